@@ -1,0 +1,22 @@
+#include "hook/intercept/RuleList.h"
+
+#include "hook/intercept/performTest.h"
+
+namespace kst {
+
+RuleList::RuleList(std::vector<std::string> rules) : rules_(std::move(rules)) {}
+
+std::shared_ptr<const RuleList> RuleList::make(std::vector<std::string> rules) {
+  return std::make_shared<const RuleList>(std::move(rules));
+}
+
+std::shared_ptr<const RuleList> RuleList::empty() {
+  static const auto* none = new std::shared_ptr<const RuleList>(make({}));
+  return *none;
+}
+
+bool RuleList::matches(std::string_view host, int port, std::string_view address) const {
+  return performTest(&rules_, host, port, address);
+}
+
+}  // namespace kst

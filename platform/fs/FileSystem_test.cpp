@@ -1,0 +1,54 @@
+#include "platform/fs/FileSystem.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+#include "platform/fs/DeviceRoot.h"
+#include "platform/testing/TempRoot.h"
+
+namespace kst {
+namespace {
+
+TEST(DeviceRootTest, MapsDevicePathsBelowTheRoot) {
+  DeviceRoot r("/tmp/dev/");
+  EXPECT_EQ(r.path("/var/mobile/Library/Preferences/a.plist"),
+            "/tmp/dev/var/mobile/Library/Preferences/a.plist");
+  EXPECT_EQ(r.path("usr/lib/x"), "/tmp/dev/usr/lib/x");
+  EXPECT_EQ(DeviceRoot("/").path("/etc/hosts"), "/etc/hosts");
+}
+
+TEST(DeviceRootTest, DefaultFollowsEnvironment) {
+  const char* old = std::getenv("KESTRIX_ROOT");
+  std::string saved = old != nullptr ? old : "";
+  ::setenv("KESTRIX_ROOT", "/some/root", 1);
+  EXPECT_EQ(DeviceRoot::defaultDir(), "/some/root");
+  ::unsetenv("KESTRIX_ROOT");
+  ::setenv("XDG_DATA_HOME", "/xdg", 1);
+  EXPECT_EQ(DeviceRoot::defaultDir(), "/xdg/kestrix/device");
+  ::unsetenv("XDG_DATA_HOME");
+  ::setenv("HOME", "/home/u", 1);
+  EXPECT_EQ(DeviceRoot::defaultDir(), "/home/u/.local/share/kestrix/device");
+  if (old != nullptr) ::setenv("KESTRIX_ROOT", saved.c_str(), 1);
+}
+
+TEST(PosixFileSystemTest, AtomicWriteReplacesWholeFileAndRemoveIsIdempotent) {
+  testing::TempRoot root;
+  FileSystem& fs = FileSystem::real();
+  const std::string p = root.path("/a/b/c.txt");
+  ASSERT_TRUE(fs.writeFileAtomic(p, "first, longer content", true));
+  ASSERT_TRUE(fs.writeFileAtomic(p, "second", false));
+  EXPECT_EQ(*fs.readFile(p), "second");
+  struct stat st {};
+  ASSERT_EQ(::stat(p.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  EXPECT_TRUE(fs.exists(p));
+  EXPECT_TRUE(fs.removeFile(p));
+  EXPECT_FALSE(fs.exists(p));
+  EXPECT_TRUE(fs.removeFile(p)) << "removing a missing file is not a failure";
+  EXPECT_FALSE(fs.readFile(p));
+}
+
+}  // namespace
+}  // namespace kst

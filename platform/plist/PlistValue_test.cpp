@@ -1,0 +1,160 @@
+#include "platform/plist/PlistValue.h"
+
+#include <gtest/gtest.h>
+#include <plist/plist.h>
+
+#include <cstdint>
+#include <string>
+
+#include "platform/plist/PlistNode.h"
+
+namespace kst::plist {
+namespace {
+
+TEST(PlistValueTest, EveryTypeSurvivesBinaryRoundTrip) {
+  Dictionary dict{
+      {"s", Value("text with ünïcode")},
+      {"i", Value(std::int64_t{1234567890123})},
+      {"neg", Value(-5)},
+      {"r", Value(2.5)},
+      {"b", Value(true)},
+      {"d", Value(Date{86400.5})},
+      {"data", Value(Data{0, 1, 2, 255})},
+      {"a", Value(Array{Value("x"), Value(1)})},
+      {"nested", Value(Dictionary{{"k", Value(false)}})},
+  };
+  auto bytes = encodeBinary(Value(dict));
+  ASSERT_TRUE(bytes);
+  EXPECT_EQ(bytes->substr(0, 6), "bplist");
+  auto back = decode(*bytes);
+  ASSERT_TRUE(back);
+  ASSERT_NE(back->asDictionary(), nullptr);
+  EXPECT_EQ(*back->asDictionary(), dict);
+  EXPECT_EQ(back->asDictionary()->keys(), dict.keys()) << "key order must be kept";
+}
+
+TEST(PlistValueTest, XmlFormIsReadToo) {
+  const std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\"><dict>"
+      "<key>150</key><true/><key>when</key><date>2001-01-02T00:00:00Z</date>"
+      "<key>n</key><integer>-3</integer></dict></plist>";
+  auto v = decode(xml);
+  ASSERT_TRUE(v);
+  const Dictionary* d = v->asDictionary();
+  ASSERT_NE(d, nullptr);
+  EXPECT_EQ(*d->find("150")->asBoolean(), true);
+  // Dates count from the original platform's reference date, 2001-01-01.
+  EXPECT_DOUBLE_EQ(d->find("when")->asDate()->secondsSinceReference, 86400.0);
+  EXPECT_EQ(*d->find("n")->asInteger(), -3);
+}
+
+TEST(PlistValueTest, GarbageReadsAsAbsent) {
+  EXPECT_FALSE(decode(""));
+  EXPECT_FALSE(decode("not a plist at all"));
+  EXPECT_FALSE(decode("<plist><dict><key>a</key>"));  // truncated XML
+  auto good = encodeBinary(Value(Dictionary{{"a", Value(Array{Value(1), Value(2)})}}));
+  ASSERT_TRUE(good);
+  for (std::size_t cut = 0; cut < good->size(); ++cut) {
+    // A truncated binary file must never crash; libplist may or may not
+    // salvage something, but whatever comes back is a value of ours.
+    (void)decode(good->substr(0, cut));
+  }
+  EXPECT_FALSE(decode(good->substr(0, 8)));
+  std::string flipped = *good;
+  flipped[flipped.size() - 3] ^= 0x7f;  // corrupt the trailer
+  (void)decode(flipped);
+}
+
+// Facts of Debian 12's libplist 2.2 that the wrapper depends on.
+TEST(LibplistFactsTest, FailedParseLeavesOutputUntouched) {
+  plist_t out = nullptr;
+  const char junk[] = "junk";
+  plist_from_bin(junk, sizeof junk - 1, &out);
+  EXPECT_EQ(out, nullptr);
+  plist_from_xml(junk, sizeof junk - 1, &out);
+  EXPECT_EQ(out, nullptr);
+}
+
+TEST(LibplistFactsTest, IntegersAreUnsignedTwosComplement) {
+  Node n(plist_new_uint(static_cast<std::uint64_t>(std::int64_t{-7})));
+  std::uint64_t raw = 0;
+  plist_get_uint_val(n.get(), &raw);
+  EXPECT_EQ(raw, 0xFFFFFFFFFFFFFFF9ULL);
+  auto bytes = encodeBinary(Value(Dictionary{{"n", Value(-7)}}));
+  ASSERT_TRUE(bytes);
+  auto back = decode(*bytes);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(*back->asDictionary()->find("n")->asInteger(), -7);
+}
+
+TEST(LibplistFactsTest, NewDateReadsBackFromReferenceDate) {
+  // plist_set_date_val leaves a node whose read-back aborts the process;
+  // dates are only ever built with plist_new_date, whose seconds count from
+  // 2001-01-01.
+  Node n(plist_new_date(3600, 250000));
+  std::int32_t sec = 0;
+  std::int32_t usec = 0;
+  plist_get_date_val(n.get(), &sec, &usec);
+  EXPECT_EQ(sec, 3600);
+  EXPECT_EQ(usec, 250000);
+  auto xml = encodeXml(Value(Dictionary{{"d", Value(Date{3600})}}));
+  ASSERT_TRUE(xml);
+  EXPECT_NE(xml->find("2001-01-01T01:00:00Z"), std::string::npos) << *xml;
+}
+
+TEST(PlistValueTest, DatesOutsideTheStoredRangeAreClamped) {
+  auto bytes = encodeBinary(Value(Dictionary{{"d", Value(Date{1e12})}}));
+  ASSERT_TRUE(bytes);
+  auto back = decode(*bytes);
+  ASSERT_TRUE(back);
+  EXPECT_DOUBLE_EQ(back->asDictionary()->find("d")->asDate()->secondsSinceReference, 2147483647.0);
+}
+
+TEST(PlistValueTest, DeepNestingIsRefusedNotOverflowed) {
+  std::string xml = "<plist version=\"1.0\">";
+  for (int i = 0; i < 400; ++i) xml += "<array>";
+  for (int i = 0; i < 400; ++i) xml += "</array>";
+  xml += "</plist>";
+  EXPECT_FALSE(decode(xml));
+}
+
+TEST(BoolValueTest, ReadsEveryValueAsTheOriginalPlatformDoes) {
+  EXPECT_FALSE(boolValue(nullptr));
+  EXPECT_TRUE(boolValue(nullptr, true));
+  Value t(true), f(false), one(1), zero(0), neg(-2), real(0.5), realZero(0.0);
+  EXPECT_TRUE(boolValue(&t));
+  EXPECT_FALSE(boolValue(&f, true)) << "a present false is false even when absence means true";
+  EXPECT_TRUE(boolValue(&one));
+  EXPECT_FALSE(boolValue(&zero));
+  EXPECT_TRUE(boolValue(&neg));
+  EXPECT_TRUE(boolValue(&real));
+  EXPECT_FALSE(boolValue(&realZero));
+  for (const char* yes : {"YES", "yes", "true", "T", "1", "  +0009", "-1", "y whatever", "007"}) {
+    Value v(yes);
+    EXPECT_TRUE(boolValue(&v)) << yes;
+  }
+  for (const char* no : {"", "NO", "false", "0", "000", " ", "+", "x1", "-0"}) {
+    Value v(no);
+    EXPECT_FALSE(boolValue(&v)) << no;
+  }
+  Value data(Data{1}), array(Array{Value(true)}), dict(Dictionary{}), date(Date{5});
+  EXPECT_FALSE(boolValue(&data));
+  EXPECT_FALSE(boolValue(&array));
+  EXPECT_FALSE(boolValue(&dict));
+  EXPECT_FALSE(boolValue(&date));
+}
+
+TEST(DictionaryTest, SetReplacesInPlaceAndKeepsOrder) {
+  Dictionary d;
+  d.set("b", Value(1));
+  d.set("a", Value(2));
+  d.set("b", Value(3));
+  EXPECT_EQ(d.keys(), (std::vector<std::string>{"b", "a"}));
+  EXPECT_EQ(*d.find("b")->asInteger(), 3);
+  EXPECT_TRUE(d.erase("b"));
+  EXPECT_FALSE(d.erase("b"));
+  EXPECT_EQ(d.string("a"), nullptr) << "typed access of a non-string is absent";
+}
+
+}  // namespace
+}  // namespace kst::plist
