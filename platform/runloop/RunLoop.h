@@ -46,6 +46,21 @@ class RunLoop {
 
   // The loop running on the calling thread, if any.
   static RunLoop* current();
+
+ protected:
+  // Makes `loop` the calling thread's current() for the scope's lifetime and
+  // restores the previous one after; an implementation holds one while it
+  // runs on a thread.
+  class CurrentScope {
+   public:
+    explicit CurrentScope(RunLoop* loop);
+    ~CurrentScope();
+    CurrentScope(const CurrentScope&) = delete;
+    CurrentScope& operator=(const CurrentScope&) = delete;
+
+   private:
+    RunLoop* previous_;
+  };
 };
 
 // The process's main queue: where settings reloads, services and timers of
