@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 
+#include "platform/plist/BinaryPlistScan.h"
 #include "platform/plist/PlistNode.h"
 
 namespace kst::plist {
@@ -255,6 +256,10 @@ bool boolValue(const Value* value, bool whenAbsent) {
 std::optional<Value> decode(std::string_view bytes) {
   if (bytes.empty() || bytes.size() > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
   if (!looksLikePlist(bytes)) return std::nullopt;
+  // libplist 2.2 stops the process on an assertion when it reads a string
+  // or key with a NUL inside; such a file (a rule file edited by hand, say)
+  // must read as unreadable instead.
+  if (bytes.substr(0, 6) == "bplist" && !binaryPlistIsSafeToRead(bytes)) return std::nullopt;
   // libplist 2.2 reports no errors: a failed parse leaves the output untouched.
   plist_t raw = nullptr;
   plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &raw);

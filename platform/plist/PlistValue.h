@@ -45,8 +45,9 @@ class Dictionary {
   // Appends without looking for the key; only for sources with unique keys.
   void appendUnchecked(std::string key, Value value);
 
-  std::size_t size() const { return entries_.size(); }
-  bool empty() const { return entries_.empty(); }
+  // Defined below Value, which must be complete first.
+  std::size_t size() const;
+  bool empty() const;
   const std::vector<Entry>& entries() const { return entries_; }
   std::vector<std::string> keys() const;
 
@@ -101,6 +102,9 @@ class Value {
                plist::Dictionary>
       v_;
 };
+
+inline std::size_t Dictionary::size() const { return entries_.size(); }
+inline bool Dictionary::empty() const { return entries_.empty(); }
 
 // The one place where "read by its boolean value" is defined, as the original
 // platform reads a property-list value as a boolean: booleans as themselves,

@@ -65,6 +65,19 @@ TEST(PlistValueTest, GarbageReadsAsAbsent) {
   (void)decode(flipped);
 }
 
+TEST(PlistValueTest, TextWithANulInsideReadsAsAbsentInsteadOfAborting) {
+  auto bytes = encodeBinary(Value(Dictionary{{"key", Value("abcdef")}}));
+  ASSERT_TRUE(bytes);
+  std::string value = *bytes;
+  value[value.find("abcdef") + 2] = '\0';
+  EXPECT_FALSE(decode(value));
+  std::string key = *bytes;
+  key[key.find("key") + 1] = '\0';
+  EXPECT_FALSE(decode(key));
+  // The XML reader takes character references; a NUL one must not abort.
+  (void)decode("<plist version=\"1.0\"><dict><key>a&#0;b</key><string>x&#0;y</string></dict></plist>");
+}
+
 // Facts of Debian 12's libplist 2.2 that the wrapper depends on.
 TEST(LibplistFactsTest, FailedParseLeavesOutputUntouched) {
   plist_t out = nullptr;

@@ -1,0 +1,295 @@
+#include "platform/messaging/ServiceServer.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <vector>
+
+namespace kst::messaging {
+
+namespace {
+
+// How much one readable event may read before other sources get their turn.
+constexpr std::size_t kReadBudget = 256 * 1024;
+constexpr std::size_t kReadChunk = 64 * 1024;
+// How often a reply that did not fit into the socket is pushed again.
+constexpr Seconds kRetryInterval{0.005};
+constexpr Seconds kSweepInterval{1.0};
+// How long accepting rests when the process is out of descriptors.
+constexpr Seconds kAcceptPause{0.1};
+
+bool plainFileName(const std::string& name) {
+  return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos &&
+         name.find('\0') == std::string::npos;
+}
+
+bool samePeerUser(int fd) {
+  ucred cred{};
+  socklen_t len = sizeof(cred);
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof(cred)) return false;
+  return cred.uid == ::geteuid();
+}
+
+// Serialises binding among processes: two servers finding the same stale
+// socket must not both replace it.
+class FolderLock {
+ public:
+  explicit FolderLock(const std::string& folder)
+      : fd_(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    if (!fd_.valid()) return;
+    int r = 0;
+    do {
+      r = ::flock(fd_.get(), LOCK_EX);
+    } while (r != 0 && errno == EINTR);
+    locked_ = r == 0;
+  }
+  bool locked() const { return locked_; }
+
+ private:
+  UniqueFd fd_;  // closing it releases the lock
+  bool locked_ = false;
+};
+
+}  // namespace
+
+ServiceServer::ServiceServer(RunLoop& loop, Dispatch dispatch)
+    : loop_(loop), dispatch_(std::move(dispatch)) {}
+
+std::shared_ptr<ServiceServer> ServiceServer::start(const DeviceRoot& root, const std::string& serviceName,
+                                                    RunLoop& loop, Dispatch dispatch) {
+  if (!plainFileName(serviceName) || !ensureRunFolder(root)) return nullptr;
+  std::shared_ptr<ServiceServer> server(new ServiceServer(loop, std::move(dispatch)));
+  if (!server->bind(runFolder(root) + "/" + serviceName)) return nullptr;
+  server->listenAgain();
+  return server;
+}
+
+bool ServiceServer::bind(const std::string& path) {
+  const std::string folder = path.substr(0, path.rfind('/'));
+  FolderLock lock(folder);
+  if (!lock.locked()) return false;
+  auto addr = SocketAddress::forPath(path);
+  if (!addr) return false;
+  listen_.reset(::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!listen_.valid()) return false;
+  if (::bind(listen_.get(), addr->get(), addr->size()) != 0) {
+    if (errno != EADDRINUSE) return false;
+    // Someone answers there: a live server owns the name.
+    if (connectStream(path).valid()) return false;
+    // Nobody does: the socket of a dead server. Only a socket is replaced.
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return false;
+    if (::unlink(path.c_str()) != 0) return false;
+    if (::bind(listen_.get(), addr->get(), addr->size()) != 0) return false;
+  }
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0 || ::listen(listen_.get(), SOMAXCONN) != 0) {
+    ::unlink(path.c_str());
+    return false;
+  }
+  path_ = path;
+  dev_ = st.st_dev;
+  ino_ = st.st_ino;
+  return true;
+}
+
+ServiceServer::~ServiceServer() {
+  if (listenSource_) loop_.removeFdSource(*listenSource_);
+  if (sweepTimer_) loop_.cancelTimer(*sweepTimer_);
+  if (retryTimer_) loop_.cancelTimer(*retryTimer_);
+  for (auto& [id, c] : connections_)
+    if (c.source) loop_.removeFdSource(*c.source);
+  // Remove the socket only while it is still ours, not a successor's.
+  struct stat st {};
+  if (!path_.empty() && ::lstat(path_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_)
+    ::unlink(path_.c_str());
+}
+
+void ServiceServer::onListenReadable() {
+  for (;;) {
+    if (connections_.size() >= kMaxConnections) {
+      // Further clients wait in the backlog (their connect blocks) until a
+      // connection closes, rather than being hung up on.
+      stopListening();
+      atCapacity_ = true;
+      break;
+    }
+    UniqueFd fd(::accept4(listen_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!fd.valid()) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) pauseAccepting();
+      break;
+    }
+    if (!samePeerUser(fd.get())) continue;
+    const std::uint64_t id = nextId_++;
+    Connection& c = connections_[id];
+    c.fd = std::move(fd);
+    c.lastProgress = loop_.clock().now();
+    std::weak_ptr<ServiceServer> weak = weak_from_this();
+    c.source = loop_.addFdSource(c.fd.get(), [weak, id] {
+      if (auto self = weak.lock()) self->onConnectionReadable(id);
+    });
+  }
+  updateTimers();
+}
+
+void ServiceServer::stopListening() {
+  if (!listenSource_) return;
+  loop_.removeFdSource(*listenSource_);
+  listenSource_.reset();
+}
+
+void ServiceServer::pauseAccepting() {
+  // The pending connection keeps the socket readable: listening on would
+  // spin the loop until descriptors are free again.
+  if (!listenSource_) return;
+  stopListening();
+  std::weak_ptr<ServiceServer> weak = weak_from_this();
+  loop_.addTimer(kAcceptPause, [weak] {
+    if (auto self = weak.lock()) self->listenAgain();
+  });
+}
+
+void ServiceServer::listenAgain() {
+  if (listenSource_) return;
+  std::weak_ptr<ServiceServer> weak = weak_from_this();
+  listenSource_ = loop_.addFdSource(listen_.get(), [weak] {
+    if (auto self = weak.lock()) self->onListenReadable();
+  });
+}
+
+void ServiceServer::onConnectionReadable(std::uint64_t id) {
+  auto it = connections_.find(id);
+  if (it == connections_.end() || !it->second.source) return;
+  Connection& c = it->second;
+  std::vector<char> chunk(kReadChunk);
+  std::size_t budget = kReadBudget;
+  while (budget > 0 && c.reader.state() == FrameReader::State::kNeedMore) {
+    // Never read past the frame: one connection carries one request.
+    const std::size_t want = std::min({c.reader.wanted(), chunk.size(), budget});
+    const ssize_t n = ::recv(c.fd.get(), chunk.data(), want, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) {  // hung up before a whole request, or failed
+      close(id);
+      return;
+    }
+    budget -= static_cast<std::size_t>(n);
+    c.lastProgress = loop_.clock().now();
+    c.reader.feed(std::string_view(chunk.data(), static_cast<std::size_t>(n)));
+  }
+  if (c.reader.state() == FrameReader::State::kNeedMore) return;  // more on the next event
+  std::optional<Request> request;
+  if (c.reader.state() == FrameReader::State::kComplete) request = decodeRequest(c.reader.body());
+  if (!request) {
+    close(id);
+    return;
+  }
+  loop_.removeFdSource(*c.source);
+  c.source.reset();
+  c.dispatching = true;
+  c.reader = FrameReader();  // the body is not needed any more
+  answer(id, *request);
+}
+
+void ServiceServer::answer(std::uint64_t id, const Request& request) {
+  // May run the loop: `connections_` can change meanwhile.
+  std::optional<plist::Dictionary> reply = dispatch_(request);
+  auto it = connections_.find(id);
+  if (it == connections_.end()) return;
+  if (!request.wantsReply) {
+    close(id);
+    return;
+  }
+  auto bytes = encodeReply(reply.value_or(plist::Dictionary()));
+  if (!bytes) bytes = encodeReply(plist::Dictionary());
+  if (!bytes) {
+    close(id);
+    return;
+  }
+  Connection& c = it->second;
+  c.dispatching = false;
+  c.reply = std::move(*bytes);
+  c.lastProgress = loop_.clock().now();
+  flush(id);
+}
+
+void ServiceServer::flush(std::uint64_t id) {
+  auto it = connections_.find(id);
+  if (it == connections_.end()) return;
+  Connection& c = it->second;
+  while (!c.reply.empty()) {
+    const ssize_t n = ::send(c.fd.get(), c.reply.data(), c.reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      updateTimers();  // the retry timer pushes the rest
+      return;
+    }
+    if (n < 0) break;  // the client is gone
+    c.reply.erase(0, static_cast<std::size_t>(n));
+    c.lastProgress = loop_.clock().now();
+  }
+  close(id);
+}
+
+void ServiceServer::retryWrites() {
+  std::vector<std::uint64_t> pending;
+  for (const auto& [id, c] : connections_)
+    if (!c.reply.empty()) pending.push_back(id);
+  for (std::uint64_t id : pending) flush(id);
+}
+
+void ServiceServer::sweep() {
+  const Clock::TimePoint now = loop_.clock().now();
+  std::vector<std::uint64_t> stale;
+  for (const auto& [id, c] : connections_)
+    if (!c.dispatching && now - c.lastProgress >= kIdleTimeout) stale.push_back(id);
+  for (std::uint64_t id : stale) close(id);
+}
+
+void ServiceServer::updateTimers() {
+  const bool anyConnection = !connections_.empty();
+  const bool anyReply = std::any_of(connections_.begin(), connections_.end(),
+                                    [](const auto& entry) { return !entry.second.reply.empty(); });
+  std::weak_ptr<ServiceServer> weak = weak_from_this();
+  if (anyConnection && !sweepTimer_) {
+    sweepTimer_ = loop_.addTimer(
+        kSweepInterval,
+        [weak] {
+          if (auto self = weak.lock()) self->sweep();
+        },
+        kSweepInterval);
+  } else if (!anyConnection && sweepTimer_) {
+    loop_.cancelTimer(*sweepTimer_);
+    sweepTimer_.reset();
+  }
+  if (anyReply && !retryTimer_) {
+    retryTimer_ = loop_.addTimer(
+        kRetryInterval,
+        [weak] {
+          if (auto self = weak.lock()) self->retryWrites();
+        },
+        kRetryInterval);
+  } else if (!anyReply && retryTimer_) {
+    loop_.cancelTimer(*retryTimer_);
+    retryTimer_.reset();
+  }
+}
+
+void ServiceServer::close(std::uint64_t id) {
+  auto it = connections_.find(id);
+  if (it == connections_.end()) return;
+  if (it->second.source) loop_.removeFdSource(*it->second.source);
+  connections_.erase(it);
+  if (atCapacity_) {
+    atCapacity_ = false;
+    listenAgain();
+  }
+  updateTimers();
+}
+
+}  // namespace kst::messaging

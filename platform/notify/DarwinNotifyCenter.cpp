@@ -1,0 +1,245 @@
+#include "platform/notify/DarwinNotifyCenter.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/random.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <set>
+
+namespace kst {
+
+namespace {
+
+constexpr std::string_view kNotifyFolder = "notify";
+
+std::string randomPart() {
+  std::uint64_t r = 0;
+  if (::getrandom(&r, sizeof(r), GRND_NONBLOCK) != static_cast<ssize_t>(sizeof(r))) {
+    // Early boot without entropy: the pid already makes the name unique
+    // among live processes; the time only avoids reusing a dead one's.
+    r = static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
+  }
+  char buf[17];
+  std::snprintf(buf, sizeof(buf), "%016llx", static_cast<unsigned long long>(r));
+  return buf;
+}
+
+bool isSocket(int folderFd, const dirent& entry) {
+  if (entry.d_type == DT_SOCK) return true;
+  if (entry.d_type != DT_UNKNOWN) return false;
+  struct stat st {};
+  return ::fstatat(folderFd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(st.st_mode);
+}
+
+}  // namespace
+
+// Keeps every centre's lock consistent across fork(): the child must not
+// inherit a lock held by a thread that does not exist there.
+struct NotifyForkGuard {
+  static std::mutex& mu() {
+    static auto* m = new std::mutex;
+    return *m;
+  }
+  static std::set<DarwinNotifyCenter*>& centers() {
+    static auto* s = new std::set<DarwinNotifyCenter*>;
+    return *s;
+  }
+  static void prepare() {
+    mu().lock();
+    for (DarwinNotifyCenter* c : centers()) c->mu_.lock();
+  }
+  static void release() {
+    for (DarwinNotifyCenter* c : centers()) c->mu_.unlock();
+    mu().unlock();
+  }
+  static void add(DarwinNotifyCenter* c) {
+    static const int installed = ::pthread_atfork(&prepare, &release, &release);
+    (void)installed;
+    std::lock_guard lock(mu());
+    centers().insert(c);
+  }
+  static void remove(DarwinNotifyCenter* c) {
+    std::lock_guard lock(mu());
+    centers().erase(c);
+  }
+};
+
+DarwinNotifyCenter::DarwinNotifyCenter(DeviceRoot root) : root_(std::move(root)) {
+  NotifyForkGuard::add(this);
+}
+
+DarwinNotifyCenter::~DarwinNotifyCenter() {
+  NotifyForkGuard::remove(this);
+  std::unique_lock lock(mu_);
+  stopLocked(lock);
+}
+
+DarwinNotifyCenter& DarwinNotifyCenter::process() {
+  // Never destroyed: callbacks may still arrive while statics go away.
+  static auto* center = new DarwinNotifyCenter(DeviceRoot::process());
+  return *center;
+}
+
+std::string DarwinNotifyCenter::folder() const {
+  return messaging::runFolder(root_) + "/" + std::string(kNotifyFolder);
+}
+
+std::size_t DarwinNotifyCenter::post(std::string_view name) {
+  if (name.empty() || name.size() > kMaxNameLength) return 0;
+  {
+    // A forked child that inherited observers listens again from here on.
+    std::lock_guard lock(mu_);
+    adoptForkLocked();
+    if (!listening_ && !observers_.empty()) ensureListeningLocked();
+  }
+  const std::string dir = folder();
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return 0;  // nobody has ever observed
+  const messaging::UniqueFd sock(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  std::size_t reached = 0;
+  while (sock.valid()) {
+    const dirent* entry = ::readdir(d);
+    if (entry == nullptr) break;
+    if (!isSocket(::dirfd(d), *entry)) continue;
+    const auto addr = messaging::SocketAddress::forPath(dir + "/" + entry->d_name);
+    if (!addr) continue;
+    ssize_t n = 0;
+    do {
+      n = ::sendto(sock.get(), name.data(), name.size(), MSG_DONTWAIT | MSG_NOSIGNAL, addr->get(),
+                   addr->size());
+    } while (n < 0 && errno == EINTR);
+    if (n >= 0) {
+      ++reached;
+    } else if (errno == ECONNREFUSED) {
+      // Nobody holds the socket any more: its process is gone.
+      ::unlinkat(::dirfd(d), entry->d_name, 0);
+    }
+    // Anything else (a full queue) loses the notification for that observer
+    // only, as nothing is ever queued for later.
+  }
+  ::closedir(d);
+  return reached;
+}
+
+DarwinNotifyCenter::ObserverId DarwinNotifyCenter::addObserver(std::string name, Callback callback) {
+  std::unique_lock lock(mu_);
+  if (!ensureListeningLocked()) return 0;
+  const ObserverId id = nextId_++;
+  observers_.push_back(Observer{id, std::move(name), std::move(callback)});
+  return id;
+}
+
+void DarwinNotifyCenter::removeObserver(ObserverId id) {
+  std::unique_lock lock(mu_);
+  adoptForkLocked();
+  std::erase_if(observers_, [id](const Observer& o) { return o.id == id; });
+  const bool onNotificationThread =
+      listening_ && owner_ == ::getpid() && ::pthread_equal(thread_, ::pthread_self());
+  if (!onNotificationThread) idle_.wait(lock, [&] { return running_ != id; });
+}
+
+void DarwinNotifyCenter::adoptForkLocked() {
+  if (!listening_ || owner_ == ::getpid()) return;
+  // A forked child: the socket is the parent's (so is its file), and the
+  // thread, with any callback it was running, does not exist here.
+  socket_.reset();
+  wake_.reset();
+  socketPath_.clear();
+  listening_ = false;
+  running_ = 0;
+}
+
+bool DarwinNotifyCenter::ensureListeningLocked() {
+  adoptForkLocked();
+  if (listening_) return true;
+  const pid_t self = ::getpid();
+  if (!messaging::ensureRunFolder(root_, kNotifyFolder)) return false;
+  messaging::UniqueFd sock(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  messaging::UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
+  if (!sock.valid() || !wake.valid()) return false;
+  const std::string path = folder() + "/" + std::to_string(self) + "-" + randomPart();
+  const auto addr = messaging::SocketAddress::forPath(path);
+  if (!addr || ::bind(sock.get(), addr->get(), addr->size()) != 0) return false;
+  socket_ = std::move(sock);
+  wake_ = std::move(wake);
+  if (::pthread_create(&thread_, nullptr, &DarwinNotifyCenter::threadMain, this) != 0) {
+    ::unlink(path.c_str());
+    socket_.reset();
+    wake_.reset();
+    return false;
+  }
+  socketPath_ = path;
+  owner_ = self;
+  listening_ = true;
+  return true;
+}
+
+void DarwinNotifyCenter::stopLocked(std::unique_lock<std::mutex>& lock) {
+  if (!listening_ || owner_ != ::getpid()) return;  // a fork's inheritance is not ours to stop
+  const std::uint64_t one = 1;
+  while (::write(wake_.get(), &one, sizeof(one)) < 0 && errno == EINTR) {
+  }
+  const pthread_t thread = thread_;
+  listening_ = false;
+  lock.unlock();  // the thread may be delivering and need the lock
+  ::pthread_join(thread, nullptr);
+  lock.lock();
+  ::unlink(socketPath_.c_str());
+  socket_.reset();
+  wake_.reset();
+  socketPath_.clear();
+}
+
+void* DarwinNotifyCenter::threadMain(void* self) {
+  static_cast<DarwinNotifyCenter*>(self)->receiveLoop();
+  return nullptr;
+}
+
+void DarwinNotifyCenter::receiveLoop() {
+  // Both descriptors stay open until this thread has been joined.
+  pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
+  std::string buf(kMaxNameLength + 1, '\0');
+  for (;;) {
+    if (::poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return;
+    }
+    if (fds[1].revents != 0) return;
+    if (fds[0].revents == 0) continue;
+    const ssize_t n = ::recv(fds[0].fd, buf.data(), buf.size(), MSG_DONTWAIT | MSG_TRUNC);
+    // Empty or over-long datagrams are nobody's notification.
+    if (n <= 0 || static_cast<std::size_t>(n) > kMaxNameLength) continue;
+    deliver(buf.substr(0, static_cast<std::size_t>(n)));
+  }
+}
+
+void DarwinNotifyCenter::deliver(const std::string& name) {
+  std::unique_lock lock(mu_);
+  std::vector<ObserverId> ids;
+  for (const Observer& o : observers_)
+    if (o.name == name) ids.push_back(o.id);
+  for (ObserverId id : ids) {
+    // Looked up again each time: an earlier callback may have removed it.
+    auto it =
+        std::find_if(observers_.begin(), observers_.end(), [id](const Observer& o) { return o.id == id; });
+    if (it == observers_.end()) continue;
+    Callback callback = it->callback;
+    running_ = id;
+    lock.unlock();
+    callback();
+    lock.lock();
+    running_ = 0;
+    idle_.notify_all();
+  }
+}
+
+}  // namespace kst

@@ -1,0 +1,97 @@
+#pragma once
+
+#include <pthread.h>
+#include <sys/types.h>
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/fs/DeviceRoot.h"
+#include "platform/messaging/UnixSocket.h"
+
+namespace kst {
+
+// System-wide notifications in the manner of the original platform's Darwin
+// centre: bare names, no payload, nothing queued for processes that do not
+// observe.
+//
+// Every observing process binds one Unix datagram socket
+// "<root>/var/run/kestrix/notify/<pid>-<random>"; a post sends the name
+// (UTF-8, no terminator) to every socket in that folder and removes the
+// sockets that refuse it, since their process is gone. Callbacks run on the
+// centre's notification thread, started with the first observer; a forked
+// child gets a socket and thread of its own on its next use of the centre,
+// keeping the observers it inherited.
+//
+// All members may be called from any thread. After removeObserver returns,
+// that observer's callback is not running and will not run again (unless
+// removeObserver was called from the callback itself). The centre must not
+// be destroyed from one of its callbacks.
+class DarwinNotifyCenter {
+ public:
+  using Callback = std::function<void()>;
+  using ObserverId = std::uint64_t;
+
+  // Longer names are neither posted nor delivered.
+  static constexpr std::size_t kMaxNameLength = 4096;
+
+  explicit DarwinNotifyCenter(DeviceRoot root);
+  DarwinNotifyCenter(const DarwinNotifyCenter&) = delete;
+  DarwinNotifyCenter& operator=(const DarwinNotifyCenter&) = delete;
+  ~DarwinNotifyCenter();
+
+  // The centre of this process on DeviceRoot::process(); never destroyed.
+  static DarwinNotifyCenter& process();
+
+  // Delivers `name` to every observing process (this one included) and
+  // returns how many took it. An empty or over-long name reaches nobody.
+  std::size_t post(std::string_view name);
+
+  // Calls `callback` on the notification thread for each arrival of `name`.
+  // Returns 0, registering nothing, when the observing socket cannot be made.
+  ObserverId addObserver(std::string name, Callback callback);
+  void removeObserver(ObserverId id);
+
+  // The folder of the observing sockets.
+  std::string folder() const;
+
+ private:
+  struct Observer {
+    ObserverId id;
+    std::string name;
+    Callback callback;
+  };
+
+  // Both require mu_. In a forked child, forgets the parent's socket and
+  // thread, which are not this process's.
+  void adoptForkLocked();
+  // Adopts a fork and starts listening when not yet.
+  bool ensureListeningLocked();
+  void stopLocked(std::unique_lock<std::mutex>& lock);
+  static void* threadMain(void* self);
+  void receiveLoop();
+  void deliver(const std::string& name);
+
+  friend struct NotifyForkGuard;
+
+  const DeviceRoot root_;
+  std::mutex mu_;
+  std::condition_variable idle_;  // signalled when a callback has returned
+  std::vector<Observer> observers_;
+  ObserverId nextId_ = 1;
+  ObserverId running_ = 0;  // the observer whose callback runs now
+  pid_t owner_ = 0;         // the process the socket and thread belong to
+  bool listening_ = false;
+  pthread_t thread_{};
+  messaging::UniqueFd socket_;
+  messaging::UniqueFd wake_;  // eventfd that ends the notification thread
+  std::string socketPath_;
+};
+
+}  // namespace kst

@@ -1,0 +1,288 @@
+#include "platform/notify/DarwinNotifyCenter.h"
+
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/testing/TempRoot.h"
+
+namespace kst {
+namespace {
+
+using testing::TempRoot;
+using namespace std::chrono_literals;
+
+constexpr auto kGenerous = 30s;  // an upper bound on conditions, never a pace
+
+// Counts arrivals per name, and the threads they arrived on.
+class Arrivals {
+ public:
+  DarwinNotifyCenter::Callback counter(const std::string& name) {
+    return [this, name] {
+      std::lock_guard lock(mu_);
+      ++counts_[name];
+      threads_.push_back(std::this_thread::get_id());
+      cv_.notify_all();
+    };
+  }
+  bool waitFor(const std::string& name, int count) {
+    std::unique_lock lock(mu_);
+    return cv_.wait_for(lock, kGenerous, [&] { return counts_[name] >= count; });
+  }
+  int count(const std::string& name) {
+    std::lock_guard lock(mu_);
+    return counts_[name];
+  }
+  std::vector<std::thread::id> threads() {
+    std::lock_guard lock(mu_);
+    return threads_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::map<std::string, int> counts_;
+  std::vector<std::thread::id> threads_;
+};
+
+std::vector<std::string> socketsIn(const std::string& dir) {
+  std::vector<std::string> out;
+  std::error_code ec;
+  for (const auto& e : std::filesystem::directory_iterator(dir, ec))
+    if (e.is_socket()) out.push_back(e.path().filename().string());
+  return out;
+}
+
+int waitChild(pid_t pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Blocks for one byte from `fd`; false on end of file.
+bool readByte(int fd) {
+  char c;
+  ssize_t n;
+  do {
+    n = ::read(fd, &c, 1);
+  } while (n < 0 && errno == EINTR);
+  return n == 1;
+}
+
+TEST(DarwinNotifyCenterTest, ObserversOfTheNameAreCalledOnTheNotificationThread) {
+  TempRoot temp;
+  Arrivals arrivals;
+  DarwinNotifyCenter center(temp.root());
+  ASSERT_NE(center.addObserver("com.dovrane.kst.reloadBoth", arrivals.counter("reload")), 0u);
+  ASSERT_NE(center.addObserver("com.dovrane.kst.reloadBoth", arrivals.counter("reload-too")), 0u);
+  ASSERT_NE(center.addObserver("com.dovrane.firewall/reply", arrivals.counter("reply")), 0u);
+
+  // One socket for the process, however many observers.
+  const auto sockets = socketsIn(center.folder());
+  ASSERT_EQ(sockets.size(), 1u);
+  EXPECT_EQ(sockets[0].rfind(std::to_string(::getpid()) + "-", 0), 0u) << sockets[0];
+
+  EXPECT_EQ(center.post("com.dovrane.kst.reloadBoth"), 1u);
+  EXPECT_EQ(center.post("com.dovrane.firewall/reply"), 1u);
+  ASSERT_TRUE(arrivals.waitFor("reply", 1));
+  ASSERT_TRUE(arrivals.waitFor("reload", 1));
+  ASSERT_TRUE(arrivals.waitFor("reload-too", 1));
+  // Arrivals are in order: the reload was done before the reply came.
+  EXPECT_EQ(arrivals.count("reload"), 1);
+  EXPECT_EQ(arrivals.count("reply"), 1);
+  for (auto id : arrivals.threads()) EXPECT_NE(id, std::this_thread::get_id());
+  EXPECT_EQ(arrivals.threads()[0], arrivals.threads()[2]) << "one notification thread";
+
+  EXPECT_EQ(center.post(""), 0u);
+  EXPECT_EQ(center.post(std::string(DarwinNotifyCenter::kMaxNameLength + 1, 'x')), 0u);
+}
+
+TEST(DarwinNotifyCenterTest, RemovedObserversAreNotCalledAndMayRemoveThemselves) {
+  TempRoot temp;
+  Arrivals arrivals;
+  DarwinNotifyCenter center(temp.root());
+  const auto gone = center.addObserver("n", arrivals.counter("gone"));
+  std::atomic<DarwinNotifyCenter::ObserverId> self{0};
+  self = center.addObserver("n", [&] {
+    center.removeObserver(self);  // from its own callback: must not wait for itself
+    arrivals.counter("once")();
+  });
+  center.addObserver("n", arrivals.counter("stays"));
+  center.removeObserver(gone);
+
+  center.post("n");
+  ASSERT_TRUE(arrivals.waitFor("stays", 1));
+  center.post("n");
+  ASSERT_TRUE(arrivals.waitFor("stays", 2));
+  EXPECT_EQ(arrivals.count("gone"), 0);
+  EXPECT_EQ(arrivals.count("once"), 1);
+}
+
+TEST(DarwinNotifyCenterTest, RemoveObserverWaitsForARunningCallback) {
+  TempRoot temp;
+  DarwinNotifyCenter center(temp.root());
+  std::atomic<bool> entered{false};
+  std::atomic<bool> release{false};
+  std::atomic<bool> finished{false};
+  const auto id = center.addObserver("slow", [&] {
+    entered = true;
+    while (!release) std::this_thread::sleep_for(1ms);
+    finished = true;
+  });
+  center.post("slow");
+  const auto until = std::chrono::steady_clock::now() + kGenerous;
+  while (!entered && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+  ASSERT_TRUE(entered);
+  std::thread releaser([&] {
+    std::this_thread::sleep_for(20ms);
+    release = true;
+  });
+  center.removeObserver(id);
+  EXPECT_TRUE(finished) << "removeObserver returned while the callback still ran";
+  releaser.join();
+}
+
+TEST(DarwinNotifyCenterTest, SeveralObservingProcessesAllReceive) {
+  TempRoot temp;
+  constexpr int kChildren = 3;
+  int ready[2];
+  int heard[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  ASSERT_EQ(::pipe(heard), 0);
+  std::vector<pid_t> children;
+  for (int i = 0; i < kChildren; ++i) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      DarwinNotifyCenter center(temp.root());
+      std::mutex mu;
+      std::condition_variable cv;
+      bool got = false;
+      center.addObserver("com.dovrane.kst.hookLate", [&] {
+        std::lock_guard lock(mu);
+        got = true;
+        cv.notify_all();
+      });
+      if (::write(ready[1], "r", 1) != 1) ::_exit(2);
+      std::unique_lock lock(mu);
+      if (!cv.wait_for(lock, kGenerous, [&] { return got; })) ::_exit(1);
+      if (::write(heard[1], "h", 1) != 1) ::_exit(2);
+      ::_exit(0);
+    }
+    children.push_back(pid);
+  }
+  // Without the write ends here, a child that dies shows as end of file.
+  ::close(ready[1]);
+  ::close(heard[1]);
+  for (int i = 0; i < kChildren; ++i) ASSERT_TRUE(readByte(ready[0]));
+
+  DarwinNotifyCenter poster(temp.root());
+  EXPECT_EQ(poster.post("com.dovrane.kst.hookLate"), static_cast<std::size_t>(kChildren));
+  for (int i = 0; i < kChildren; ++i) EXPECT_TRUE(readByte(heard[0]));
+  for (pid_t pid : children) EXPECT_EQ(waitChild(pid), 0);
+  ::close(ready[0]);
+  ::close(heard[0]);
+}
+
+TEST(DarwinNotifyCenterTest, NextPostRemovesSocketsOfDeadObservers) {
+  TempRoot temp;
+  // A process that observed and died without cleaning up. (Forked first,
+  // while this process has one thread: a thread sanitizer requires it.)
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    DarwinNotifyCenter child(temp.root());
+    ::_exit(child.addObserver("n", [] {}) != 0 ? 0 : 1);  // no destructor runs
+  }
+  ASSERT_EQ(waitChild(pid), 0);
+
+  DarwinNotifyCenter center(temp.root());
+  ASSERT_EQ(socketsIn(center.folder()).size(), 1u);
+  const std::string dead = socketsIn(center.folder()).at(0);
+  Arrivals arrivals;
+  ASSERT_NE(center.addObserver("n", arrivals.counter("n")), 0u);
+  std::vector<std::string> both = socketsIn(center.folder());
+  ASSERT_EQ(both.size(), 2u);
+  const std::string mine = both[0] == dead ? both[1] : both[0];
+  // Something that is not a socket is none of the centre's business.
+  std::ofstream(center.folder() + "/not-a-socket") << "x";
+
+  EXPECT_EQ(center.post("n"), 1u);
+  EXPECT_EQ(socketsIn(center.folder()), std::vector<std::string>{mine});
+  EXPECT_TRUE(std::filesystem::exists(center.folder() + "/not-a-socket"));
+  EXPECT_TRUE(arrivals.waitFor("n", 1));
+}
+
+TEST(DarwinNotifyCenterTest, DestroyedCentreTakesItsSocketAlong) {
+  TempRoot temp;
+  std::string folder;
+  {
+    DarwinNotifyCenter center(temp.root());
+    folder = center.folder();
+    ASSERT_NE(center.addObserver("n", [] {}), 0u);
+    EXPECT_EQ(socketsIn(folder).size(), 1u);
+    EXPECT_EQ(std::filesystem::status(folder).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_all);
+  }
+  EXPECT_TRUE(socketsIn(folder).empty());
+  EXPECT_EQ(DarwinNotifyCenter(temp.root()).post("n"), 0u);
+}
+
+TEST(DarwinNotifyCenterTest, RootTooLongForASocketPathStillWorks) {
+  TempRoot temp;
+  std::string dir = temp.dir();
+  while (dir.size() < 200) dir += "/a-rather-long-folder-name";
+  DarwinNotifyCenter center{DeviceRoot(dir)};
+  Arrivals arrivals;
+  ASSERT_NE(center.addObserver("n", arrivals.counter("n")), 0u);
+  EXPECT_EQ(center.post("n"), 1u);
+  EXPECT_TRUE(arrivals.waitFor("n", 1));
+}
+
+TEST(DarwinNotifyCenterTest, ForkedChildListensOnItsOwnSocket) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the thread sanitizer cannot start threads in the child of a threaded process";
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+  GTEST_SKIP() << "the thread sanitizer cannot start threads in the child of a threaded process";
+#endif
+#endif
+  TempRoot temp;
+  DarwinNotifyCenter center(temp.root());
+  Arrivals arrivals;
+  ASSERT_NE(center.addObserver("parent", arrivals.counter("parent")), 0u);
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    std::atomic<bool> got{false};
+    // The inherited centre makes a socket and thread of its own here.
+    if (center.addObserver("child", [&] { got = true; }) == 0) ::_exit(2);
+    if (::write(ready[1], "r", 1) != 1) ::_exit(2);
+    const auto until = std::chrono::steady_clock::now() + kGenerous;
+    while (!got && std::chrono::steady_clock::now() < until) std::this_thread::sleep_for(1ms);
+    ::_exit(got ? 0 : 1);
+  }
+  ::close(ready[1]);
+  ASSERT_TRUE(readByte(ready[0]));
+  EXPECT_EQ(socketsIn(center.folder()).size(), 2u);
+  EXPECT_EQ(center.post("child"), 2u);
+  EXPECT_EQ(waitChild(pid), 0);
+  // The parent still hears its own, on its own socket.
+  center.post("parent");
+  EXPECT_TRUE(arrivals.waitFor("parent", 1));
+  ::close(ready[0]);
+}
+
+}  // namespace
+}  // namespace kst
