@@ -1,10 +1,8 @@
 #include "hook/intercept/RuleList.h"
 
-#include "hook/intercept/performTest.h"
-
 namespace kst {
 
-RuleList::RuleList(std::vector<std::string> rules) : rules_(std::move(rules)) {}
+RuleList::RuleList(std::vector<std::string> rules) : rules_(std::move(rules)), index_(rules_) {}
 
 std::shared_ptr<const RuleList> RuleList::make(std::vector<std::string> rules) {
   return std::make_shared<const RuleList>(std::move(rules));
@@ -16,7 +14,7 @@ std::shared_ptr<const RuleList> RuleList::empty() {
 }
 
 bool RuleList::matches(std::string_view host, int port, std::string_view address) const {
-  return performTest(&rules_, host, port, address);
+  return index_.matches(host, port, address);
 }
 
 }  // namespace kst
