@@ -48,8 +48,8 @@ class NamePatterns {
 
   StringTable heads_;
   std::vector<std::uint64_t> tailLengths_;  // per head: bit k set when a tail of length k exists
-  bool emptyHead_ = false;
-  std::size_t longestHead_ = 0;  // no head is tried past this length                  // some pattern has no "."
+  bool emptyHead_ = false;                  // some pattern has no "."
+  std::size_t longestHead_ = 0;             // no longer head is stored
   StringTable patterns_;
   IntervalSets ports_;
 };

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kst {
+
+class KstSettingsManager;
+
+enum class Transport { kTCP, kUDP };
+enum class Verdict { kAllow, kDeny, kUndecided };
+
+// The step of the decision order that settled a connection.
+enum class DecisionStep {
+  kNetworkBlock,
+  kWhiteList,
+  kBuiltInHost,
+  kSessionAnswer,  // the run-wide "All Session" answer
+  kGlobalDeny,
+  kGlobalAllow,
+  kAppEverything,  // the application's "allowEverything"
+  kAppDeny,
+  kAppAllow,
+  kTempDeny,
+  kTempAllow,
+  kSpringBoardNotReady,
+  kUndecided,
+};
+
+// One destination as the socket hooks prepared it.
+struct Destination {
+  std::string host;     // the name it is known by, "www." already removed
+  int port = 0;         // host byte order
+  std::string address;  // the address text
+};
+
+struct Decision {
+  Verdict verdict = Verdict::kUndecided;
+  DecisionStep step = DecisionStep::kUndecided;
+  // The decision goes to the connection log (logging is on and the step is
+  // one that logs).
+  bool log = false;
+
+  // "allowed" or "denied", the word of the log line.
+  std::string_view what() const;
+};
+
+// Runs the decision order for one connection over the manager's current lists
+// and flags: network block, white list, built-in host (TCP only), run-wide
+// answer, global rules, application rules, session rules, SpringBoard not yet
+// ready. May reload the global settings (when either global list is absent)
+// and, for UDP, the application settings. Any thread; the hooks call it while
+// holding their protocol lock.
+Decision decideConnection(KstSettingsManager& manager, Transport transport, const Destination& destination);
+
+// UDP only, before the lock and the host lookup: an application that allows
+// everything without detailed rules sends its datagrams at once, unlogged.
+bool udpAllowedAtOnce(const KstSettingsManager& manager);
+
+std::string_view describeStep(DecisionStep step);
+
+// The settings application, which may not reach the built-in host freely.
+inline constexpr std::string_view kPanelBundleId = "com.Dovrane.KestrixPanel";
+
+}  // namespace kst

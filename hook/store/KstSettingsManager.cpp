@@ -1,0 +1,501 @@
+#include "hook/store/KstSettingsManager.h"
+
+#include <atomic>
+#include <mutex>
+#include <sstream>
+
+#include "hook/Classes/Other/ReachabilityKst.h"
+#include "hook/messaging/KstMessageNames.h"
+#include "hook/store/BasicString.h"
+#include "hook/store/KstFiles.h"
+#include "hook/store/KstHostClient.h"
+#include "hook/store/KstHostMap.h"
+#include "platform/plist/PlistFile.h"
+
+namespace kst {
+
+namespace {
+
+constexpr std::string_view kSpringBoardId = "com.apple.springboard";
+
+template <class T>
+std::shared_ptr<const T> share(T value) {
+  return std::make_shared<const T>(std::move(value));
+}
+
+StringList stringsOf(const plist::Array* array) {
+  StringList out;
+  if (array == nullptr) return out;
+  out.reserve(array->size());
+  for (const plist::Value& v : *array)
+    if (const std::string* s = v.asString()) out.push_back(*s);
+  return out;
+}
+
+std::shared_ptr<const RuleList> rulesOf(const plist::Dictionary& dict, std::string_view key) {
+  return RuleList::make(ruleTexts(dict.array(key)));
+}
+
+// A text value of a file or reply, or `fallback` when it is missing or of
+// another type.
+std::string textOr(const plist::Dictionary& dict, std::string_view key, std::string_view fallback) {
+  const std::string* s = dict.string(key);
+  return s != nullptr ? *s : std::string(fallback);
+}
+
+// Renders a value the way the description shows collections.
+void describe(std::ostream& out, const plist::Value& v);
+
+void describe(std::ostream& out, const plist::Dictionary& d) {
+  out << "{";
+  for (const auto& [key, value] : d.entries()) {
+    out << " " << key << " = ";
+    describe(out, value);
+    out << ";";
+  }
+  out << " }";
+}
+
+void describe(std::ostream& out, const plist::Value& v) {
+  using T = plist::Value::Type;
+  switch (v.type()) {
+    case T::kString: out << '"' << *v.asString() << '"'; break;
+    case T::kInteger: out << *v.asInteger(); break;
+    case T::kReal: out << *v.asReal(); break;
+    case T::kBoolean: out << (*v.asBoolean() ? 1 : 0); break;
+    case T::kDate: out << "<date " << v.asDate()->secondsSinceReference << ">"; break;
+    case T::kData: out << "<" << v.asData()->size() << " bytes>"; break;
+    case T::kArray: {
+      out << "(";
+      bool first = true;
+      for (const auto& item : *v.asArray()) {
+        out << (first ? " " : ", ");
+        describe(out, item);
+        first = false;
+      }
+      out << " )";
+      break;
+    }
+    case T::kDictionary: describe(out, *v.asDictionary()); break;
+  }
+}
+
+template <class P>
+std::string describePtr(const P& p) {
+  if (!p) return "(null)";
+  std::ostringstream out;
+  describe(out, plist::Value(*p));
+  return out.str();
+}
+
+std::string describeList(const std::shared_ptr<const RuleList>& list) {
+  if (!list) return "(null)";
+  plist::Array a;
+  for (const auto& r : list->rules()) a.emplace_back(r);
+  std::ostringstream out;
+  describe(out, plist::Value(std::move(a)));
+  return out.str();
+}
+
+std::string describeStrings(const std::shared_ptr<const StringList>& list) {
+  if (!list) return "(null)";
+  plist::Array a;
+  for (const auto& r : *list) a.emplace_back(r);
+  std::ostringstream out;
+  describe(out, plist::Value(std::move(a)));
+  return out.str();
+}
+
+std::string textOrNull(const std::shared_ptr<const std::string>& s) { return s ? *s : "(null)"; }
+
+}  // namespace
+
+StringList ruleTexts(const plist::Array* entries) {
+  StringList out;
+  if (entries == nullptr) return out;
+  out.reserve(entries->size());
+  for (const plist::Value& entry : *entries) {
+    const plist::Dictionary* d = entry.asDictionary();
+    if (d == nullptr) continue;
+    if (const std::string* rule = d->string(files::kRuleKey)) out.push_back(*rule);
+  }
+  return out;
+}
+
+KstSettingsManager::KstSettingsManager(KstStoreEnv env) : env_(std::move(env)) {}
+
+KstSettingsManager::~KstSettingsManager() {
+  if (reachabilityObserver_ != 0) ReachabilityKst::removeChangeObserver(reachabilityObserver_);
+}
+
+RunLoop& KstSettingsManager::mainLoop() const { return env_.mainLoop != nullptr ? *env_.mainLoop : mainQueue(); }
+
+void KstSettingsManager::setCurrentBundleIdentifier(std::string v) {
+  currentBundleIdentifier_.set(share(std::move(v)));
+}
+
+void KstSettingsManager::reloadAppSettings() {
+  RunLoop& loop = mainLoop();
+  if (loop.isLoopThread()) {
+    reallyReloadAppSettings();
+  } else {
+    loop.performAndWait([this] { reallyReloadAppSettings(); });
+  }
+}
+
+void KstSettingsManager::reloadGlobalSettings() {
+  RunLoop& loop = mainLoop();
+  if (loop.isLoopThread()) {
+    reallyReloadGlobalSettings();
+  } else {
+    loop.performAndWait([this] { reallyReloadGlobalSettings(); });
+  }
+}
+
+void KstSettingsManager::reallyReloadAppSettings() {
+  // Each field below is replaced by its new value in one swap; a reader in
+  // between sees the old value or the new one, never an absent list.
+  if (!basicString_.get()) basicString_.set(share(buildBasicString()));
+
+  std::shared_ptr<const std::string> bundleId = currentBundleIdentifier_.get();
+  if (!bundleId) {
+    // A process the firewall does not judge: its hooks will find the lists
+    // unset and ask for another reload.
+    allowEverything_.reset();
+    allowArray_.reset();
+    denyArray_.reset();
+    whiteListArray_.reset();
+    mutableDicOfCurrentBundleIdentifier_.reset();
+    return;
+  }
+  if (*bundleId == kSpringBoardId) set(flags().isSpringBoard, true);
+
+  if (get(flags().alternativeLoading)) {
+    relayAppReload(*bundleId);
+  } else {
+    fileAppReload(*bundleId);
+  }
+}
+
+void KstSettingsManager::relayAppReload(const std::string& bundleId) {
+  KstFlags& f = flags();
+  plist::Dictionary question{{std::string(msg::kBundleIdKey), plist::Value(bundleId)}};
+  plist::Dictionary reply = env_.relay != nullptr ? env_.relay->sendAndWait(msg::kStdRules, &question)
+                                                  : plist::Dictionary();
+
+  const std::string* empty = reply.string(msg::kEmptyKey);
+  if (empty != nullptr && *empty == msg::kEmptyValue) {
+    set(f.bundleExistsInPlist, false);
+    set(f.useDetailedRules, false);
+    allowEverything_.set(share(std::string(files::kNeitherEverything)));
+    set(f.blockSpecificWiFi, false);
+    allowArray_.set(RuleList::empty());
+    denyArray_.set(RuleList::empty());
+    set(f.isKstEnabled, true);
+    mutableDicOfCurrentBundleIdentifier_.set(share(plist::Dictionary()));
+    whiteListArray_.set(share(stringsOf(reply.array(msg::kWhiteListArrayKey))));
+    return;
+  }
+
+  set(f.bundleExistsInPlist, true);
+  set(f.isKstEnabled, plist::boolValue(reply.find(msg::kEnabledKey), true));
+  allowEverything_.set(share(textOr(reply, msg::kAllowEverythingKey, files::kNeitherEverything)));
+  wifiStep(plist::boolValue(reply.find(msg::kBlockSpecificWifiKey)), f.blockSpecificWiFi);
+  set(f.useDetailedRules, plist::boolValue(reply.find(msg::kShouldUseDetailedRulesKey)));
+  allowArray_.set(rulesOf(reply, msg::kAllowArrayKey));
+  denyArray_.set(rulesOf(reply, msg::kDenyArrayKey));
+  const plist::Dictionary* entry = reply.dictionary(msg::kMutableDicKey);
+  mutableDicOfCurrentBundleIdentifier_.set(share(entry != nullptr ? *entry : plist::Dictionary()));
+  whiteListArray_.set(share(stringsOf(reply.array(msg::kWhiteListArrayKey))));
+}
+
+void KstSettingsManager::fileAppReload(const std::string& bundleId) {
+  KstFlags& f = flags();
+  const std::string rulesPath = env_.root.path(files::kRulesPath);
+  set(f.plistExists, env_.fs->exists(rulesPath));
+  std::optional<plist::Dictionary> rules = plist::readDictionaryFile(*env_.fs, rulesPath);
+  auto file = share(rules ? std::move(*rules) : plist::Dictionary());
+  plistDictionary_.set(file);
+
+  if (const plist::Dictionary* entry = file->dictionary(bundleId)) {
+    set(f.bundleExistsInPlist, true);
+    mutableDicOfCurrentBundleIdentifier_.set(share(*entry));
+    set(f.useDetailedRules, plist::boolValue(entry->find(files::kStillUseRulesKey)));
+    allowEverything_.set(share(textOr(*entry, files::kAllowEverythingKey, "")));
+    allowArray_.set(rulesOf(*entry, files::kAllowKey));
+    denyArray_.set(rulesOf(*entry, files::kDenyKey));
+    set(f.isKstEnabled, plist::boolValue(entry->find(files::kEnabledKey), true));
+    wifiStep(plist::boolValue(entry->find(files::kBlockSpecificWiFiKey)), f.blockSpecificWiFi);
+  } else {
+    set(f.bundleExistsInPlist, false);
+    allowArray_.set(RuleList::empty());
+    denyArray_.set(RuleList::empty());
+    allowEverything_.set(share(std::string()));
+    set(f.useDetailedRules, false);
+    set(f.isKstEnabled, true);
+    set(f.blockSpecificWiFi, false);
+    mutableDicOfCurrentBundleIdentifier_.set(share(plist::Dictionary()));
+  }
+
+  std::optional<plist::Dictionary> white = plist::readDictionaryFile(*env_.fs, env_.root.path(files::kWhiteListPath));
+  whiteListArray_.set(share(white ? stringsOf(white->array(files::kWhiteListKey)) : StringList()));
+}
+
+void KstSettingsManager::reallyReloadGlobalSettings() {
+  if (get(flags().alternativeLoading)) {
+    relayGlobalReload();
+  } else {
+    fileGlobalReload();
+  }
+}
+
+void KstSettingsManager::relayGlobalReload() {
+  KstFlags& f = flags();
+  plist::Dictionary reply =
+      env_.relay != nullptr ? env_.relay->sendAndWait(msg::kGlobalRules, nullptr) : plist::Dictionary();
+
+  if (reply.contains(msg::kEmptyKey)) {
+    globalAllowArray_.set(RuleList::empty());
+    globalDenyArray_.set(RuleList::empty());
+    set(f.respectGlobal, false);
+    set(f.logging, false);
+    aTheme_.set(share(false));
+    set(f.blockNonWiFi, false);
+    globalRulesDic_.set(share(plist::Dictionary()));
+    return;
+  }
+
+  set(f.useBackgroundedHostresolutionKst, !plist::boolValue(reply.find(msg::kAdvancedHostnameResolutionKey)));
+  const plist::Dictionary* dict = reply.dictionary(msg::kGlobalRulesDicKey);
+  globalRulesDic_.set(share(dict != nullptr ? *dict : plist::Dictionary()));
+  globalAllowArray_.set(rulesOf(reply, msg::kGlobalAllowArrayKey));
+  globalDenyArray_.set(rulesOf(reply, msg::kGlobalDenyArrayKey));
+  set(f.respectGlobal, plist::boolValue(reply.find(msg::kRespectGlobalKey)));
+  set(f.logging, plist::boolValue(reply.find(msg::kLoggingKey)));
+  if (const plist::Value* theme = reply.find(msg::kThemeNumberKey)) {
+    aTheme_.set(share(plist::boolValue(theme)));
+  } else {
+    aTheme_.reset();
+  }
+  const plist::Value* block = reply.find(msg::kBlockNonWiFiKey);
+  const bool blockOn = block != nullptr && block->asBoolean() != nullptr && *block->asBoolean();
+  if (blockOn) {
+    wifiStep(true, f.blockNonWiFi);
+  } else {
+    set(f.blockNonWiFi, false);
+  }
+}
+
+void KstSettingsManager::fileGlobalReload() {
+  KstFlags& f = flags();
+  std::optional<plist::Dictionary> file =
+      plist::readDictionaryFile(*env_.fs, env_.root.path(files::kGlobalRulesPath));
+  auto dict = share(file ? std::move(*file) : plist::Dictionary());
+
+  set(f.useBackgroundedHostresolutionKst, !plist::boolValue(dict->find(files::kAdvancedHostnameResolutionKey)));
+  // Compiling a large list happens here, outside every lock; the swaps below
+  // are all a connection can wait for.
+  auto allow = rulesOf(*dict, files::kGlobalAllowKey);
+  auto deny = rulesOf(*dict, files::kGlobalDenyKey);
+  globalAllowArray_.set(std::move(allow));
+  globalDenyArray_.set(std::move(deny));
+  set(f.respectGlobal, plist::boolValue(dict->find(files::kRespectGlobalKey)));
+  set(f.logging, plist::boolValue(dict->find(files::kLogKey)));
+  wifiStep(plist::boolValue(dict->find(files::kBlockNonWiFiKey)), f.blockNonWiFi);
+  const std::string* theme = dict->string(files::kThemeKey);
+  aTheme_.set(share(theme != nullptr && *theme == files::kBlueTheme));
+  globalRulesDic_.set(std::move(dict));
+}
+
+void KstSettingsManager::wifiStep(bool switchOn, std::atomic<bool>& flag) {
+  if (!switchOn) {
+    set(flag, false);
+    return;
+  }
+  KstFlags& f = flags();
+  auto reading = ReachabilityKst::reachabilityForInternetConnection();
+  const int status = reading ? reading->currentReachabilityStatus() : NotReachable;
+  f.localWiFiConnectionStatusKst.store(status, std::memory_order_relaxed);
+  set(flag, status == ReachableViaWWAN);
+  set(f.willBeBlockedOn3G, true);
+  if (get(f.reachNotifierStarted)) return;
+
+  if (!reachabilityHelper_) {
+    reachabilityHelper_ = std::make_unique<ReachabilityHelper>(f);
+    ReachabilityHelper* helper = reachabilityHelper_.get();
+    reachabilityObserver_ = ReachabilityKst::addChangeObserver([helper, this](ReachabilityKst& watcher) {
+      // Only this manager's own watcher drives its flags.
+      if (&watcher == internetReach_.get()) helper->handleNetworkChange(watcher);
+    });
+  }
+  internetReach_ = ReachabilityKst::reachabilityForInternetConnection();
+  set(f.reachNotifierStarted, internetReach_ && internetReach_->startNotifier());
+}
+
+void KstSettingsManager::doHostStuff(std::string_view name) {
+  if (!env_.ownHostMap) {
+    KstHostClient(env_.root).doHostStuff(name);
+    return;
+  }
+  if (name.empty() || name == kSyntheticFontName || name == "conversation" || name == "contact") return;
+  std::lock_guard<std::mutex> lock(hostMapMu_);
+  if (!hostMap_) {
+    KstHostMapEnv mapEnv;
+    mapEnv.mainLoop = env_.mainLoop;
+    mapEnv.flags = env_.flags;
+    hostMap_ = std::make_unique<KstHostMap>(mapEnv);
+  }
+  hostMap_->doHostStuff(std::string(name));
+}
+
+std::optional<plist::Dictionary> KstSettingsManager::getIPDictionary(std::string_view address) {
+  if (!env_.ownHostMap) return KstHostClient(env_.root).getIPDictionary(address);
+  std::lock_guard<std::mutex> lock(hostMapMu_);
+  if (!hostMap_) return plist::Dictionary();
+  return hostMap_->getIPDictionary(std::string(address));
+}
+
+std::optional<std::string> KstSettingsManager::lastHostNameForAddress(std::string_view address) {
+  if (env_.ownHostMap) {
+    std::lock_guard<std::mutex> lock(hostMapMu_);
+    return hostMap_ ? hostMap_->lastName(address) : std::nullopt;
+  }
+  std::optional<plist::Dictionary> reply = getIPDictionary(address);
+  if (!reply) return std::nullopt;
+  return lastHostName(*reply, address);
+}
+
+void KstSettingsManager::clearHostMap() {
+  std::unique_ptr<KstHostMap> old;
+  {
+    std::lock_guard<std::mutex> lock(hostMapMu_);
+    old = std::move(hostMap_);
+  }
+}
+
+std::string KstSettingsManager::urlForHost(std::string_view host) {
+  std::string found(" ");
+  urlArray_.updateShared([&](const std::shared_ptr<const StringList>& urls) -> std::shared_ptr<const StringList> {
+    if (!urls) return nullptr;
+    const std::string needle = std::string(host) + "/";
+    for (auto it = urls->rbegin(); it != urls->rend(); ++it) {
+      if (it->find(needle) != std::string::npos) {
+        found = *it;
+        break;
+      }
+    }
+    if (urls->size() >= 10) return share(StringList());
+    return urls;
+  });
+  return found;
+}
+
+bool KstSettingsManager::needsAppReload() const {
+  return !currentBundleIdentifier_.get() || !allowArray_.get() || !denyArray_.get() || !allowEverything_.get() ||
+         !basicString_.get();
+}
+
+void KstSettingsManager::addTempAllowRule(std::string rule) {
+  tempAllowArray_.update([&](const RuleList* old) {
+    StringList rules = old != nullptr ? old->rules() : StringList();
+    rules.push_back(std::move(rule));
+    return RuleList::make(std::move(rules));
+  });
+}
+
+void KstSettingsManager::addTempDenyRule(std::string rule) {
+  tempDenyArray_.update([&](const RuleList* old) {
+    StringList rules = old != nullptr ? old->rules() : StringList();
+    rules.push_back(std::move(rule));
+    return RuleList::make(std::move(rules));
+  });
+}
+
+void KstSettingsManager::clearTempAnswers() {
+  tempDenyArray_.set(RuleList::empty());
+  tempAllowArray_.set(RuleList::empty());
+  tempAllowAllString_.set(share(std::string(files::kNeitherEverything)));
+}
+
+void KstSettingsManager::appendUrl(std::string url, bool createIfMissing) {
+  urlArray_.update([&](const StringList* old) -> std::shared_ptr<const StringList> {
+    if (old == nullptr && !createIfMissing) return nullptr;
+    StringList urls = old != nullptr ? *old : StringList();
+    urls.push_back(std::move(url));
+    return share(std::move(urls));
+  });
+}
+
+std::shared_ptr<const plist::Dictionary> KstSettingsManager::updateMutableDicOfCurrentBundleIdentifier(
+    const std::function<plist::Dictionary(const plist::Dictionary*)>& change) {
+  return mutableDicOfCurrentBundleIdentifier_.update(
+      [&](const plist::Dictionary* old) { return share(change(old)); });
+}
+
+std::shared_ptr<const plist::Dictionary> KstSettingsManager::updateGlobalRulesDic(
+    const std::function<plist::Dictionary(const plist::Dictionary*)>& change) {
+  return globalRulesDic_.update([&](const plist::Dictionary* old) { return share(change(old)); });
+}
+
+void KstSettingsManager::setGlobalRulesDic(plist::Dictionary dict) { globalRulesDic_.set(share(std::move(dict))); }
+
+std::string KstSettingsManager::description() const {
+  std::ostringstream out;
+  out << "\n appName " << textOrNull(appName()) << "\n basicString " << textOrNull(basicString())
+      << "\n urlArray " << describeStrings(urlArray()) << "\n currentBundleIdentifier "
+      << textOrNull(currentBundleIdentifier()) << "\n plistDictionary " << describePtr(plistDictionary())
+      << "\n ipDictionary " << "(null)" << "\n tempAllowArray " << describeList(tempAllowArray())
+      << "\n tempDenyArray " << describeList(tempDenyArray()) << "\n allowEverything "
+      << textOrNull(allowEverything()) << "\n allowArray " << describeList(allowArray()) << "\n denyArray "
+      << describeList(denyArray()) << "\n mutableDicOfCurrentBundleIdentifier "
+      << describePtr(mutableDicOfCurrentBundleIdentifier()) << "\n globalRulesDic "
+      << describePtr(globalRulesDic()) << "\n globalAllowArray " << describeList(globalAllowArray())
+      << "\n globalDenyArray " << describeList(globalDenyArray()) << "\n whiteListArray "
+      << describeStrings(whiteListArray()) << "\n tempAllowAllString " << textOrNull(tempAllowAllString())
+      << "\n aTheme " << (aTheme() ? (*aTheme() ? "1" : "0") : "(null)");
+  return out.str();
+}
+
+namespace {
+std::atomic<KstSettingsManager*> gManager{nullptr};
+RulesRelay* gProcessRelay = nullptr;
+bool gProcessOwnHostMap = false;
+std::mutex& managerMutex() {
+  static std::mutex* mu = new std::mutex();
+  return *mu;
+}
+}  // namespace
+
+KstSettingsManager* settingsManagerKst() { return gManager.load(std::memory_order_acquire); }
+
+KstSettingsManager& ensureSettingsManagerKst() {
+  if (KstSettingsManager* m = gManager.load(std::memory_order_acquire)) return *m;
+  std::lock_guard<std::mutex> lock(managerMutex());
+  if (KstSettingsManager* m = gManager.load(std::memory_order_acquire)) return *m;
+  // Lives as long as the process: hooks may use it after static destructors.
+  KstStoreEnv env;
+  env.relay = gProcessRelay;
+  env.ownHostMap = gProcessOwnHostMap;
+  auto* m = new KstSettingsManager(env);
+  gManager.store(m, std::memory_order_release);
+  return *m;
+}
+
+void configureProcessSettingsManager(RulesRelay* relay, bool ownHostMap) {
+  std::lock_guard<std::mutex> lock(managerMutex());
+  if (gManager.load(std::memory_order_acquire) != nullptr) return;
+  gProcessRelay = relay;
+  gProcessOwnHostMap = ownHostMap;
+}
+
+}  // namespace kst
+
+extern "C" void reloadData() { kst::ensureSettingsManagerKst().reloadAppSettings(); }
+
+extern "C" void reloadGlobal() { kst::ensureSettingsManagerKst().reloadGlobalSettings(); }
+
+extern "C" void reloadBoth() {
+  kst::KstSettingsManager& m = kst::ensureSettingsManagerKst();
+  m.reloadGlobalSettings();
+  m.reloadAppSettings();
+}

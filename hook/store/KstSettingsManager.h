@@ -1,0 +1,208 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "hook/intercept/RuleList.h"
+#include "hook/store/KstFlags.h"
+#include "hook/store/SharedField.h"
+#include "platform/fs/DeviceRoot.h"
+#include "platform/fs/FileSystem.h"
+#include "platform/plist/PlistValue.h"
+#include "platform/runloop/RunLoop.h"
+
+namespace kst {
+
+class ReachabilityKst;
+class ReachabilityHelper;
+class KstHostMap;
+
+// How a process that cannot read the rule files gets them: a waiting send to
+// SpringBoard's "com.Dovrane.Radazira.ServiceExtended". Implemented by the
+// messaging layer; a relay that gets no reply returns an empty dictionary.
+class RulesRelay {
+ public:
+  virtual ~RulesRelay() = default;
+  virtual plist::Dictionary sendAndWait(std::string_view messageName, const plist::Dictionary* userInfo) = 0;
+};
+
+// What a settings manager works with: the device's files, the process's main
+// queue and flags, and (for the few applications that load their rules the
+// alternative way) the relay. Tests pass their own.
+struct KstStoreEnv {
+  DeviceRoot root = DeviceRoot::process();
+  FileSystem* fs = &FileSystem::real();
+  RunLoop* mainLoop = nullptr;  // null: the process's main queue
+  KstFlags* flags = &kstFlags();
+  RulesRelay* relay = nullptr;  // null: no relay reachable
+  // The iOS 7/8 library keeps the host-name map in each process's manager;
+  // the iOS 9 library asks SpringBoard's host-name service.
+  bool ownHostMap = false;
+};
+
+using StringList = std::vector<std::string>;
+
+// The per-process cache of everything the connection hooks need to decide
+// without touching the disk: this application's switches and rules, the
+// global rules and settings, the white list, and the answers given for the
+// current run.
+//
+// Every collection is immutable and shared: a reader takes the current value
+// (under that field's own short lock) and keeps a valid collection for as long
+// as it holds it; reloads and writers build a new value and swap it in. The
+// flags live in KstFlags. Reloads run on the main queue only; the public
+// reload calls marshal themselves there and wait. Everything else may be
+// called from any thread.
+class KstSettingsManager {
+ public:
+  explicit KstSettingsManager(KstStoreEnv env = {});
+  ~KstSettingsManager();
+  KstSettingsManager(const KstSettingsManager&) = delete;
+  KstSettingsManager& operator=(const KstSettingsManager&) = delete;
+
+  // Reloads, from any thread; returns once the main queue has finished.
+  void reloadAppSettings();
+  void reloadGlobalSettings();
+  // The reloads themselves; main queue only.
+  void reallyReloadAppSettings();
+  void reallyReloadGlobalSettings();
+
+  std::string description() const;
+
+  // The connection log: builds the line (time stamp, this manager's appName,
+  // verdict, host, port) and sends it to SpringBoard without waiting. The
+  // first argument is not used: the line always names appName.
+  void logThisApp(const std::string& app, const std::string& host, const std::string& port,
+                  const std::string& what);
+
+  // Properties. A getter returns null while the value is unset.
+  std::shared_ptr<const std::string> appName() const { return appName_.get(); }
+  void setAppName(std::string v) { appName_.set(std::make_shared<const std::string>(std::move(v))); }
+  std::shared_ptr<const std::string> basicString() const { return basicString_.get(); }
+  std::shared_ptr<const StringList> urlArray() const { return urlArray_.get(); }
+  void setUrlArray(StringList v) { urlArray_.set(std::make_shared<const StringList>(std::move(v))); }
+  std::shared_ptr<const std::string> currentBundleIdentifier() const { return currentBundleIdentifier_.get(); }
+  void setCurrentBundleIdentifier(std::string v);
+  void clearCurrentBundleIdentifier() { currentBundleIdentifier_.reset(); }
+  std::shared_ptr<const plist::Dictionary> plistDictionary() const { return plistDictionary_.get(); }
+  std::shared_ptr<const RuleList> tempAllowArray() const { return tempAllowArray_.get(); }
+  std::shared_ptr<const RuleList> tempDenyArray() const { return tempDenyArray_.get(); }
+  std::shared_ptr<const std::string> allowEverything() const { return allowEverything_.get(); }
+  std::shared_ptr<const RuleList> allowArray() const { return allowArray_.get(); }
+  std::shared_ptr<const RuleList> denyArray() const { return denyArray_.get(); }
+  std::shared_ptr<const plist::Dictionary> mutableDicOfCurrentBundleIdentifier() const {
+    return mutableDicOfCurrentBundleIdentifier_.get();
+  }
+  std::shared_ptr<const plist::Dictionary> globalRulesDic() const { return globalRulesDic_.get(); }
+  std::shared_ptr<const RuleList> globalAllowArray() const { return globalAllowArray_.get(); }
+  std::shared_ptr<const RuleList> globalDenyArray() const { return globalDenyArray_.get(); }
+  std::shared_ptr<const StringList> whiteListArray() const { return whiteListArray_.get(); }
+  std::shared_ptr<const std::string> tempAllowAllString() const { return tempAllowAllString_.get(); }
+  void setTempAllowAllString(std::string v) {
+    tempAllowAllString_.set(std::make_shared<const std::string>(std::move(v)));
+  }
+  std::shared_ptr<const bool> aTheme() const { return aTheme_.get(); }
+
+  // Run-time answers and captured URLs, each changed as one step under its
+  // field's lock.
+  void addTempAllowRule(std::string rule);
+  void addTempDenyRule(std::string rule);
+  void clearTempAnswers();  // both session lists empty, the run-wide answer "0"
+  // Appends a captured URL; while there is no list (hooks not installed
+  // yet) only a caller that may create it does.
+  void appendUrl(std::string url, bool createIfMissing = false);
+  // Edits for the rule writer: `change` gets the current dictionary (or null)
+  // and returns the replacement.
+  std::shared_ptr<const plist::Dictionary> updateMutableDicOfCurrentBundleIdentifier(
+      const std::function<plist::Dictionary(const plist::Dictionary*)>& change);
+  std::shared_ptr<const plist::Dictionary> updateGlobalRulesDic(
+      const std::function<plist::Dictionary(const plist::Dictionary*)>& change);
+  void setGlobalRulesDic(plist::Dictionary dict);
+
+  // The host-name map: names the application looks up are handed in, and
+  // the newest name recorded for an address names a connection to it.
+  void doHostStuff(std::string_view name);
+  std::optional<plist::Dictionary> getIPDictionary(std::string_view address);
+  std::optional<std::string> lastHostNameForAddress(std::string_view address);
+  // When the application returns to the foreground the manager's own map
+  // (iOS 7/8) is discarded; it is rebuilt as names arrive again.
+  void clearHostMap();
+
+  // The URL shown with a question: the newest captured URL that contains
+  // host + "/", else one blank. Ten or more captured URLs are emptied after
+  // the search. One step under the list's lock.
+  std::string urlForHost(std::string_view host);
+
+  // Whether any field the hooks need before deciding is missing, in which
+  // case they have the application settings reloaded.
+  bool needsAppReload() const;
+
+  KstFlags& flags() const { return *env_.flags; }
+  const KstStoreEnv& env() const { return env_; }
+  RunLoop& mainLoop() const;
+
+ private:
+  void relayAppReload(const std::string& bundleId);
+  void fileAppReload(const std::string& bundleId);
+  void relayGlobalReload();
+  void fileGlobalReload();
+  // Reads a WiFi-only switch: sets `flag` from the current network status
+  // and starts watching the network once per process.
+  void wifiStep(bool switchOn, std::atomic<bool>& flag);
+
+  KstStoreEnv env_;
+
+  SharedField<std::string> appName_;
+  SharedField<std::string> basicString_;
+  SharedField<StringList> urlArray_;
+  SharedField<std::string> currentBundleIdentifier_;
+  SharedField<plist::Dictionary> plistDictionary_;
+  SharedField<RuleList> tempAllowArray_;
+  SharedField<RuleList> tempDenyArray_;
+  SharedField<std::string> allowEverything_;
+  SharedField<RuleList> allowArray_;
+  SharedField<RuleList> denyArray_;
+  SharedField<plist::Dictionary> mutableDicOfCurrentBundleIdentifier_;
+  SharedField<plist::Dictionary> globalRulesDic_;
+  SharedField<RuleList> globalAllowArray_;
+  SharedField<RuleList> globalDenyArray_;
+  SharedField<StringList> whiteListArray_;
+  SharedField<std::string> tempAllowAllString_;
+  SharedField<bool> aTheme_;
+
+  // The network watch, started by the first reload that finds a WiFi-only
+  // switch on; main queue only.
+  std::unique_ptr<KstHostMap> hostMap_;  // iOS 7/8 only
+  std::mutex hostMapMu_;
+
+  std::unique_ptr<ReachabilityKst> internetReach_;
+  std::unique_ptr<ReachabilityHelper> reachabilityHelper_;
+  int reachabilityObserver_ = 0;
+};
+
+// The rule texts of an array of rule entries, in order. An element that is
+// not a dictionary, or whose "rule" is missing or not a string, contributes
+// no text.
+StringList ruleTexts(const plist::Array* entries);
+
+// The process's settings manager; null until created.
+KstSettingsManager* settingsManagerKst();
+// Creates the process's manager when there is none yet, and returns it.
+KstSettingsManager& ensureSettingsManagerKst();
+// How the process's manager will be made: its relay and whether it keeps
+// its own host-name map. Only before the manager exists (the hook library's
+// start-up); later calls change nothing.
+void configureProcessSettingsManager(RulesRelay* relay, bool ownHostMap);
+
+}  // namespace kst
+
+// Exported plain functions: each creates the process's manager first when
+// there is none. reloadBoth reloads the global settings, then the app's.
+extern "C" void reloadData();
+extern "C" void reloadGlobal();
+extern "C" void reloadBoth();
+// Exported: logThisApp on the process's manager. Nothing in the library
+// calls it.
+extern "C" void logNotification(const char* app, const char* host, const char* port, const char* what);

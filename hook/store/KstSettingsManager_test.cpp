@@ -1,0 +1,401 @@
+#include "hook/store/KstSettingsManager.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <thread>
+
+#include "hook/Classes/Other/ReachabilityKst.h"
+#include "hook/messaging/KstMessageNames.h"
+#include "hook/store/StoreTesting.h"
+#include "platform/reachability/NetworkReachability.h"
+
+namespace kst {
+namespace {
+
+using plist::Array;
+using plist::Dictionary;
+using plist::Value;
+using testing::ruleEntries;
+
+std::vector<std::string> rulesOf(const std::shared_ptr<const RuleList>& list) {
+  return list ? list->rules() : std::vector<std::string>{"<unset>"};
+}
+
+class SettingsManagerTest : public testing::StoreFixture {};
+
+TEST_F(SettingsManagerTest, MissingFilesGiveEveryDefault) {
+  auto m = loaded("com.example.app");
+  EXPECT_FALSE(get(flags_.plistExists));
+  EXPECT_FALSE(get(flags_.bundleExistsInPlist));
+  EXPECT_TRUE(get(flags_.isKstEnabled));
+  EXPECT_FALSE(get(flags_.useDetailedRules));
+  EXPECT_FALSE(get(flags_.blockSpecificWiFi));
+  EXPECT_EQ(*m->allowEverything(), "") << "no entry: the empty text, not \"0\"";
+  EXPECT_TRUE(m->allowArray()->isEmpty());
+  EXPECT_TRUE(m->denyArray()->isEmpty());
+  EXPECT_TRUE(m->whiteListArray()->empty());
+  EXPECT_TRUE(m->plistDictionary()->empty());
+  EXPECT_TRUE(m->mutableDicOfCurrentBundleIdentifier()->empty());
+  EXPECT_TRUE(m->globalRulesDic()->empty());
+  EXPECT_FALSE(get(flags_.respectGlobal));
+  EXPECT_FALSE(get(flags_.logging));
+  EXPECT_TRUE(get(flags_.useBackgroundedHostresolutionKst));
+  ASSERT_TRUE(m->aTheme());
+  EXPECT_FALSE(*m->aTheme());
+  EXPECT_FALSE(m->needsAppReload());
+  EXPECT_FALSE(get(flags_.isSpringBoard));
+}
+
+TEST_F(SettingsManagerTest, WithoutBundleIdentifierTheListsStayUnset) {
+  KstSettingsManager m(env());
+  m.reloadAppSettings();
+  ASSERT_TRUE(m.basicString());
+  EXPECT_FALSE(m.basicString()->empty());
+  EXPECT_FALSE(m.allowArray());
+  EXPECT_FALSE(m.denyArray());
+  EXPECT_FALSE(m.whiteListArray());
+  EXPECT_FALSE(m.allowEverything());
+  EXPECT_FALSE(m.mutableDicOfCurrentBundleIdentifier());
+  EXPECT_TRUE(m.needsAppReload()) << "every hook then asks for another reload";
+}
+
+TEST_F(SettingsManagerTest, ReadsTheApplicationEntry) {
+  Array allow = ruleEntries({"good.com", "*.cdn.net:443"});
+  allow.emplace_back("not a dictionary");
+  allow.emplace_back(Dictionary{{"date", Value(plist::Date{1})}});         // no "rule"
+  allow.emplace_back(Dictionary{{"rule", Value(5)}});                      // not a text
+  writeRules(Dictionary{
+      {"150", Value(true)},
+      {"com.example.app", Value(Dictionary{{"enabled", Value("NO")},
+                                           {"allowEverything", Value("2")},
+                                           {"stillUseRules", Value(1)},
+                                           {"blockSpecificWiFi", Value(false)},
+                                           {"allow", Value(allow)},
+                                           {"deny", Value(ruleEntries({"bad.com"}))}})},
+      {"com.other", Value(Dictionary{{"allow", Value(ruleEntries({"x"}))}})},
+  });
+  writeWhiteList({"white.example", "other.example"});
+  auto m = loaded("com.example.app");
+  EXPECT_TRUE(get(flags_.plistExists));
+  EXPECT_TRUE(get(flags_.bundleExistsInPlist));
+  EXPECT_FALSE(get(flags_.isKstEnabled)) << "\"NO\" read by its boolean value";
+  EXPECT_TRUE(get(flags_.useDetailedRules));
+  EXPECT_EQ(*m->allowEverything(), "2");
+  EXPECT_EQ(rulesOf(m->allowArray()), (std::vector<std::string>{"good.com", "*.cdn.net:443"}));
+  EXPECT_EQ(rulesOf(m->denyArray()), std::vector<std::string>{"bad.com"});
+  EXPECT_EQ(*m->whiteListArray(), (std::vector<std::string>{"white.example", "other.example"}));
+  EXPECT_EQ(m->plistDictionary()->size(), 3u);
+  EXPECT_EQ(*m->mutableDicOfCurrentBundleIdentifier(), *m->plistDictionary()->dictionary("com.example.app"));
+}
+
+TEST_F(SettingsManagerTest, UnreadableFilesReadAsMissing) {
+  // An XML rules file is as good as a binary one.
+  writeRaw(files::kRulesPath,
+           "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>com.example.app</key><dict>"
+           "<key>allowEverything</key><string>1</string></dict></dict></plist>");
+  auto m = loaded("com.example.app");
+  EXPECT_EQ(*m->allowEverything(), "1");
+
+  for (const std::string& bad : {std::string(), std::string("garbage"), std::string("bplist00\x01\x02", 10)}) {
+    writeRaw(files::kRulesPath, bad);
+    writeRaw(files::kGlobalRulesPath, bad);
+    writeRaw(files::kWhiteListPath, bad);
+    m->reloadAppSettings();
+    m->reloadGlobalSettings();
+    EXPECT_TRUE(get(flags_.plistExists)) << "the file is there, only unreadable";
+    EXPECT_FALSE(get(flags_.bundleExistsInPlist));
+    EXPECT_EQ(*m->allowEverything(), "");
+    EXPECT_TRUE(m->whiteListArray()->empty());
+    EXPECT_TRUE(m->globalAllowArray()->isEmpty());
+  }
+
+  // Values of the wrong type count as missing.
+  writeRules(Dictionary{{"com.example.app", Value("not a dictionary")}});
+  writeWhiteList({});
+  writeFile(files::kWhiteListPath, Dictionary{{"whiteList", Value("one.example")}});
+  writeGlobal(Dictionary{{"globalDeny", Value(Dictionary{})}, {"theme", Value(1)}});
+  m->reloadAppSettings();
+  m->reloadGlobalSettings();
+  EXPECT_FALSE(get(flags_.bundleExistsInPlist));
+  EXPECT_TRUE(m->whiteListArray()->empty());
+  EXPECT_TRUE(m->globalDenyArray()->isEmpty());
+  EXPECT_FALSE(*m->aTheme());
+}
+
+TEST_F(SettingsManagerTest, ReadsTheGlobalFile) {
+  writeGlobal(Dictionary{{"150", Value(true)},
+                         {"globalAllow", Value(ruleEntries({"a.com"}))},
+                         {"globalDeny", Value(ruleEntries({"b.com", "c.com"}))},
+                         {"respectGlobal", Value(true)},
+                         {"log", Value("yes")},
+                         {"advancedHostnameResolution", Value(true)},
+                         {"theme", Value("blue")}});
+  auto m = loaded("com.example.app");
+  EXPECT_EQ(rulesOf(m->globalAllowArray()), std::vector<std::string>{"a.com"});
+  EXPECT_EQ(rulesOf(m->globalDenyArray()), (std::vector<std::string>{"b.com", "c.com"}));
+  EXPECT_TRUE(get(flags_.respectGlobal));
+  EXPECT_TRUE(get(flags_.logging));
+  EXPECT_FALSE(get(flags_.useBackgroundedHostresolutionKst));
+  EXPECT_TRUE(*m->aTheme());
+  EXPECT_EQ(m->globalRulesDic()->size(), 7u);
+
+  writeGlobal(Dictionary{{"theme", Value("Blue")}});
+  m->reloadGlobalSettings();
+  EXPECT_FALSE(*m->aTheme()) << "only \"blue\" exactly selects theme 1";
+  EXPECT_FALSE(get(flags_.respectGlobal));
+  EXPECT_TRUE(get(flags_.useBackgroundedHostresolutionKst));
+}
+
+TEST_F(SettingsManagerTest, SpringBoardIsRecognisedByItsIdentifier) {
+  auto m = loaded("com.apple.springboard");
+  EXPECT_TRUE(get(flags_.isSpringBoard));
+}
+
+TEST_F(SettingsManagerTest, AnswersOfThisRunSurviveReloads) {
+  auto m = loaded("com.example.app");
+  m->addTempAllowRule("*.a.example.com:443");
+  m->addTempDenyRule("bad.example");
+  m->setTempAllowAllString("1");
+  m->setUrlArray({});
+  m->appendUrl("https://x.example/");
+  writeRules(Dictionary{{"com.example.app", Value(Dictionary{{"allowEverything", Value("1")}})}});
+  m->reloadAppSettings();
+  m->reloadGlobalSettings();
+  m->reloadAppSettings();
+  EXPECT_EQ(rulesOf(m->tempAllowArray()), std::vector<std::string>{"*.a.example.com:443"});
+  EXPECT_EQ(rulesOf(m->tempDenyArray()), std::vector<std::string>{"bad.example"});
+  EXPECT_EQ(*m->tempAllowAllString(), "1");
+  EXPECT_EQ(m->urlArray()->size(), 1u);
+  m->clearTempAnswers();
+  EXPECT_TRUE(m->tempAllowArray()->isEmpty());
+  EXPECT_TRUE(m->tempDenyArray()->isEmpty());
+  EXPECT_EQ(*m->tempAllowAllString(), "0");
+}
+
+// Records on which thread the files were read.
+class ThreadRecordingFs : public FileSystemWrapper {
+ public:
+  using FileSystemWrapper::FileSystemWrapper;
+  std::optional<std::string> readFile(const std::string& path) override {
+    readerThreads.fetch_or(std::this_thread::get_id() == caller ? 1 : 2);
+    return FileSystemWrapper::readFile(path);
+  }
+  std::thread::id caller = std::this_thread::get_id();
+  std::atomic<int> readerThreads{0};
+};
+
+TEST_F(SettingsManagerTest, ReloadFromAnotherThreadRunsOnTheMainQueueAndWaits) {
+  writeRules(Dictionary{{"com.example.app", Value(Dictionary{{"allow", Value(ruleEntries({"a.com"}))}})}});
+  ThreadRecordingFs fs(FileSystem::real());
+  KstStoreEnv e = env();
+  e.fs = &fs;
+  KstSettingsManager m(e);
+  m.setCurrentBundleIdentifier("com.example.app");
+  ASSERT_FALSE(mainQueue().isLoopThread());
+  m.reloadAppSettings();
+  // Returned only after the main queue finished: the result is there.
+  EXPECT_EQ(rulesOf(m.allowArray()), std::vector<std::string>{"a.com"});
+  EXPECT_EQ(fs.readerThreads.load(), 2) << "files are read on the main queue only";
+}
+
+TEST_F(SettingsManagerTest, ReadersNeverSeeAListFreedOrChangedUnderThem) {
+  std::vector<std::string> many;
+  for (int i = 0; i < 2000; ++i) many.push_back("host" + std::to_string(i) + ".example");
+  writeGlobal(Dictionary{{"globalDeny", Value(ruleEntries(many))}});
+  writeRules(Dictionary{{"com.example.app", Value(Dictionary{{"deny", Value(ruleEntries(many))}})}});
+  auto m = loaded("com.example.app");
+  std::atomic<bool> stop{false};
+  std::atomic<long> seen{0};
+  std::vector<std::thread> threads;
+  for (int r = 0; r < 3; ++r) {
+    threads.emplace_back([&] {
+      while (!stop.load()) {
+        auto list = m->globalDenyArray();
+        auto deny = m->denyArray();
+        if (list && deny) {
+          std::size_t total = 0;
+          for (const auto& rule : list->rules()) total += rule.size();
+          EXPECT_GT(total, 0u);
+          EXPECT_TRUE(deny->matches("host1999.example", 80, "1.2.3.4"));
+          seen.fetch_add(1);
+        }
+        m->addTempAllowRule("t.example");
+      }
+    });
+  }
+  std::vector<std::thread> reloaders;
+  for (int w = 0; w < 2; ++w) {
+    reloaders.emplace_back([&] {
+      for (int i = 0; i < 20; ++i) {
+        m->reloadGlobalSettings();
+        m->reloadAppSettings();
+      }
+    });
+  }
+  for (auto& t : reloaders) t.join();
+  stop = true;
+  for (auto& t : threads) t.join();
+  EXPECT_GT(seen.load(), 0);
+  EXPECT_EQ(m->globalDenyArray()->size(), 2000u);
+}
+
+// The relay stands in for SpringBoard's rules service: it answers with the
+// dictionary the test sets, as the service would send it.
+class ScriptedRelay : public RulesRelay {
+ public:
+  plist::Dictionary sendAndWait(std::string_view name, const plist::Dictionary* userInfo) override {
+    asked.emplace_back(name);
+    if (userInfo != nullptr) lastUserInfo = *userInfo;
+    return name == msg::kStdRules ? appReply : globalReply;
+  }
+  Dictionary appReply;
+  Dictionary globalReply;
+  std::vector<std::string> asked;
+  Dictionary lastUserInfo;
+};
+
+TEST_F(SettingsManagerTest, RelayEmptyReplyReadsAllowEverythingZero) {
+  ScriptedRelay relay;
+  relay.appReply = Dictionary{{"empty", Value("empty")}, {"whiteListArray", Value(Array{Value("w.example")})}};
+  relay.globalReply = Dictionary{{"empty", Value("empty")}};
+  set(flags_.alternativeLoading, true);
+  set(flags_.logging, true);
+  auto m = loaded("com.apple.weather", &relay);
+  EXPECT_EQ(relay.asked, (std::vector<std::string>{"std.Rules", "global.Rules"}));
+  EXPECT_EQ(*relay.lastUserInfo.string("bI"), "com.apple.weather");
+  EXPECT_FALSE(get(flags_.bundleExistsInPlist));
+  EXPECT_EQ(*m->allowEverything(), "0");
+  EXPECT_TRUE(get(flags_.isKstEnabled));
+  EXPECT_EQ(*m->whiteListArray(), std::vector<std::string>{"w.example"});
+  EXPECT_FALSE(get(flags_.logging));
+  EXPECT_FALSE(*m->aTheme());
+  EXPECT_TRUE(m->globalRulesDic()->empty());
+}
+
+TEST_F(SettingsManagerTest, RelayReplyWithAnEntry) {
+  ScriptedRelay relay;
+  relay.appReply = Dictionary{{"mutableDicOfCurrentBundleIdentifier", Value(Dictionary{{"enabled", Value(false)}})},
+                              {"enabled", Value(false)},
+                              {"shouldUseDetailedRules", Value(true)},
+                              {"allowArray", Value(ruleEntries({"a.com"}))},
+                              {"denyArray", Value(ruleEntries({"d.com"}))}};
+  relay.globalReply = Dictionary{{"globalRulesDic", Value(Dictionary{{"log", Value(true)}})},
+                                 {"globalDenyArray", Value(ruleEntries({"g.com"}))},
+                                 {"logging", Value(true)},
+                                 {"advancedHostnameResolution", Value(true)}};
+  set(flags_.alternativeLoading, true);
+  auto m = loaded("com.apple.youtube", &relay);
+  EXPECT_TRUE(get(flags_.bundleExistsInPlist));
+  EXPECT_FALSE(get(flags_.isKstEnabled));
+  EXPECT_TRUE(get(flags_.useDetailedRules));
+  EXPECT_EQ(*m->allowEverything(), "0") << "missing in the reply: \"0\"";
+  EXPECT_EQ(rulesOf(m->allowArray()), std::vector<std::string>{"a.com"});
+  EXPECT_EQ(rulesOf(m->denyArray()), std::vector<std::string>{"d.com"});
+  EXPECT_EQ(m->mutableDicOfCurrentBundleIdentifier()->size(), 1u);
+  EXPECT_TRUE(m->whiteListArray()->empty());
+  EXPECT_EQ(rulesOf(m->globalDenyArray()), std::vector<std::string>{"g.com"});
+  EXPECT_TRUE(get(flags_.logging));
+  EXPECT_FALSE(get(flags_.useBackgroundedHostresolutionKst));
+  EXPECT_FALSE(m->aTheme()) << "no \"themeNumber\": the theme stays unset";
+}
+
+TEST_F(SettingsManagerTest, RelayWithoutReplyReadsEveryDefault) {
+  // No relay reachable: as a reply without any key.
+  set(flags_.alternativeLoading, true);
+  auto m = loaded("com.apple.mobileslideshow");
+  EXPECT_TRUE(get(flags_.bundleExistsInPlist));
+  EXPECT_TRUE(get(flags_.isKstEnabled));
+  EXPECT_EQ(*m->allowEverything(), "0");
+  EXPECT_TRUE(m->globalAllowArray()->isEmpty());
+  EXPECT_TRUE(m->globalDenyArray()->isEmpty());
+  EXPECT_FALSE(m->needsAppReload());
+}
+
+class WiFiBlockTest : public SettingsManagerTest {
+ protected:
+  void TearDown() override { NetworkReachability::setFlagsForTesting(std::nullopt); }
+  static constexpr std::uint32_t kWiFi = kReachabilityReachable;
+  static constexpr std::uint32_t kCellular = kReachabilityReachable | kReachabilityIsWWAN;
+
+  // Network changes arrive on the main queue; wait until it has run them.
+  static void drainMainQueue() {
+    for (int i = 0; i < 3; ++i) mainQueue().performAndWait([] {});
+  }
+};
+
+TEST_F(WiFiBlockTest, PerAppSwitchFollowsTheNetwork) {
+  NetworkReachability::setFlagsForTesting(kWiFi);
+  writeRules(Dictionary{{"com.example.app", Value(Dictionary{{"blockSpecificWiFi", Value(true)}})}});
+  auto m = loaded("com.example.app");
+  EXPECT_FALSE(get(flags_.blockSpecificWiFi));
+  EXPECT_TRUE(get(flags_.willBeBlockedOn3G));
+  EXPECT_EQ(flags_.localWiFiConnectionStatusKst.load(), 1);
+  EXPECT_TRUE(get(flags_.reachNotifierStarted));
+
+  NetworkReachability::setFlagsForTesting(kCellular);
+  drainMainQueue();
+  EXPECT_TRUE(get(flags_.blockSpecificWiFi));
+  EXPECT_TRUE(get(flags_.blockNonWiFi)) << "a change sets both flags alike";
+
+  m->reloadGlobalSettings();
+  EXPECT_FALSE(get(flags_.blockNonWiFi)) << "the next reload sets each from its own switch";
+  EXPECT_TRUE(get(flags_.blockSpecificWiFi));
+
+  NetworkReachability::setFlagsForTesting(kWiFi);
+  drainMainQueue();
+  EXPECT_FALSE(get(flags_.blockSpecificWiFi));
+}
+
+TEST_F(WiFiBlockTest, WithoutASwitchNetworkChangesChangeNothing) {
+  NetworkReachability::setFlagsForTesting(kCellular);
+  auto m = loaded("com.example.app");
+  EXPECT_FALSE(get(flags_.willBeBlockedOn3G));
+  EXPECT_FALSE(get(flags_.reachNotifierStarted));
+  NetworkReachability::setFlagsForTesting(kWiFi);
+  NetworkReachability::setFlagsForTesting(kCellular);
+  drainMainQueue();
+  EXPECT_FALSE(get(flags_.blockSpecificWiFi));
+  EXPECT_FALSE(get(flags_.blockNonWiFi));
+}
+
+TEST_F(WiFiBlockTest, GlobalSwitchOnCellularAndNoNetworkAtAll) {
+  NetworkReachability::setFlagsForTesting(kCellular);
+  writeGlobal(Dictionary{{"blockNonWiFi", Value(true)}});
+  auto m = loaded("com.example.app");
+  EXPECT_TRUE(get(flags_.blockNonWiFi));
+  EXPECT_EQ(flags_.localWiFiConnectionStatusKst.load(), 2);
+  NetworkReachability::setFlagsForTesting(0);  // no network: status 0 blocks nothing
+  m->reloadGlobalSettings();
+  EXPECT_FALSE(get(flags_.blockNonWiFi));
+  EXPECT_EQ(flags_.localWiFiConnectionStatusKst.load(), 0);
+}
+
+TEST(ExportedReloadTest, CreateTheProcessManagerOnFirstUse) {
+  EXPECT_EQ(settingsManagerKst(), nullptr);
+  reloadBoth();
+  ASSERT_NE(settingsManagerKst(), nullptr);
+  EXPECT_TRUE(settingsManagerKst()->globalAllowArray());
+  EXPECT_EQ(&ensureSettingsManagerKst(), settingsManagerKst());
+}
+
+TEST(DescriptionTest, ListsEveryPropertyByLabel) {
+  testing::TempRoot root;
+  KstFlags flags;
+  KstStoreEnv e;
+  e.root = root.root();
+  e.flags = &flags;
+  KstSettingsManager m(e);
+  m.setAppName("Demo");
+  const std::string d = m.description();
+  for (const char* label : {"\n appName Demo", "\n basicString ", "\n urlArray ", "\n currentBundleIdentifier ",
+                            "\n plistDictionary ", "\n ipDictionary ", "\n tempAllowArray ", "\n tempDenyArray ",
+                            "\n allowEverything ", "\n allowArray ", "\n denyArray ",
+                            "\n mutableDicOfCurrentBundleIdentifier ", "\n globalRulesDic ",
+                            "\n globalAllowArray ", "\n globalDenyArray ", "\n whiteListArray ",
+                            "\n tempAllowAllString ", "\n aTheme "})
+    EXPECT_NE(d.find(label), std::string::npos) << label;
+}
+
+}  // namespace
+}  // namespace kst

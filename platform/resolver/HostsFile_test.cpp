@@ -1,0 +1,166 @@
+#include "platform/resolver/HostsFile.h"
+
+#include <arpa/inet.h>
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/un.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "platform/testing/TempRoot.h"
+
+namespace kst {
+namespace {
+
+using ::testing::ElementsAre;
+using ::testing::IsEmpty;
+
+sockaddr_in v4(const char* text) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  ::inet_pton(AF_INET, text, &a.sin_addr);
+  return a;
+}
+
+sockaddr_in6 v6(const char* text) {
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  ::inet_pton(AF_INET6, text, &a.sin6_addr);
+  return a;
+}
+
+template <class A>
+std::optional<std::string> nameOf(const HostsFile& hosts, const A& a) {
+  return hosts.nameOf(reinterpret_cast<const sockaddr*>(&a), sizeof a);
+}
+
+const HostsFile& sample() {
+  static const HostsFile hosts(
+      "# the device's test hosts\n"
+      "127.0.0.2   demo.test  alias.test   # trailing comment\n"
+      "fd00::0002\tdemo.test\n"
+      "\n"
+      "   127.0.0.3 other.test\r\n"
+      "127.0.0.2 demo.test\n"
+      "#127.0.0.5 commented.test\n"
+      "127.0.0.9 # only a comment names it: nohost.test\n"
+      "127.0.0.4 DEMO.TEST\n"
+      "127.0.0.6 10.9.8.7 numeric-first.test\n"
+      "127.0.0.7 caf\xe9.test\n"
+      "127.0.0.8 second.test\n"
+      "::ffff:127.0.0.8 mapped.test\n");
+  return hosts;
+}
+
+TEST(HostsFileTest, ListsEveryAddressOfANameInFileOrderOnce) {
+  EXPECT_THAT(sample().addressesOf("demo.test", AddressFamily::kAny),
+              ElementsAre("127.0.0.2", "fd00::2", "127.0.0.4"));
+  EXPECT_THAT(sample().addressesOf("demo.test", AddressFamily::kIPv4), ElementsAre("127.0.0.2", "127.0.0.4"));
+  EXPECT_THAT(sample().addressesOf("demo.test", AddressFamily::kIPv6), ElementsAre("fd00::2"));
+  EXPECT_THAT(sample().addressesOf("Alias.TEST", AddressFamily::kAny), ElementsAre("127.0.0.2"));
+  EXPECT_THAT(sample().addressesOf("other.test", AddressFamily::kAny), ElementsAre("127.0.0.3"));
+  EXPECT_THAT(sample().addressesOf("caf\xe9.test", AddressFamily::kAny), ElementsAre("127.0.0.7"));
+}
+
+TEST(HostsFileTest, CommentsAndNamelessLinesNameNothing) {
+  EXPECT_THAT(sample().addressesOf("commented.test", AddressFamily::kAny), IsEmpty());
+  EXPECT_THAT(sample().addressesOf("nohost.test", AddressFamily::kAny), IsEmpty());
+  EXPECT_THAT(sample().addressesOf("#", AddressFamily::kAny), IsEmpty());
+  EXPECT_THAT(sample().addressesOf("", AddressFamily::kAny), IsEmpty());
+  EXPECT_THAT(sample().addressesOf("unknown.test", AddressFamily::kAny), IsEmpty());
+}
+
+TEST(HostsFileTest, ReverseGivesTheCanonicalNameOfTheFirstLine) {
+  EXPECT_EQ(nameOf(sample(), v4("127.0.0.2")), "demo.test");
+  EXPECT_EQ(nameOf(sample(), v6("fd00::2")), "demo.test");
+  EXPECT_EQ(nameOf(sample(), v4("127.0.0.3")), "other.test");
+  // An IPv4 address mapped into IPv6 finds its IPv4 line, which comes first.
+  EXPECT_EQ(nameOf(sample(), v6("::ffff:127.0.0.8")), "second.test");
+  EXPECT_EQ(nameOf(sample(), v4("127.0.0.99")), std::nullopt);
+}
+
+TEST(HostsFileTest, ReverseSkipsNumericAndNonUtf8Names) {
+  // Numeric answers count as no name; a name that is not UTF-8 is no name
+  // either (it would go on to property lists and the screen).
+  EXPECT_EQ(nameOf(sample(), v4("127.0.0.6")), std::nullopt);
+  EXPECT_EQ(nameOf(sample(), v4("127.0.0.7")), std::nullopt);
+  const HostsFile later("127.0.0.6 10.0.0.1\n127.0.0.6 named.test\n");
+  EXPECT_EQ(nameOf(later, v4("127.0.0.6")), "named.test");
+}
+
+TEST(HostsFileTest, ReverseRefusesOtherFamiliesAndShortAddresses) {
+  sockaddr_un local{};
+  local.sun_family = AF_UNIX;
+  EXPECT_EQ(nameOf(sample(), local), std::nullopt);
+  const sockaddr_in a = v4("127.0.0.2");
+  EXPECT_EQ(sample().nameOf(reinterpret_cast<const sockaddr*>(&a), sizeof a - 1), std::nullopt);
+  EXPECT_EQ(sample().nameOf(nullptr, sizeof a), std::nullopt);
+}
+
+TEST(HostsFileTest, SkipsMalformedAddressesAndSurvivesLongLines) {
+  const std::string huge(200000, 'a');
+  const HostsFile hosts(
+      "999.1.1.1 bad.test\n"
+      "fe80::1%eth0 bad.test\n"
+      "127.0.0.1.5 bad.test\n"
+      "127.0.0.5\n"
+      "\xff\xfe\x01\x02 bad.test\n" +
+      huge + " bad.test\n" + "127.0.0.6 " + huge + " long.test\n" +
+      std::string("127.0.0.7 nul\0.test zero.test\n", 30));
+  EXPECT_THAT(hosts.addressesOf("bad.test", AddressFamily::kAny), IsEmpty());
+  EXPECT_THAT(hosts.addressesOf("long.test", AddressFamily::kAny), ElementsAre("127.0.0.6"));
+  EXPECT_THAT(hosts.addressesOf(huge, AddressFamily::kAny), ElementsAre("127.0.0.6"));
+  // A NUL byte separates like a blank.
+  EXPECT_THAT(hosts.addressesOf(".test", AddressFamily::kAny), ElementsAre("127.0.0.7"));
+  EXPECT_THAT(hosts.addressesOf("zero.test", AddressFamily::kAny), ElementsAre("127.0.0.7"));
+}
+
+TEST(HostsFileTest, RandomBytesGiveOnlyNumericAddresses) {
+  std::mt19937 rng(42);
+  static const char kAlphabet[] = "0123456789abcdef.:% \t\r\n#\xff\x80\0a.test";
+  const std::string alphabet(kAlphabet, sizeof kAlphabet - 1);
+  for (int round = 0; round < 300; ++round) {
+    std::string text(static_cast<std::size_t>(rng() % 400), ' ');
+    for (char& c : text) c = alphabet[rng() % alphabet.size()];
+    const HostsFile hosts(text);
+    for (const std::string& a : hosts.addressesOf("a.test", AddressFamily::kAny))
+      EXPECT_TRUE(isNumericAddress(a)) << a;
+    const sockaddr_in any = v4("127.0.0.1");
+    if (auto name = nameOf(hosts, any)) {
+      EXPECT_FALSE(name->empty());
+    }
+  }
+}
+
+TEST(HostsFileTest, TextPastTheLimitIsCutAtTheLastWholeLine) {
+  // The line "127.0.0.7 cut.test.example" straddles the limit exactly after
+  // "cut.test"; keeping the cut part would name a host the file never named.
+  const std::string head = "127.0.0.2 first.test\n";
+  const std::string cut = "127.0.0.7 cut.test";
+  std::string text = head;
+  text += "#" + std::string(HostsFile::kMaxBytes - head.size() - cut.size() - 2, 'x') + "\n";
+  text += cut + ".example\n";
+  ASSERT_EQ(text.find(".example"), HostsFile::kMaxBytes);
+  const HostsFile hosts(std::move(text));
+  EXPECT_THAT(hosts.addressesOf("first.test", AddressFamily::kAny), ElementsAre("127.0.0.2"));
+  EXPECT_THAT(hosts.addressesOf("cut.test", AddressFamily::kAny), IsEmpty());
+  EXPECT_THAT(hosts.addressesOf("cut.test.example", AddressFamily::kAny), IsEmpty());
+}
+
+TEST(HostsFileTest, ReadsAFileAndReportsAMissingOne) {
+  testing::TempRoot temp;
+  EXPECT_FALSE(HostsFile::read(temp.path("/etc/hosts")).has_value());
+  std::filesystem::create_directories(temp.path("/etc"));
+  std::ofstream(temp.path("/etc/hosts")) << "127.0.0.2 demo.test\n";
+  const std::optional<HostsFile> hosts = HostsFile::read(temp.path("/etc/hosts"));
+  ASSERT_TRUE(hosts.has_value());
+  EXPECT_THAT(hosts->addressesOf("demo.test", AddressFamily::kAny), ElementsAre("127.0.0.2"));
+  // A folder in its place cannot be read.
+  EXPECT_FALSE(HostsFile::read(temp.path("/etc")).has_value());
+}
+
+}  // namespace
+}  // namespace kst
