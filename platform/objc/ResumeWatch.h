@@ -1,0 +1,22 @@
+#pragma once
+
+namespace kst::objc {
+
+// Turns SIGCONT into -[UIApplication applicationDidResume] on the main
+// queue. The signal handler only writes a byte to a pipe that the main
+// queue watches (async-signal-safe); the method runs when the queue reads
+// it. Several signals that arrive before the queue wakes make one call.
+//
+// Started once, when the method is first replaced, so that processes whose
+// resume nobody watches keep their signals and start no thread. A handler
+// the application had installed before keeps being called after ours; one
+// it installs later replaces ours (the resume is then not seen). A forked
+// child makes a pipe of its own and watches it on its own main queue.
+class ResumeWatch {
+ public:
+  // Idempotent; any thread. Returns whether the watch runs.
+  static bool start();
+  static bool running();
+};
+
+}  // namespace kst::objc

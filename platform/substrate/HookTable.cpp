@@ -1,0 +1,132 @@
+#include "platform/substrate/HookTable.h"
+
+#include <mutex>
+#include <string_view>
+
+#include "platform/substrate/DeviceNameService.h"
+
+#include <dlfcn.h>
+
+#include <string_view>
+
+#include "platform/substrate/Trampolines.h"
+
+namespace kst::substrate {
+
+namespace {
+constexpr std::size_t kSlotCount = static_cast<std::size_t>(Hook::kCount);
+}  // namespace
+
+// Constant-initialised (names and nulls only), so the table is whole before
+// any code of the library runs. In the enum's order.
+constinit HookSlot gHookSlots[kSlotCount] = {
+    {"connect", Origin::kNext, false, {nullptr}, {nullptr}},
+    {"sendto", Origin::kNext, false, {nullptr}, {nullptr}},
+    {"sendmsg", Origin::kNext, false, {nullptr}, {nullptr}},
+    {"sendmmsg", Origin::kNext, false, {nullptr}, {nullptr}},
+    {"getaddrinfo", Origin::kDevice, true, {nullptr}, {nullptr}},
+    {"gethostbyname", Origin::kDevice, true, {nullptr}, {nullptr}},
+    {"gethostbyname2", Origin::kDevice, true, {nullptr}, {nullptr}},
+    {"gethostbyname_r", Origin::kNext, true, {nullptr}, {nullptr}},
+    {"gethostbyname2_r", Origin::kNext, true, {nullptr}, {nullptr}},
+    {"gethostbyaddr", Origin::kNext, true, {nullptr}, {nullptr}},
+    {"getnameinfo", Origin::kNext, true, {nullptr}, {nullptr}},
+    {"curl_easy_setopt", Origin::kCurl, false, {nullptr}, {nullptr}},
+    {"curl_url_set", Origin::kCurl, false, {nullptr}, {nullptr}},
+    {"UIApplicationMain", Origin::kBuiltin, false, {nullptr}, {nullptr}},
+};
+
+namespace {
+
+// The sonames libcurl goes by on Debian and elsewhere.
+constexpr const char* kCurlLibraries[] = {"libcurl.so.4", "libcurl-gnutls.so.4", "libcurl-nss.so.4",
+                                          "libcurl.so.3", "libcurl-gnutls.so.3"};
+
+void* lookUp(const HookSlot& s) {
+  switch (s.origin) {
+    case Origin::kBuiltin:
+      return builtinAddress(static_cast<Hook>(&s - gHookSlots));
+    case Origin::kNext:
+      return ::dlsym(RTLD_NEXT, s.name);
+    case Origin::kDevice: {
+      // The device's name service stands in front of the C library's.
+      static std::once_flag once;
+      std::call_once(once, [] {
+        setLibcNameService(::dlsym(RTLD_NEXT, "getaddrinfo"), ::dlsym(RTLD_NEXT, "gethostbyname"),
+                           ::dlsym(RTLD_NEXT, "gethostbyname2"));
+      });
+      const std::string_view name(s.name);
+      if (name == "getaddrinfo") return reinterpret_cast<void*>(&deviceGetaddrinfo);
+      if (name == "gethostbyname") return reinterpret_cast<void*>(&deviceGethostbyname);
+      return reinterpret_cast<void*>(&deviceGethostbyname2);
+    }
+    case Origin::kCurl: {
+      if (void* next = ::dlsym(RTLD_NEXT, s.name)) return next;
+      // Opened privately (RTLD_LOCAL), libcurl is outside the global scope
+      // that RTLD_NEXT searches; its handle still finds it. NOLOAD never
+      // loads a libcurl the process does not have.
+      for (const char* soname : kCurlLibraries) {
+        void* handle = ::dlopen(soname, RTLD_NOW | RTLD_NOLOAD);
+        if (handle == nullptr) continue;
+        if (void* fn = ::dlsym(handle, s.name)) return fn;  // the handle stays open, as libcurl does
+        ::dlclose(handle);
+      }
+      return nullptr;
+    }
+  }
+  return nullptr;
+}
+
+// "__interceptor_connect" and the like: a sanitizer's definition of connect.
+std::string_view withoutInterceptorPrefix(std::string_view name) {
+  for (std::string_view prefix : {"___interceptor_", "__interceptor_"}) {
+    if (name.starts_with(prefix)) return name.substr(prefix.size());
+  }
+  return name;
+}
+
+}  // namespace
+
+void* realFunction(Hook hook) {
+  HookSlot& s = slot(hook);
+  if (void* known = s.real.load(std::memory_order_acquire)) return known;
+  void* found = lookUp(s);
+  // Racing resolvers find the same function; the first store wins.
+  if (found != nullptr) {
+    void* expected = nullptr;
+    if (!s.real.compare_exchange_strong(expected, found, std::memory_order_acq_rel)) return expected;
+  }
+  return found;
+}
+
+void resolveAll() {
+  for (std::size_t i = 0; i < kSlotCount; ++i) realFunction(static_cast<Hook>(i));
+}
+
+HookSlot* findSlot(void* symbol) {
+  if (symbol == nullptr) return nullptr;
+  for (HookSlot& s : gHookSlots) {
+    const Hook hook = static_cast<Hook>(&s - gHookSlots);
+    if (symbol == trampolineAddress(hook) || symbol == s.real.load(std::memory_order_acquire)) return &s;
+  }
+  Dl_info info;
+  if (::dladdr(symbol, &info) == 0 || info.dli_sname == nullptr || info.dli_saddr != symbol) return nullptr;
+  const std::string_view name = withoutInterceptorPrefix(info.dli_sname);
+  for (HookSlot& s : gHookSlots) {
+    if (name == s.name) return &s;
+  }
+  return nullptr;
+}
+
+bool install(HookSlot& s, void* replacement, void** result) {
+  if (result != nullptr) {
+    const Hook hook = static_cast<Hook>(&s - gHookSlots);
+    void* real = realFunction(hook);
+    *result = real != nullptr ? real : lateForwarderAddress(hook);
+  }
+  if (replacement == nullptr) return false;
+  void* expected = nullptr;
+  return s.replacement.compare_exchange_strong(expected, replacement, std::memory_order_acq_rel);
+}
+
+}  // namespace kst::substrate

@@ -1,0 +1,129 @@
+#include "tools/install/Installer.h"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <system_error>
+
+#include "platform/fs/FileSystem.h"
+#include "platform/plist/PlistValue.h"
+#include "platform/substrate/TweakLoader.h"
+
+namespace kst::install {
+
+namespace {
+
+bool makeFolder(const std::string& path, std::optional<mode_t> mode, std::string* error) {
+  std::error_code ec;
+  std::filesystem::create_directories(path, ec);
+  if (ec) {
+    *error = "cannot make " + path + ": " + ec.message();
+    return false;
+  }
+  if (mode && ::chmod(path.c_str(), *mode) != 0) {
+    *error = "cannot set the mode of " + path + ": " + std::strerror(errno);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+const std::vector<Library>& libraries() {
+  static const std::vector<Library> all = {
+      {"libsubstrate.so", "/usr/lib/libsubstrate.so", true},
+      {"libKestrixHook7.so", "/usr/lib/KestrixHook7.dylib", false},
+      {"libKestrixHook9.so", "/usr/lib/KestrixHook9.dylib", false},
+      {"libKestrixHook7Prompt.so", "/usr/lib/KestrixHook7Prompt.dylib", false},
+      {"libKestrixHook9Prompt.so", "/usr/lib/KestrixHook9Prompt.dylib", false},
+      {"libKestrixLoader.so", kLoaderPath, false},
+  };
+  return all;
+}
+
+std::string loaderFilterBytes() {
+  const plist::Dictionary filter{
+      {substrate::kFilterKey,
+       plist::Dictionary{{substrate::kFilterBundlesKey, plist::Array{substrate::kFilterEveryone}}}}};
+  return plist::encodeBinary(plist::Value(filter)).value_or(std::string());
+}
+
+bool installDevice(const std::string& libDir, const DeviceRoot& root, std::vector<std::string>* installed,
+                   std::string* error) {
+  FileSystem& fs = FileSystem::real();
+  for (const Library& lib : libraries()) {
+    const std::string source = libDir + "/" + lib.buildName;
+    const std::optional<std::string> bytes = fs.readFile(source);
+    if (!bytes) {
+      if (!lib.required) continue;
+      *error = "cannot read " + source;
+      return false;
+    }
+    if (!fs.writeFileAtomic(root.path(lib.devicePath), *bytes, true)) {
+      *error = "cannot write " + root.path(lib.devicePath);
+      return false;
+    }
+    installed->push_back(lib.devicePath);
+    if (std::strcmp(lib.devicePath, kLoaderPath) == 0) {
+      const std::string filter = loaderFilterBytes();
+      if (filter.empty() || !fs.writeFileAtomic(root.path(kLoaderFilterPath), filter, true)) {
+        *error = "cannot write " + root.path(kLoaderFilterPath);
+        return false;
+      }
+      installed->push_back(kLoaderFilterPath);
+    }
+  }
+  // The services' sockets live in a folder only this user may enter.
+  if (!makeFolder(root.path(kServicesFolder), 0700, error)) return false;
+  std::error_code ec;
+  if (!std::filesystem::is_directory(root.path(kPreferencesFolder), ec) &&
+      !makeFolder(root.path(kPreferencesFolder), std::nullopt, error)) {
+    return false;
+  }
+  return true;
+}
+
+int installerMain(int argc, char** argv) {
+  std::optional<std::string> rootDir;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--root" && i + 1 < argc && argv[i + 1][0] != '\0') {
+      rootDir = argv[++i];
+    } else if (arg.starts_with("--root=") && arg.size() > 7) {
+      rootDir = arg.substr(7);
+    } else if (arg == "-h" || arg == "--help") {
+      std::puts("usage: kestrix-install [--root DIR]");
+      return 0;
+    } else {
+      std::fprintf(stderr, "kestrix-install: unexpected argument %s\nusage: kestrix-install [--root DIR]\n",
+                   arg.c_str());
+      return 2;
+    }
+  }
+  std::error_code ec;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", ec);
+  if (ec) {
+    std::fprintf(stderr, "kestrix-install: cannot tell where this build is: %s\n", ec.message().c_str());
+    return 1;
+  }
+  const std::string libDir = (self.parent_path().parent_path() / "lib").string();
+  const std::string dir =
+      std::filesystem::absolute(rootDir ? *rootDir : DeviceRoot::defaultDir(), ec).string();
+  const DeviceRoot root(dir);
+  std::vector<std::string> installed;
+  std::string error;
+  const bool ok = installDevice(libDir, root, &installed, &error);
+  for (const std::string& path : installed) std::printf("installed %s\n", root.path(path).c_str());
+  if (!ok) {
+    std::fprintf(stderr, "kestrix-install: %s\n", error.c_str());
+    return 1;
+  }
+  std::printf("device root %s is ready\n", dir.c_str());
+  return 0;
+}
+
+}  // namespace kst::install
