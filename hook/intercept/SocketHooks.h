@@ -1,0 +1,77 @@
+#pragma once
+
+#include <sys/socket.h>
+#include <sys/types.h>
+#include <sys/uio.h>
+
+#include <cstddef>
+#include <cstdint>
+
+// The replacements of the socket functions: each prepares the destination,
+// runs the decision, and either calls the real function with the caller's
+// arguments, refuses the call, or asks the person at SpringBoard's prompt
+// and applies the answer. They run on the application's own threads; within
+// a process one TCP, one connectx and one UDP decision run at a time (one
+// lock per protocol, held through the decision and the wait for an answer).
+//
+// A refused call returns -1 with errno EPERM, which Linux documents for a
+// connection refused by a local firewall rule; a call let through returns
+// the real result and errno untouched.
+
+// The endpoints record of connectx on the original platform.
+typedef std::uint32_t sae_associd_t;
+typedef std::uint32_t sae_connid_t;
+struct sa_endpoints {
+  unsigned int sae_srcif;
+  const struct sockaddr* sae_srcaddr;
+  socklen_t sae_srcaddrlen;
+  const struct sockaddr* sae_dstaddr;
+  socklen_t sae_dstaddrlen;
+};
+typedef struct sa_endpoints sa_endpoints_t;
+
+namespace kst {
+
+using ConnectFn = int (*)(int, const sockaddr*, socklen_t);
+using SendtoFn = ssize_t (*)(int, const void*, size_t, int, const sockaddr*, socklen_t);
+using SendmsgFn = ssize_t (*)(int, const msghdr*, int);
+using SendmmsgFn = int (*)(int, mmsghdr*, unsigned int, int);
+using Connectx9Fn = int (*)(int, const sa_endpoints_t*, sae_associd_t, unsigned int, const iovec*,
+                            unsigned int, size_t*, sae_connid_t*);
+using Connectx7Fn = int (*)(int, const sockaddr*, socklen_t, const sockaddr*, socklen_t, unsigned int,
+                            sae_associd_t, sae_connid_t*);
+
+// The real functions, filled by the hook installation; until then the C
+// library's own.
+extern ConnectFn orig_connect;
+extern SendtoFn orig_sendto;
+extern SendmsgFn orig_sendmsg;
+extern SendmmsgFn orig_sendmmsg;
+// Linux has no connectx; tests and the original platform's builds set these.
+extern Connectx9Fn orig_connectx9;
+extern Connectx7Fn orig_connectx7;
+
+// The fixed companion-service host that is never judged.
+inline constexpr const char* kCompanionHost = "kestrix-companion.local";
+
+// The three protocol locks are created (again) whenever hooks are installed.
+void resetProtocolLocks();
+
+namespace replacement {
+
+int connect(int fd, const sockaddr* address, socklen_t length) noexcept;
+ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const sockaddr* address,
+               socklen_t addressLength) noexcept;
+// Datagrams sent to an explicit address are judged like sendto; a TCP Fast
+// Open send on a stream socket is judged like connectx.
+ssize_t sendmsg(int fd, const msghdr* message, int flags) noexcept;
+int sendmmsg(int fd, mmsghdr* messages, unsigned int count, int flags) noexcept;
+// connectx of the iOS 9 library and of the iOS 7/8 library.
+int connectx(int fd, const sa_endpoints_t* endpoints, sae_associd_t associd, unsigned int flags,
+             const iovec* iov, unsigned int iovcnt, size_t* len, sae_connid_t* connid) noexcept;
+int connectx7(int fd, const sockaddr* source, socklen_t sourceLength, const sockaddr* destination,
+              socklen_t destinationLength, unsigned int ifscope, sae_associd_t associd,
+              sae_connid_t* connid) noexcept;
+
+}  // namespace replacement
+}  // namespace kst
