@@ -67,11 +67,23 @@ std::optional<Value> fromNode(plist_t node, int depth) {
       Array array;
       const std::uint32_t n = plist_array_get_size(node);
       array.reserve(n);
+      // The iterator walks the children once; plist_array_get_item walks
+      // from the start each time in libplist 2.2, which made large rule
+      // lists quadratic to read.
+      plist_array_iter it = nullptr;
+      plist_array_new_iter(node, &it);
+      if (it == nullptr) return Value(std::move(array));
       for (std::uint32_t i = 0; i < n; ++i) {
-        auto item = fromNode(plist_array_get_item(node, i), depth + 1);
-        if (!item) return std::nullopt;
+        plist_t child = nullptr;
+        plist_array_next_item(node, it, &child);
+        auto item = fromNode(child, depth + 1);
+        if (!item) {
+          free(it);  // NOLINT(cppcoreguidelines-no-malloc)
+          return std::nullopt;
+        }
         array.push_back(std::move(*item));
       }
+      free(it);  // NOLINT(cppcoreguidelines-no-malloc)
       return Value(std::move(array));
     }
     case PLIST_DICT: {
