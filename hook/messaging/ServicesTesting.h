@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/testing/ForkedProcess.h"
+
 // Helpers of the SpringBoard-service tests: a scripted prompt, and a
 // SpringBoard stand-in process that serves the four services over a
 // temporary device root and takes orders on a control service of its own.
@@ -162,35 +164,9 @@ class SpringBoardProcess {
  public:
   static constexpr const char* kControl = "kst.test.SpringBoard";
 
-  explicit SpringBoardProcess(const DeviceRoot& root, bool withPrompt = true) : root_(root) {
-    int ready[2];
-    if (::pipe2(ready, O_CLOEXEC) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(ready[0]);
-      serve(root, withPrompt, ready[1]);
-      ::_exit(0);
-    }
-    ::close(ready[1]);
-    char c = 0;
-    ssize_t n = 0;
-    do {
-      n = ::read(ready[0], &c, 1);
-    } while (n < 0 && errno == EINTR);
-    ::close(ready[0]);
-    ok_ = n == 1 && c == '1';
-  }
-  SpringBoardProcess(const SpringBoardProcess&) = delete;
-  SpringBoardProcess& operator=(const SpringBoardProcess&) = delete;
-  ~SpringBoardProcess() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
-
-  bool ok() const { return ok_; }
+  explicit SpringBoardProcess(const DeviceRoot& root, bool withPrompt = true)
+      : root_(root), process_([&](int readyFd) { serve(root, withPrompt, readyFd); }) {}
+  bool ok() const { return process_.ok(); }
 
   plist::Dictionary control(const std::string& name, const plist::Dictionary* info = nullptr) const {
     return MessagingCenter::centerNamed(kControl, root_)->sendMessageAndReceiveReply(name, info);
@@ -272,8 +248,7 @@ class SpringBoardProcess {
   }
 
   DeviceRoot root_;
-  pid_t pid_ = -1;
-  bool ok_ = false;
+  testing::ForkedProcess process_;
 };
 
 }  // namespace kst::testing

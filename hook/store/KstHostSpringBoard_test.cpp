@@ -1,5 +1,7 @@
 #include "hook/store/KstHostSpringBoard.h"
 
+#include "platform/testing/ForkedProcess.h"
+
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
@@ -190,46 +192,19 @@ TEST(KstHostClientTest, LastHostNameChecksTheReplysTypes) {
 // resolver and the device's hosts file; killed on destruction.
 class SpringBoardProcess {
  public:
-  explicit SpringBoardProcess(const DeviceRoot& root) {
-    int ready[2];
-    if (::pipe2(ready, O_CLOEXEC) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(ready[0]);
-      PollRunLoop loop;
-      KstFlags flags;
-      PosixResolver resolver(root);
-      KstHostSpringBoard springBoard(KstHostMapEnv{&resolver, &loop, &flags}, root);
-      loop.perform([&] {
-        const char c = springBoard.initSBSMessaging() ? '1' : '0';
-        if (::write(ready[1], &c, 1) != 1 || c != '1') ::_exit(3);
-      });
-      loop.run();
-      ::_exit(0);
-    }
-    ::close(ready[1]);
-    char c = 0;
-    ssize_t n = 0;
-    do {
-      n = ::read(ready[0], &c, 1);
-    } while (n < 0 && errno == EINTR);
-    ::close(ready[0]);
-    ok_ = n == 1 && c == '1';
-  }
-  SpringBoardProcess(const SpringBoardProcess&) = delete;
-  SpringBoardProcess& operator=(const SpringBoardProcess&) = delete;
-  ~SpringBoardProcess() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-  }
-  bool ok() const { return ok_; }
+  explicit SpringBoardProcess(const DeviceRoot& root)
+      : process_([&](int readyFd) {
+          PollRunLoop loop;
+          KstFlags flags;
+          PosixResolver resolver(root);
+          KstHostSpringBoard springBoard(KstHostMapEnv{&resolver, &loop, &flags}, root);
+          loop.perform([&] { testing::ForkedProcess::signalReady(readyFd, springBoard.initSBSMessaging()); });
+          loop.run();
+        }) {}
+  bool ok() const { return process_.ok(); }
 
  private:
-  pid_t pid_ = -1;
-  bool ok_ = false;
+  testing::ForkedProcess process_;
 };
 
 TEST(KstHostSpringBoardProcessTest, AClientProcessLearnsNamesFromTheDevicesHostsFile) {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "platform/testing/ForkedProcess.h"
+
 // Helpers shared by the messaging tests: a run loop on a thread of its own,
 // a service in a process of its own, raw socket peers, child processes.
 
@@ -83,50 +85,22 @@ inline pid_t forkChild(const std::function<int()>& body) {
 class ServerProcess {
  public:
   ServerProcess(const DeviceRoot& root, const std::string& service,
-                const std::map<std::string, MessagingCenter::Handler>& handlers) {
-    int ready[2];
-    if (::pipe2(ready, O_CLOEXEC) != 0) return;
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      ::close(ready[0]);
-      PollRunLoop loop;
-      auto center = MessagingCenter::centerNamed(service, root);
-      for (const auto& [name, handler] : handlers) center->registerForMessageName(name, handler);
-      loop.perform([&] {
-        const char c = center->runServerOnCurrentThread() ? '1' : '0';
-        if (::write(ready[1], &c, 1) != 1 || c != '1') ::_exit(3);
-      });
-      loop.run();
-      ::_exit(0);
-    }
-    ::close(ready[1]);
-    char c = 0;
-    ssize_t n = 0;
-    do {
-      n = ::read(ready[0], &c, 1);
-    } while (n < 0 && errno == EINTR);
-    ::close(ready[0]);
-    ok_ = n == 1 && c == '1';
-  }
-  ServerProcess(const ServerProcess&) = delete;
-  ServerProcess& operator=(const ServerProcess&) = delete;
-  ~ServerProcess() { kill(); }
+                const std::map<std::string, MessagingCenter::Handler>& handlers)
+      : process_([&](int readyFd) {
+          PollRunLoop loop;
+          auto center = MessagingCenter::centerNamed(service, root);
+          for (const auto& [name, handler] : handlers) center->registerForMessageName(name, handler);
+          loop.perform([&] { testing::ForkedProcess::signalReady(readyFd, center->runServerOnCurrentThread()); });
+          loop.run();
+        }) {}
 
-  bool ok() const { return ok_; }
-  pid_t pid() const { return pid_; }
+  bool ok() const { return process_.ok(); }
+  pid_t pid() const { return process_.pid(); }
   // Kills the server and reaps it; its socket file stays behind.
-  void kill() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGKILL);
-    int status = 0;
-    while (::waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
-    }
-    pid_ = -1;
-  }
+  void kill() { process_.kill(); }
 
  private:
-  pid_t pid_ = -1;
-  bool ok_ = false;
+  testing::ForkedProcess process_;
 };
 
 // A raw client connection with a generous receive time-out, so that a test
