@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "platform/bundle/DesktopFile.h"
 #include "platform/bundle/MainBundle.h"
 #include "platform/plist/PlistFile.h"
 
@@ -39,7 +40,9 @@ bool usableExecutableName(const std::string& name) {
 }  // namespace
 
 std::string usage() {
-  return "usage: kestrix-launch BUNDLE_ID [--display-name NAME] [--root DIR] [-- PROGRAM ARGS...]\n";
+  return "usage: kestrix-launch BUNDLE_ID [--display-name NAME] [--root DIR] [--verbose] [-- PROGRAM "
+         "ARGS...]\n"
+         "       kestrix-launch DESKTOP_FILE_ID.desktop [--root DIR] [--verbose]\n";
 }
 
 std::optional<Options> parseArguments(const std::vector<std::string>& args, std::string* error) {
@@ -57,6 +60,10 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args, std:
     if (arg == "-h" || arg == "--help") {
       options.help = true;
       return options;
+    }
+    if (arg == "-v" || arg == "--verbose") {
+      options.verbose = true;
+      continue;
     }
     std::optional<std::string>* target = nullptr;
     std::string_view name;
@@ -158,9 +165,34 @@ std::optional<Plan> planLaunch(const Options& options, const std::string& launch
   }
 
   const std::optional<Application> app = findApplication(root, options.bundleIdentifier);
+  // An application of the desktop, when the device has none of that name.
+  std::optional<DesktopFile> desktop;
+  if (!app && isDesktopFileId(options.bundleIdentifier)) {
+    std::string lookupError;
+    desktop = findDesktopApplication(options.bundleIdentifier, &lookupError);
+    if (!desktop && options.program.empty()) {
+      *error = lookupError;
+      return std::nullopt;
+    }
+  }
   Plan plan;
   std::string executable;
-  if (options.program.empty()) {
+  if (options.program.empty() && desktop) {
+    const std::optional<std::string> exec = desktop->string("Exec");
+    if (!exec || exec->empty()) {
+      *error = "the desktop file " + desktop->path() + " has no Exec line";
+      return std::nullopt;
+    }
+    std::string execError;
+    std::optional<std::vector<std::string>> argv = expandExec(*desktop, *exec, {}, &execError);
+    if (!argv) {
+      *error = "cannot run the Exec line of " + desktop->path() + ": " + execError;
+      return std::nullopt;
+    }
+    plan.file = argv->front();
+    plan.argv = std::move(*argv);
+    executable = std::string(baseName(plan.file));
+  } else if (options.program.empty()) {
     if (!app) {
       *error = "no application with bundle identifier " + options.bundleIdentifier + " in " +
                root.path(kApplicationsPath);
@@ -181,6 +213,9 @@ std::optional<Plan> planLaunch(const Options& options, const std::string& launch
 
   std::optional<std::string> displayName = options.displayName;
   if (!displayName && app && !app->displayName.empty()) displayName = app->displayName;
+  if (!displayName && desktop) {
+    if (std::optional<std::string> name = desktop->string("Name"); name && !name->empty()) displayName = name;
+  }
 
   // Every variable of the identity is set or cleared, so nothing of an
   // outer application's identity leaks into this one.
@@ -191,6 +226,9 @@ std::optional<Plan> planLaunch(const Options& options, const std::string& launch
       {kDisplayNameVariable, displayName},
       {kExecutableVariable, executable.empty() ? std::nullopt : std::optional<std::string>(executable)},
   };
+  // Left as it is without --verbose, so KESTRIX_VERBOSE=1 in the
+  // environment works as well.
+  if (options.verbose) plan.environment.emplace_back(kVerboseVariable, "1");
   return plan;
 }
 

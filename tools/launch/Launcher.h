@@ -11,7 +11,11 @@ namespace kst::launch {
 
 // kestrix-launch: runs a program as an application, under the substrate.
 //
-//   kestrix-launch BUNDLE_ID [--display-name NAME] [--root DIR] [-- PROGRAM ARGS...]
+//   kestrix-launch BUNDLE_ID [--display-name NAME] [--root DIR] [--verbose] [-- PROGRAM ARGS...]
+//
+// A BUNDLE_ID that is a desktop file id ("org.example.Web.desktop") and no
+// application of the device names an application of the desktop: without
+// PROGRAM its Exec line runs, and its Name is the display name.
 //
 // It puts libsubstrate.so first in LD_PRELOAD, exports the application's
 // identity and the device root, and execs the program, so its exit status
@@ -28,6 +32,7 @@ struct Options {
   std::optional<std::string> displayName;
   std::optional<std::string> root;
   std::vector<std::string> program;  // PROGRAM ARGS...; empty: the application's own
+  bool verbose = false;              // one line per judged connection on stderr
   bool help = false;
 };
 
@@ -67,6 +72,10 @@ std::optional<Plan> planLaunch(const Options& options, const std::string& launch
 // Applies the environment and execs; returns kCannotStart (with the message
 // written) only when the exec fails.
 int execute(const Plan& plan);
+
+// The variable that asks the hook library for a line per judged connection
+// on the program's standard error.
+inline constexpr const char* kVerboseVariable = "KESTRIX_VERBOSE";
 
 // The whole tool.
 int launcherMain(int argc, char** argv);

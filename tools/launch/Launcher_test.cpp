@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "platform/bundle/MainBundle.h"
 #include "platform/plist/PlistFile.h"
@@ -173,7 +174,9 @@ class LaunchToolTest : public ::testing::Test {
   int run(std::vector<std::string> args) {
     args.insert(args.begin(), KST_LAUNCH);
     std::map<std::string, std::optional<std::string>> env = {{"KST_TEST_LOG", log()},
-                                                             {"KESTRIX_DISPLAY_NAME", "Outer"}};
+                                                             {"KESTRIX_DISPLAY_NAME", "Outer"},
+                                                             {"XDG_DATA_HOME", temp_.dir() + "/home"},
+                                                             {"XDG_DATA_DIRS", temp_.dir() + "/system"}};
     kst::testing::allowSanitizedPreload(env);
     kst::testing::Spawned child(args, env, temp_.dir() + "/stderr.txt");
     return child.wait();
@@ -228,6 +231,43 @@ TEST_F(LaunchToolTest, RunsTheApplicationsOwnExecutableWithItsIdentity) {
   std::filesystem::remove(log());
   ASSERT_EQ(run({"com.example.none", "--root", temp_.dir(), "--", KST_TEST_CLIENT}), 0) << stderrText();
   EXPECT_EQ(kst::testing::field(kst::testing::readLines(log()).at(0), "display"), "(none)");
+}
+
+TEST_F(LaunchToolTest, RunsADesktopApplicationByItsFileId) {
+  const auto desktopFile = [&](const std::string& id, const std::string& body) {
+    std::filesystem::create_directories(temp_.dir() + "/system/applications");
+    std::ofstream(temp_.dir() + "/system/applications/" + id) << "[Desktop Entry]\nType=Application\n"
+                                                              << body;
+  };
+  desktopFile("org.example.Web.desktop", std::string("Name=Browser\nExec=\"") + KST_TEST_CLIENT + "\" %U\n");
+  EXPECT_EQ(run({"org.example.Web.desktop", "--root", temp_.dir()}), 0) << stderrText();
+  const auto lines = kst::testing::readLines(log());
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(kst::testing::field(lines[0], "bundle"), "org.example.Web.desktop");
+  EXPECT_EQ(kst::testing::field(lines[0], "display"), "Browser");
+
+  // What cannot be run is said, with status 127.
+  EXPECT_EQ(run({"org.example.Missing.desktop", "--root", temp_.dir()}), kCannotStart);
+  EXPECT_NE(stderrText().find("org.example.Missing.desktop"), std::string::npos) << stderrText();
+  desktopFile("noexec.desktop", "Name=No Exec\n");
+  EXPECT_EQ(run({"noexec.desktop", "--root", temp_.dir()}), kCannotStart);
+  EXPECT_NE(stderrText().find("no Exec"), std::string::npos) << stderrText();
+  desktopFile("badcode.desktop", "Exec=prog %z\n");
+  EXPECT_EQ(run({"badcode.desktop", "--root", temp_.dir()}), kCannotStart);
+  EXPECT_NE(stderrText().find("%z"), std::string::npos) << stderrText();
+}
+
+TEST_F(LaunchPlanTest, VerboseAsksForALinePerConnection) {
+  Options o = options({"true"});
+  std::string error;
+  auto plan = planLaunch(o, KST_LAUNCH, &error);
+  ASSERT_TRUE(plan) << error;
+  EXPECT_EQ(envOf(*plan, kVerboseVariable), "(not in the plan)");  // the environment's own stays
+  o.verbose = true;
+  plan = planLaunch(o, KST_LAUNCH, &error);
+  ASSERT_TRUE(plan) << error;
+  EXPECT_EQ(envOf(*plan, kVerboseVariable), "1");
+  EXPECT_TRUE(parse({"com.example.app", "--verbose"})->verbose);
 }
 
 }  // namespace
