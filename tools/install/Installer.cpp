@@ -12,6 +12,7 @@
 #include "platform/fs/FileSystem.h"
 #include "platform/plist/PlistValue.h"
 #include "platform/substrate/TweakLoader.h"
+#include "tools/install/MenuEntry.h"
 
 namespace kst::install {
 
@@ -87,20 +88,60 @@ bool installDevice(const std::string& libDir, const DeviceRoot& root, std::vecto
   return true;
 }
 
+namespace {
+
+constexpr const char* kUsage =
+    "usage: kestrix-install [--root DIR]\n"
+    "       kestrix-install [--root DIR] --menu-entry ID.desktop... | --remove-menu-entry ID.desktop...\n";
+
+// The menu-entry actions: each id in turn, every failure said.
+int menuEntries(const std::vector<std::string>& add, const std::vector<std::string>& remove,
+                const std::optional<std::string>& root, const std::string& launcher) {
+  int status = 0;
+  for (const std::string& id : add) {
+    std::string written;
+    std::string error;
+    if (addMenuEntry(id, launcher, root, &written, &error)) {
+      std::printf("%s now runs under Kestrix (%s)\n", id.c_str(), written.c_str());
+    } else {
+      std::fprintf(stderr, "kestrix-install: %s\n", error.c_str());
+      status = 1;
+    }
+  }
+  for (const std::string& id : remove) {
+    std::string error;
+    if (removeMenuEntry(id, &error)) {
+      std::printf("%s runs as before\n", id.c_str());
+    } else {
+      std::fprintf(stderr, "kestrix-install: %s\n", error.c_str());
+      status = 1;
+    }
+  }
+  return status;
+}
+
+}  // namespace
+
 int installerMain(int argc, char** argv) {
   std::optional<std::string> rootDir;
+  std::vector<std::string> addEntries;
+  std::vector<std::string> removeEntries;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
-    if (arg == "--root" && i + 1 < argc && argv[i + 1][0] != '\0') {
+    const bool hasValue = i + 1 < argc && argv[i + 1][0] != '\0';
+    if (arg == "--root" && hasValue) {
       rootDir = argv[++i];
     } else if (arg.starts_with("--root=") && arg.size() > 7) {
       rootDir = arg.substr(7);
+    } else if (arg == "--menu-entry" && hasValue) {
+      addEntries.emplace_back(argv[++i]);
+    } else if (arg == "--remove-menu-entry" && hasValue) {
+      removeEntries.emplace_back(argv[++i]);
     } else if (arg == "-h" || arg == "--help") {
-      std::puts("usage: kestrix-install [--root DIR]");
+      std::fputs(kUsage, stdout);
       return 0;
     } else {
-      std::fprintf(stderr, "kestrix-install: unexpected argument %s\nusage: kestrix-install [--root DIR]\n",
-                   arg.c_str());
+      std::fprintf(stderr, "kestrix-install: unexpected argument %s\n%s", arg.c_str(), kUsage);
       return 2;
     }
   }
@@ -113,6 +154,11 @@ int installerMain(int argc, char** argv) {
   const std::string libDir = (self.parent_path().parent_path() / "lib").string();
   const std::string dir =
       std::filesystem::absolute(rootDir ? *rootDir : DeviceRoot::defaultDir(), ec).string();
+  if (!addEntries.empty() || !removeEntries.empty()) {
+    const std::string launcher = (self.parent_path() / "kestrix-launch").string();
+    return menuEntries(addEntries, removeEntries, rootDir ? std::optional<std::string>(dir) : std::nullopt,
+                       launcher);
+  }
   const DeviceRoot root(dir);
   std::vector<std::string> installed;
   std::string error;
