@@ -7,6 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libplist-dev qt6-base-dev libcurl4-openssl-dev
   curl python3 iproute2
+  dpkg-dev fakeroot desktop-file-utils systemd man-db
 )
 missing=()
 for p in "${packages[@]}"; do

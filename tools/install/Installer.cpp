@@ -151,7 +151,9 @@ int installerMain(int argc, char** argv) {
     std::fprintf(stderr, "kestrix-install: cannot tell where this build is: %s\n", ec.message().c_str());
     return 1;
   }
-  const std::string libDir = (self.parent_path().parent_path() / "lib").string();
+  // A package keeps the libraries in lib/kestrix/, a build in lib/.
+  std::string libDir = (self.parent_path().parent_path() / "lib" / "kestrix").string();
+  if (!std::filesystem::is_directory(libDir, ec)) libDir = (self.parent_path().parent_path() / "lib").string();
   const std::string dir =
       std::filesystem::absolute(rootDir ? *rootDir : DeviceRoot::defaultDir(), ec).string();
   if (!addEntries.empty() || !removeEntries.empty()) {

@@ -155,8 +155,11 @@ std::optional<Plan> planLaunch(const Options& options, const std::string& launch
   const std::string rootDir = absolute(options.root ? *options.root : DeviceRoot::defaultDir());
   const DeviceRoot root(rootDir);
 
-  std::string substrate =
-      (std::filesystem::path(launcherPath).parent_path().parent_path() / "lib" / kSubstrateName).string();
+  // Beside the launcher: lib/ of a build, lib/kestrix/ of a package; else
+  // the device root's copy.
+  const std::filesystem::path prefix = std::filesystem::path(launcherPath).parent_path().parent_path();
+  std::string substrate = (prefix / "lib" / kSubstrateName).string();
+  if (!isFile(substrate)) substrate = (prefix / "lib" / "kestrix" / kSubstrateName).string();
   if (!isFile(substrate)) substrate = root.path(kSubstrateDevicePath);
   if (!isFile(substrate)) {
     *error =
