@@ -3,6 +3,7 @@
 #include <charconv>
 #include <optional>
 
+#include "hook/intercept/DecisionTrace.h"
 #include "hook/intercept/KstDecision.h"
 #include "hook/intercept/performTest.h"
 #include "hook/store/KstFiles.h"
@@ -55,28 +56,6 @@ std::string withoutWww(std::string host) {
   return host;
 }
 
-// The first rule of the list that matches, to name it.
-std::string firstMatch(const std::shared_ptr<const RuleList>& list, const Destination& d) {
-  if (!list) return {};
-  for (const std::string& rule : list->rules()) {
-    const std::vector<std::string> one{rule};
-    if (performTest(&one, d.host, d.port, d.address)) return rule;
-  }
-  return {};
-}
-
-std::shared_ptr<const RuleList> listOf(const KstSettingsManager& m, DecisionStep step) {
-  switch (step) {
-    case DecisionStep::kGlobalDeny: return m.globalDenyArray();
-    case DecisionStep::kGlobalAllow: return m.globalAllowArray();
-    case DecisionStep::kAppDeny: return m.denyArray();
-    case DecisionStep::kAppAllow: return m.allowArray();
-    case DecisionStep::kTempDeny: return m.tempDenyArray();
-    case DecisionStep::kTempAllow: return m.tempAllowArray();
-    default: return nullptr;
-  }
-}
-
 }  // namespace
 
 int runJudge(const std::vector<std::string>& args, std::ostream& out, std::ostream& err) {
@@ -124,7 +103,7 @@ int runJudge(const std::vector<std::string>& args, std::ostream& out, std::ostre
                         : decision.verdict == Verdict::kDeny ? "denied"
                                                              : "undecided";
   out << "verdict: " << verdict << "\ndecided by: " << describeStep(decision.step);
-  const std::string rule = firstMatch(listOf(manager, decision.step), d);
+  const std::string rule = matchingRule(manager, decision.step, d);
   if (!rule.empty()) out << " \"" << rule << "\"";
   out << "\nlogged: " << (decision.log ? "yes" : "no") << "\n";
   switch (decision.verdict) {
