@@ -80,17 +80,19 @@ void KstLookedUpNames::record(const Address& address, std::string_view name) noe
     if ((seq & 1) != 0 ||
         !s.seq.compare_exchange_strong(seq, seq + 1, std::memory_order_acquire, std::memory_order_relaxed))
       continue;
-    std::atomic_thread_fence(std::memory_order_release);
-    s.hi.store(address.hi, std::memory_order_relaxed);
-    s.lo.store(address.lo, std::memory_order_relaxed);
-    s.length.store(name.size(), std::memory_order_relaxed);
+    // Release stores after the acquiring claim: a reader that sees any of
+    // them (with an acquire load) then sees the odd sequence number too. No
+    // fences, which the thread sanitizer cannot follow.
+    s.hi.store(address.hi, std::memory_order_release);
+    s.lo.store(address.lo, std::memory_order_release);
+    s.length.store(name.size(), std::memory_order_release);
     for (std::size_t w = 0; w * sizeof(std::uint64_t) < name.size(); ++w) {
       std::uint64_t word = 0;
       const std::size_t from = w * sizeof word;
       std::memcpy(&word, name.data() + from, std::min(sizeof word, name.size() - from));
-      names_[index][w].store(word, std::memory_order_relaxed);
+      names_[index][w].store(word, std::memory_order_release);
     }
-    s.stamp.store(n + 1, std::memory_order_relaxed);
+    s.stamp.store(n + 1, std::memory_order_release);
     s.seq.store(seq + 2, std::memory_order_release);
     return;
   }
@@ -103,20 +105,19 @@ bool KstLookedUpNames::readSlot(std::size_t index, const Address& address, bool*
   for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
     const std::uint64_t before = s.seq.load(std::memory_order_acquire);
     if ((before & 1) != 0) continue;
-    const std::uint64_t st = s.stamp.load(std::memory_order_relaxed);
-    bool match = st != 0 && s.hi.load(std::memory_order_relaxed) == address.hi &&
-                 s.lo.load(std::memory_order_relaxed) == address.lo;
+    const std::uint64_t st = s.stamp.load(std::memory_order_acquire);
+    bool match = st != 0 && s.hi.load(std::memory_order_acquire) == address.hi &&
+                 s.lo.load(std::memory_order_acquire) == address.lo;
     std::size_t len = 0;
     if (match) {
-      len = static_cast<std::size_t>(s.length.load(std::memory_order_relaxed));
+      len = static_cast<std::size_t>(s.length.load(std::memory_order_acquire));
       match = len > 0 && len <= kMaxName;
       for (std::size_t w = 0; match && w * sizeof(std::uint64_t) < len; ++w) {
-        const std::uint64_t word = names_[index][w].load(std::memory_order_relaxed);
+        const std::uint64_t word = names_[index][w].load(std::memory_order_acquire);
         std::memcpy(name + w * sizeof word, &word, sizeof word);
       }
     }
-    std::atomic_thread_fence(std::memory_order_acquire);
-    if (s.seq.load(std::memory_order_relaxed) != before) continue;
+    if (s.seq.load(std::memory_order_acquire) != before) continue;
     *matches = match;
     *stamp = st;
     if (match) {
