@@ -84,7 +84,7 @@ void KstLookedUpNames::record(const Address& address, std::string_view name) noe
     // them (with an acquire load) then sees the odd sequence number too. No
     // fences, which the thread sanitizer cannot follow.
     s.hi.store(address.hi, std::memory_order_release);
-    s.lo.store(address.lo, std::memory_order_release);
+    lows_[index].store(address.lo, std::memory_order_release);
     s.length.store(name.size(), std::memory_order_release);
     for (std::size_t w = 0; w * sizeof(std::uint64_t) < name.size(); ++w) {
       std::uint64_t word = 0;
@@ -102,12 +102,18 @@ bool KstLookedUpNames::readSlot(std::size_t index, const Address& address, bool*
                                 std::uint64_t* stamp, char (&name)[kNameBuffer],
                                 std::size_t* length) const noexcept {
   const Slot& s = slots_[index];
+  // Most slots hold another address: one load tells. (A slot rewritten
+  // meanwhile holds a name newer than this read; missing it is no error.)
+  if (lows_[index].load(std::memory_order_acquire) != address.lo) {
+    *matches = false;
+    return true;
+  }
   for (int attempt = 0; attempt < kReadAttempts; ++attempt) {
     const std::uint64_t before = s.seq.load(std::memory_order_acquire);
     if ((before & 1) != 0) continue;
     const std::uint64_t st = s.stamp.load(std::memory_order_acquire);
     bool match = st != 0 && s.hi.load(std::memory_order_acquire) == address.hi &&
-                 s.lo.load(std::memory_order_acquire) == address.lo;
+                 lows_[index].load(std::memory_order_acquire) == address.lo;
     std::size_t len = 0;
     if (match) {
       len = static_cast<std::size_t>(s.length.load(std::memory_order_acquire));

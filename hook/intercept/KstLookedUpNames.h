@@ -77,12 +77,12 @@ class KstLookedUpNames {
   static constexpr std::uint64_t kFreshWindow = kSlots / 2;
 
   // The part a reader scans, kept apart from the names so that a scan
-  // touches few cache lines.
+  // touches few cache lines; the low halves of the addresses, which tell
+  // most slots apart, apart again in one dense array.
   struct Slot {
     std::atomic<std::uint64_t> seq{0};    // odd while being written
     std::atomic<std::uint64_t> stamp{0};  // write number + 1; 0: empty
     std::atomic<std::uint64_t> hi{0};
-    std::atomic<std::uint64_t> lo{0};
     std::atomic<std::uint64_t> length{0};  // of the name
   };
   using NameWords = std::atomic<std::uint64_t>[kNameWords];
@@ -98,6 +98,7 @@ class KstLookedUpNames {
 
   std::atomic<std::uint64_t> next_{0};  // the next write number
   Slot slots_[kSlots];
+  std::atomic<std::uint64_t> lows_[kSlots] = {};
   NameWords names_[kSlots] = {};
 };
 
