@@ -21,6 +21,10 @@
 #include "platform/notify/DarwinNotifyCenter.h"
 #include "platform/resolver/Resolver.h"
 
+// Provided by the substrate when it is loaded; absent in programs (tests)
+// that run without it.
+extern "C" void kst_objc_renewAfterFork(void) __attribute__((weak));
+
 namespace kst {
 
 ConnectFn orig_connect = ::connect;
@@ -148,6 +152,9 @@ void ensureAppName(KstSettingsManager& m) {
 // first connect.
 std::string hostFor(KstSettingsManager& m, const sockaddr* address, socklen_t length,
                     const std::string& text) {
+  // A forked child watches its resume from its first judged call on, never
+  // from inside fork (see ResumeWatch); only this call pays, once.
+  if (kst_objc_renewAfterFork != nullptr) kst_objc_renewAfterFork();
   std::optional<std::string> host = lookedUpNames().findName(address, length);
   if (!host || !isUsableHostText(*host)) host = m.lastHostNameForAddress(text);
   if (!host || !isUsableHostText(*host)) host = Resolver::real().reverseLookup(address, length);

@@ -36,21 +36,19 @@ std::atomic<Gethostbyname2RFn> gGethostbyname2R{nullptr};
 std::atomic<GethostbyaddrFn> gGethostbyaddr{nullptr};
 std::atomic<GetnameinfoFn> gGetnameinfo{nullptr};
 
-// The device's hosts file, for a lookup of `name`; nothing for numeric
-// names, which need no lookup, and when there is no file.
-std::optional<HostsFile> hostsFor(const char* name) {
-  if (name == nullptr || *name == '\0' || isNumericAddress(name)) return std::nullopt;
+// The device's hosts file; nothing when there is none. Leaves errno alone.
+std::optional<HostsFile> hostsFile() {
   const int saved = errno;
   std::optional<HostsFile> hosts = HostsFile::read(DeviceRoot::process().path("/etc/hosts"));
   errno = saved;
   return hosts;
 }
 
-std::optional<HostsFile> hostsFile() {
-  const int saved = errno;
-  std::optional<HostsFile> hosts = HostsFile::read(DeviceRoot::process().path("/etc/hosts"));
-  errno = saved;
-  return hosts;
+// The same for a forward lookup of `name`; nothing for numeric names, which
+// need no lookup.
+std::optional<HostsFile> hostsFor(const char* name) {
+  if (name == nullptr || *name == '\0' || isNumericAddress(name)) return std::nullopt;
+  return hostsFile();
 }
 
 AddressFamily familyOf(int af) {
