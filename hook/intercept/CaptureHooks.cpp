@@ -1,6 +1,7 @@
 #include "hook/intercept/CaptureHooks.h"
 
 #include <arpa/inet.h>
+#include <syslog.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -42,10 +43,26 @@ std::optional<std::string_view> lookedUpName(const char* name) {
 }
 
 // Hands a looked-up name to the host-name map.
+// What a capture does besides the real call never fails the call: a failure
+// inside (out of memory) loses that record and leaves one line in the
+// system log. errno stays as it was.
+template <typename F>
+void guarded(const char* what, const F& f) noexcept {
+  const int savedErrno = errno;
+  try {
+    f();
+  } catch (...) {
+    ::syslog(LOG_WARNING, "Kestrix: %s failed; nothing recorded", what);
+  }
+  errno = savedErrno;
+}
+
 void recordName(const char* name) {
-  const std::optional<std::string_view> text = lookedUpName(name);
-  if (!text) return;
-  if (KstSettingsManager* m = settingsManagerKst()) m->doHostStuff(*text);
+  guarded("handing a name to the host-name map", [&] {
+    const std::optional<std::string_view> text = lookedUpName(name);
+    if (!text) return;
+    if (KstSettingsManager* m = settingsManagerKst()) m->doHostStuff(*text);
+  });
 }
 
 // Collects a lookup's addresses, each once, in the order returned, as many
@@ -72,15 +89,12 @@ class AddressList {
 // left them; an allocation that fails only loses the record.
 template <typename Collect>
 void recordAnswer(const char* name, const Collect& collect) noexcept {
-  const int savedErrno = errno;
   const int savedHErrno = h_errno;
-  try {
+  guarded("recording a lookup's answer", [&] {
     AddressList list;
     collect(list);
     list.recordUnder(name);
-  } catch (...) {
-  }
-  errno = savedErrno;
+  });
   h_errno = savedHErrno;
 }
 
@@ -109,8 +123,7 @@ struct CurlSlist {
 };
 
 void recordCurlResolve(const CurlSlist* list) noexcept {
-  const int savedErrno = errno;
-  try {
+  guarded("recording curl's resolve list", [&] {
     for (int n = 0; list != nullptr && n < 1024; list = list->next, ++n) {
       if (list->data == nullptr) continue;
       std::string_view entry(list->data);
@@ -138,21 +151,21 @@ void recordCurlResolve(const CurlSlist* list) noexcept {
       found.recordUnder(host.c_str());
       recordName(host.c_str());
     }
-  } catch (...) {
-  }
-  errno = savedErrno;
+  });
 }
 
 // A URL the application is about to fetch: its text for the prompt's URL
 // line, its host for the map.
 void recordUrl(const char* url) {
-  if (url == nullptr) return;
-  const std::string_view text(url);
-  if (!isUtf8(text)) return;
-  KstSettingsManager* m = settingsManagerKst();
-  if (m == nullptr) return;
-  m->appendUrl(std::string(text), true);
-  if (std::optional<std::string> host = hostOfUrl(text)) recordName(host->c_str());
+  guarded("recording a URL", [&] {
+    if (url == nullptr) return;
+    const std::string_view text(url);
+    if (!isUtf8(text)) return;
+    KstSettingsManager* m = settingsManagerKst();
+    if (m == nullptr) return;
+    m->appendUrl(std::string(text), true);
+    if (std::optional<std::string> host = hostOfUrl(text)) recordName(host->c_str());
+  });
 }
 
 }  // namespace
@@ -243,11 +256,13 @@ int my_curl_url_set(void* url, int what, const char* part, unsigned int flags) n
 }
 
 void my_applicationDidResume(KstId self, KstSel cmd) noexcept {
-  KstSettingsManager& m = ensureSettingsManagerKst();
-  m.clearTempAnswers();
-  m.clearHostMap();
-  m.reloadAppSettings();
-  m.reloadGlobalSettings();
+  guarded("ending the answers of this run", [] {
+    KstSettingsManager& m = ensureSettingsManagerKst();
+    m.clearTempAnswers();
+    m.clearHostMap();
+    m.reloadAppSettings();
+    m.reloadGlobalSettings();
+  });
   if (orig_applicationDidResume != nullptr) orig_applicationDidResume(self, cmd);
 }
 
