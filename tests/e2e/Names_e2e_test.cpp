@@ -264,6 +264,30 @@ TEST_F(NamesE2eTest, HttpClientsAreJudgedByTheNameInTheirUrlFromTheFirstRequest)
   EXPECT_EQ(viaRequests, "errno=1");
 }
 
+TEST_F(NamesE2eTest, HundredsOfAddressesLongAndBadNamesKeepJudgingByName) {
+  // 300 addresses for one name, the first the one the program connects to.
+  std::string hosts = testing::readText(temp_.path("/etc/hosts"));
+  for (int i = 0; i < 300; ++i)
+    hosts += std::string(i < 250 ? "127.0.1." : "127.0.2.") + std::to_string(i % 250 + 1) + " many.test\n";
+  // The longest name DNS carries, and a name that is not UTF-8 on an
+  // address whose reverse name is denied.
+  const std::string longest = std::string(63, 'a') + "." + std::string(63, 'b') + "." + std::string(63, 'c') +
+                              "." + std::string(61, 'd');
+  ASSERT_EQ(longest.size(), 253u);
+  hosts += "127.0.0.16 longest.reverse.test " + longest + "\n";
+  hosts += "127.0.0.17 bad-reverse.test caf\xe9.test\n";
+  writeText("/etc/hosts", hosts);
+  writeApp(kNamesApp, plist::Dictionary{{"deny", ruleEntries({"many.test", longest, "bad-reverse.test"})}});
+  const std::string port = ads_.port();
+  const Lines many = names(kNamesApp, {"gai", "many.test", port, "4", "0"});
+  ASSERT_EQ(many.size(), 1u);
+  EXPECT_TRUE(many[0].starts_with("gai 127.0.1.1 127.0.1.2 ")) << many[0];
+  EXPECT_TRUE(many[0].ends_with(" 127.0.2.50 errno=1")) << many[0];
+  EXPECT_EQ(names(kNamesApp, {"gai", longest, port, "4", "0"}), (Lines{"gai 127.0.0.16 errno=1"}));
+  // The odd name is looked up as asked, but judged by the reverse name.
+  EXPECT_EQ(names(kNamesApp, {"gai", "caf\xe9.test", port, "4", "0"}), (Lines{"gai 127.0.0.17 errno=1"}));
+}
+
 // Names from DNS servers on loopback: the program and SpringBoard each get
 // their own resolver configuration, and the two servers answer differently,
 // as two resolvers of the real world may.
