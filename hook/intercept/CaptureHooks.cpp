@@ -42,7 +42,6 @@ std::optional<std::string_view> lookedUpName(const char* name) {
   return text;
 }
 
-// Hands a looked-up name to the host-name map.
 // What a capture does besides the real call never fails the call: a failure
 // inside (out of memory) loses that record and leaves one line in the
 // system log. errno stays as it was.
@@ -57,6 +56,7 @@ void guarded(const char* what, const F& f) noexcept {
   errno = savedErrno;
 }
 
+// Hands a looked-up name to the host-name map.
 void recordName(const char* name) {
   guarded("handing a name to the host-name map", [&] {
     const std::optional<std::string_view> text = lookedUpName(name);
@@ -132,6 +132,7 @@ void recordCurlResolve(const CurlSlist* list) noexcept {
       const std::size_t hostEnd = entry.find(':');
       if (hostEnd == std::string_view::npos) continue;
       const std::string host(entry.substr(0, hostEnd));
+      if (host == "*") continue;  // any host: names none
       const std::size_t portEnd = entry.find(':', hostEnd + 1);
       if (portEnd == std::string_view::npos) continue;
       std::string_view addresses = entry.substr(portEnd + 1);

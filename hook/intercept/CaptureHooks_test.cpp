@@ -181,16 +181,18 @@ TEST_F(CaptureHooksTest, CurlResolveEntriesNameTheirAddresses) {
   char two[] = "+plus.example:80:127.4.0.2";
   char removal[] = "-gone.example:80";
   char garbage[] = "nocolons";
+  char wildcard[] = "*:80:127.4.0.3";
   struct Slist {
     char* data;
     Slist* next;
-  } s4{garbage, nullptr}, s3{removal, &s4}, s2{two, &s3}, s1{one, &s2};
+  } s5{wildcard, nullptr}, s4{garbage, &s5}, s3{removal, &s4}, s2{two, &s3}, s1{one, &s2};
   gSetoptCalls = 0;
   EXPECT_EQ(my_curl_easy_setopt(nullptr, kCurlOptResolve, &s1), 0);
   EXPECT_EQ(gSetoptCalls, 1);
   EXPECT_EQ(nameOf("127.4.0.1"), "api.example");
   EXPECT_EQ(nameOf("2001:db8::44"), "api.example");
   EXPECT_EQ(nameOf("127.4.0.2"), "plus.example");
+  EXPECT_EQ(nameOf("127.4.0.3"), "") << "a wildcard names no host";
   orig_curl_easy_setopt = nullptr;
 }
 
