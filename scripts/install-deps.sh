@@ -6,7 +6,7 @@ packages=(
   build-essential cmake pkg-config clang clang-format clang-tidy libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libplist-dev qt6-base-dev libcurl4-openssl-dev
-  curl python3 iproute2
+  curl python3 python3-requests iproute2
   dpkg-dev fakeroot desktop-file-utils systemd man-db
 )
 missing=()

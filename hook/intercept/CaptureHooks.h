@@ -13,20 +13,30 @@
 // requests, before any socket is opened: every name it looks up goes to the
 // host-name map, every URL it hands to libcurl to the captured URLs. On
 // Linux the capture points are getaddrinfo, gethostbyname, gethostbyname2,
-// and libcurl's curl_easy_setopt(CURLOPT_URL) and curl_url_set(CURLUPART_URL).
-// Each calls the real function with the caller's arguments and returns its
-// result unchanged; none waits for the network itself.
+// their reentrant forms, and libcurl's curl_easy_setopt(CURLOPT_URL,
+// CURLOPT_RESOLVE) and curl_url_set(CURLUPART_URL). Each calls the real
+// function with the caller's arguments and returns its result (and errno)
+// unchanged; none waits for the network itself.
+//
+// Besides handing names to the map, the lookups record every address they
+// return under the name asked for in the process's own record
+// (KstLookedUpNames), before they return: the process's next connect to
+// one of those addresses is judged by that name.
 namespace kst {
 
 using GetaddrinfoFn = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
 using GethostbynameFn = hostent* (*)(const char*);
 using Gethostbyname2Fn = hostent* (*)(const char*, int);
+using GethostbynameRFn = int (*)(const char*, hostent*, char*, size_t, hostent**, int*);
+using Gethostbyname2RFn = int (*)(const char*, int, hostent*, char*, size_t, hostent**, int*);
 using CurlEasySetoptFn = int (*)(void*, int, ...);
 using CurlUrlSetFn = int (*)(void*, int, const char*, unsigned int);
 
 extern GetaddrinfoFn orig_getaddrinfo;
 extern GethostbynameFn orig_gethostbyname;
 extern Gethostbyname2Fn orig_gethostbyname2;
+extern GethostbynameRFn orig_gethostbyname_r;
+extern Gethostbyname2RFn orig_gethostbyname2_r;
 extern CurlEasySetoptFn orig_curl_easy_setopt;
 extern CurlUrlSetFn orig_curl_url_set;
 extern void (*orig_applicationDidResume)(KstId, KstSel);
@@ -34,6 +44,7 @@ extern void (*orig_applicationDidResume)(KstId, KstSel);
 // libcurl's numbers, kept here so its headers stay out of the hook library.
 inline constexpr int kCurlOptUrl = 10002;
 inline constexpr int kCurlUrlPartUrl = 0;
+inline constexpr int kCurlOptResolve = 10203;
 
 // The host of a URL text ("https://user@Host:8080/x" -> "Host"; brackets of
 // an IPv6 host removed); nothing for a URL without one.
@@ -42,6 +53,10 @@ std::optional<std::string> hostOfUrl(std::string_view url);
 int my_getaddrinfo(const char* name, const char* service, const addrinfo* hints, addrinfo** result) noexcept;
 hostent* my_gethostbyname(const char* name) noexcept;
 hostent* my_gethostbyname2(const char* name, int family) noexcept;
+int my_gethostbyname_r(const char* name, hostent* entry, char* buffer, size_t size, hostent** result,
+                       int* error) noexcept;
+int my_gethostbyname2_r(const char* name, int family, hostent* entry, char* buffer, size_t size,
+                        hostent** result, int* error) noexcept;
 int my_curl_easy_setopt(void* handle, int option, ...) noexcept;
 int my_curl_url_set(void* url, int what, const char* part, unsigned int flags) noexcept;
 // The application is back in the foreground: the answers of this run end.

@@ -12,6 +12,7 @@
 
 #include "hook/intercept/HostText.h"
 #include "hook/intercept/KstDecision.h"
+#include "hook/intercept/KstLookedUpNames.h"
 #include "hook/messaging/KstMessageNames.h"
 #include "hook/store/FirewallRest.h"
 #include "hook/store/KstFiles.h"
@@ -19,6 +20,10 @@
 #include "platform/bundle/MainBundle.h"
 #include "platform/notify/DarwinNotifyCenter.h"
 #include "platform/resolver/Resolver.h"
+
+// Provided by the substrate when it is loaded; absent in programs (tests)
+// that run without it.
+extern "C" void kst_objc_renewAfterFork(void) __attribute__((weak));
 
 namespace kst {
 
@@ -139,11 +144,19 @@ void ensureAppName(KstSettingsManager& m) {
   }
 }
 
-// The name a destination is known by: the newest name the host-name map
-// holds for the address, else the reverse lookup, else the address text.
+// The name a destination is known by: the newest name this process's own
+// lookups returned the address for, else the newest name the host-name map
+// holds for it, else the reverse lookup, else the address text. The
+// process's own answer comes first: the map learns names later, and may
+// resolve them differently, so a deny rule by name would not hold from the
+// first connect.
 std::string hostFor(KstSettingsManager& m, const sockaddr* address, socklen_t length,
                     const std::string& text) {
-  std::optional<std::string> host = m.lastHostNameForAddress(text);
+  // A forked child watches its resume from its first judged call on, never
+  // from inside fork (see ResumeWatch); only this call pays, once.
+  if (kst_objc_renewAfterFork != nullptr) kst_objc_renewAfterFork();
+  std::optional<std::string> host = lookedUpNames().findName(address, length);
+  if (!host || !isUsableHostText(*host)) host = m.lastHostNameForAddress(text);
   if (!host || !isUsableHostText(*host)) host = Resolver::real().reverseLookup(address, length);
   if (!host || !isUsableHostText(*host)) host = text;
   return withoutWww(*host);

@@ -130,6 +130,8 @@ void installNameCapture() {
   hookFunction(reinterpret_cast<void*>(&::getaddrinfo), &my_getaddrinfo, &orig_getaddrinfo);
   hookFunction(reinterpret_cast<void*>(&::gethostbyname), &my_gethostbyname, &orig_gethostbyname);
   hookFunction(reinterpret_cast<void*>(&::gethostbyname2), &my_gethostbyname2, &orig_gethostbyname2);
+  hookFunction(reinterpret_cast<void*>(&::gethostbyname_r), &my_gethostbyname_r, &orig_gethostbyname_r);
+  hookFunction(reinterpret_cast<void*>(&::gethostbyname2_r), &my_gethostbyname2_r, &orig_gethostbyname2_r);
 }
 
 void installUrlCapture() {

@@ -52,9 +52,9 @@ void onSignal(int sig, siginfo_t* info, void* context) {
   errno = savedErrno;
 }
 
-// Makes a pipe, watches its read end on the main queue and publishes its
-// write end. Not under any lock the queue takes.
-bool watchNewPipe() {
+// Makes a pipe and publishes its ends; the handler may write from then on.
+// Async-signal-safe: also used in a forked child.
+bool makePipe() {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
   struct stat st;
@@ -63,7 +63,17 @@ bool watchNewPipe() {
     ::close(fds[1]);
     return false;
   }
-  const int readFd = fds[0];
+  gReadFd.store(fds[0], std::memory_order_relaxed);
+  gPipeInode.store(st.st_ino, std::memory_order_relaxed);
+  gWriteFd.store(fds[1], std::memory_order_release);
+  return true;
+}
+
+// Watches the pipe's read end on the main queue. Not under any lock the
+// queue takes.
+bool watchReadEnd() {
+  const int readFd = gReadFd.load(std::memory_order_acquire);
+  if (readFd < 0) return false;
   const RunLoop::SourceId id = mainQueue().addFdSource(readFd, [readFd] {
     char buf[64];
     bool woken = false;
@@ -71,16 +81,21 @@ bool watchNewPipe() {
     while ((n = ::read(readFd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR)) woken = woken || n > 0;
     if (woken) UIApplication::shared().applicationDidResume();
   });
-  if (id == 0) {
-    ::close(fds[0]);
-    ::close(fds[1]);
-    return false;
-  }
-  gReadFd.store(readFd, std::memory_order_relaxed);
-  gPipeInode.store(st.st_ino, std::memory_order_relaxed);
-  gWriteFd.store(fds[1], std::memory_order_release);
-  return true;
+  return id != 0;
 }
+
+bool watchNewPipe() {
+  if (!makePipe()) return false;
+  if (watchReadEnd()) return true;
+  for (std::atomic<int>* fd : {&gWriteFd, &gReadFd}) {
+    const int old = fd->exchange(-1, std::memory_order_acq_rel);
+    if (old >= 0) ::close(old);
+  }
+  return false;
+}
+
+// A forked child's pipe waits here until the child first needs it watched.
+constinit std::atomic<bool> gWatchPending{false};
 
 void lockBeforeFork() {
   startMutex().lock();
@@ -90,24 +105,30 @@ void unlockInParent() {
 }
 
 // The inherited pipe is shared with the parent, whose queue would read our
-// wake-ups; the child gets a pipe and a queue of its own.
+// wake-ups; the child gets a pipe of its own at once, so no SIGCONT is lost
+// or taken for the parent's. Watching it needs the main queue's thread,
+// which is never started here: between fork and exec a thread of ours would
+// race the program's own descriptor work (a browser dup2()s its channels
+// over low descriptors and the queue's wake-ups then went into them). It is
+// started by renewAfterFork() when the child first needs it.
 void renewInChild() {
   if (gRunning.load(std::memory_order_acquire)) {
-    // The parent's queue, which watched the old read end, is gone here.
     for (std::atomic<int>* fd : {&gWriteFd, &gReadFd}) {
       const int old = fd->exchange(-1, std::memory_order_acq_rel);
       if (old >= 0) ::close(old);
     }
-    try {
-      watchNewPipe();
-    } catch (...) {
-      // Out of memory in the child: it runs without the resume.
-    }
+    gWatchPending.store(makePipe(), std::memory_order_release);
   }
   startMutex().unlock();
 }
 
 }  // namespace
+
+void ResumeWatch::renewAfterFork() {
+  if (!gWatchPending.load(std::memory_order_acquire)) return;
+  std::lock_guard lock(startMutex());
+  if (gWatchPending.exchange(false, std::memory_order_acq_rel)) watchReadEnd();
+}
 
 bool ResumeWatch::start() {
   std::lock_guard lock(startMutex());

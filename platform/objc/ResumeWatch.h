@@ -11,12 +11,17 @@ namespace kst::objc {
 // resume nobody watches keep their signals and start no thread. A handler
 // the application had installed before keeps being called after ours; one
 // it installs later replaces ours (the resume is then not seen). A forked
-// child makes a pipe of its own and watches it on its own main queue.
+// child makes a pipe of its own at once, and watches it on its own main
+// queue from its first renewAfterFork() on (a signal that came before is
+// read then): nothing of ours runs between the program's fork and exec.
 class ResumeWatch {
  public:
   // Idempotent; any thread. Returns whether the watch runs.
   static bool start();
   static bool running();
+  // In a forked child, starts watching the child's pipe; otherwise nothing
+  // (one atomic load). Not for signal handlers.
+  static void renewAfterFork();
 };
 
 }  // namespace kst::objc

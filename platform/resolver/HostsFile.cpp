@@ -173,6 +173,23 @@ Resolver::Addresses HostsFile::addressesOf(std::string_view name, AddressFamily 
   return out;
 }
 
+std::optional<std::string> HostsFile::canonicalNameOf(std::string_view name, AddressFamily family) const {
+  std::optional<std::string> found;
+  if (name.empty()) return found;
+  forEachLine(text_, [&](std::string_view addressToken, std::string_view names) {
+    const std::string_view canonical = nextToken(names);
+    bool listed = equalsIgnoringCase(canonical, name);
+    for (std::string_view n = nextToken(names); !listed && !n.empty(); n = nextToken(names))
+      listed = equalsIgnoringCase(n, name);
+    if (!listed) return true;
+    const std::optional<Address> a = parseAddress(addressToken);
+    if (!a || !wanted(a->family, family)) return true;
+    found = std::string(canonical);
+    return false;
+  });
+  return found;
+}
+
 std::optional<std::string> HostsFile::nameOf(const sockaddr* address, socklen_t length) const {
   if (address == nullptr) return std::nullopt;
   std::optional<in_addr> v4;

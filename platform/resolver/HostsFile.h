@@ -30,6 +30,10 @@ class HostsFile {
   // as normalised numeric text. Empty when no line names it.
   Resolver::Addresses addressesOf(std::string_view name, AddressFamily family) const;
 
+  // The canonical name (the first name) of the first line that lists
+  // `name` with an address of `family`; nothing when none does.
+  std::optional<std::string> canonicalNameOf(std::string_view name, AddressFamily family) const;
+
   // The canonical name on the first line listing the address (an IPv4
   // address mapped into IPv6 also matches its IPv4 lines). Lines whose name
   // is numeric or not valid UTF-8 do not count.

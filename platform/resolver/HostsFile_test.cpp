@@ -82,6 +82,16 @@ TEST(HostsFileTest, ReverseGivesTheCanonicalNameOfTheFirstLine) {
   EXPECT_EQ(nameOf(sample(), v4("127.0.0.99")), std::nullopt);
 }
 
+TEST(HostsFileTest, CanonicalNameIsTheFirstNameOfTheFirstLineOfTheFamily) {
+  const HostsFile f("bogus alias.test\n::1 six.test alias.test\n127.0.0.5 first.test Alias.test\n");
+  EXPECT_EQ(f.canonicalNameOf("ALIAS.test", AddressFamily::kIPv4), "first.test");
+  EXPECT_EQ(f.canonicalNameOf("alias.test", AddressFamily::kIPv6), "six.test");
+  EXPECT_EQ(f.canonicalNameOf("alias.test", AddressFamily::kAny), "six.test");
+  EXPECT_EQ(f.canonicalNameOf("first.test", AddressFamily::kIPv4), "first.test");
+  EXPECT_EQ(f.canonicalNameOf("first.test", AddressFamily::kIPv6), std::nullopt);
+  EXPECT_EQ(f.canonicalNameOf("", AddressFamily::kAny), std::nullopt);
+}
+
 TEST(HostsFileTest, ReverseSkipsNumericAndNonUtf8Names) {
   // Numeric answers count as no name; a name that is not UTF-8 is no name
   // either (it would go on to property lists and the screen).

@@ -27,10 +27,10 @@ constinit HookSlot gHookSlots[kSlotCount] = {
     {"getaddrinfo", Origin::kDevice, true, {nullptr}, {nullptr}},
     {"gethostbyname", Origin::kDevice, true, {nullptr}, {nullptr}},
     {"gethostbyname2", Origin::kDevice, true, {nullptr}, {nullptr}},
-    {"gethostbyname_r", Origin::kNext, true, {nullptr}, {nullptr}},
-    {"gethostbyname2_r", Origin::kNext, true, {nullptr}, {nullptr}},
-    {"gethostbyaddr", Origin::kNext, true, {nullptr}, {nullptr}},
-    {"getnameinfo", Origin::kNext, true, {nullptr}, {nullptr}},
+    {"gethostbyname_r", Origin::kDevice, true, {nullptr}, {nullptr}},
+    {"gethostbyname2_r", Origin::kDevice, true, {nullptr}, {nullptr}},
+    {"gethostbyaddr", Origin::kDevice, true, {nullptr}, {nullptr}},
+    {"getnameinfo", Origin::kDevice, true, {nullptr}, {nullptr}},
     {"curl_easy_setopt", Origin::kCurl, false, {nullptr}, {nullptr}},
     {"curl_url_set", Origin::kCurl, false, {nullptr}, {nullptr}},
     {"UIApplicationMain", Origin::kBuiltin, false, {nullptr}, {nullptr}},
@@ -51,14 +51,25 @@ void* lookUp(const HookSlot& s) {
     case Origin::kDevice: {
       // The device's name service stands in front of the C library's.
       static std::once_flag once;
-      std::call_once(once, [] {
-        setLibcNameService(::dlsym(RTLD_NEXT, "getaddrinfo"), ::dlsym(RTLD_NEXT, "gethostbyname"),
-                           ::dlsym(RTLD_NEXT, "gethostbyname2"));
-      });
-      const std::string_view name(s.name);
-      if (name == "getaddrinfo") return reinterpret_cast<void*>(&deviceGetaddrinfo);
-      if (name == "gethostbyname") return reinterpret_cast<void*>(&deviceGethostbyname);
-      return reinterpret_cast<void*>(&deviceGethostbyname2);
+      std::call_once(once, [] { setLibcNameService(libcNameServiceFrom(RTLD_NEXT)); });
+      switch (static_cast<Hook>(&s - gHookSlots)) {
+        case Hook::kGetaddrinfo:
+          return reinterpret_cast<void*>(&deviceGetaddrinfo);
+        case Hook::kGethostbyname:
+          return reinterpret_cast<void*>(&deviceGethostbyname);
+        case Hook::kGethostbyname2:
+          return reinterpret_cast<void*>(&deviceGethostbyname2);
+        case Hook::kGethostbynameR:
+          return reinterpret_cast<void*>(&deviceGethostbynameR);
+        case Hook::kGethostbyname2R:
+          return reinterpret_cast<void*>(&deviceGethostbyname2R);
+        case Hook::kGethostbyaddr:
+          return reinterpret_cast<void*>(&deviceGethostbyaddr);
+        case Hook::kGetnameinfo:
+          return reinterpret_cast<void*>(&deviceGetnameinfo);
+        default:
+          return nullptr;
+      }
     }
     case Origin::kCurl: {
       if (void* next = ::dlsym(RTLD_NEXT, s.name)) return next;

@@ -6,6 +6,7 @@
 #include "platform/substrate/Substrate.h"
 
 #include "platform/objc/MethodTable.h"
+#include "platform/objc/ResumeWatch.h"
 #include "platform/substrate/HookTable.h"
 #include "platform/substrate/InsideScope.h"
 
@@ -79,6 +80,14 @@ int kst_objc_isReplaced(KstClass cls, KstSel selector) {
   bool replaced = false;
   kst::objc::methodImplementation(cls, selector, &replaced);
   return replaced ? 1 : 0;
+}
+
+void kst_objc_renewAfterFork(void) {
+  try {
+    kst::objc::ResumeWatch::renewAfterFork();
+  } catch (...) {
+    // Out of memory: the child goes on without its resume.
+  }
 }
 
 }  // extern "C"
