@@ -15,6 +15,7 @@
 #include "platform/objc/UIApplication.h"
 #include "platform/substrate/HookTable.h"
 #include "platform/substrate/InsideScope.h"
+#include "platform/substrate/SignalTable.h"
 #include "platform/substrate/Substrate.h"
 #include "platform/substrate/TweakLoader.h"
 
@@ -37,6 +38,8 @@ int launchThenMain(int argc, char** argv, char** envp) {
 void start() noexcept {
   try {
     resolveAll();
+    resolveRealSigaction();
+    resolveSleepFunctions();
     // The class exists before any library could look for it.
     objc::UIApplication::shared();
     // The libraries' start-up traffic is their own.

@@ -55,6 +55,14 @@ KST_SUBSTRATE_API void kst_substrate_enter(void);
 KST_SUBSTRATE_API void kst_substrate_leave(void);
 KST_SUBSTRATE_API int kst_substrate_inside(void);
 
+// Whether the calling thread is running a signal handler of the program's
+// (the substrate's sigaction and signal put every handler the program
+// installs behind its own dispatcher). Such a thread may have been
+// interrupted anywhere, inside malloc or holding a lock, so a replacement
+// must then neither allocate nor lock. The handler's calls are never
+// "inside", even when it interrupted a replacement.
+KST_SUBSTRATE_API int kst_substrate_in_signal_handler(void);
+
 // The stand-in runtime's method table (platform/objc/MethodTable.h says
 // how it behaves). getClass() is null for a class the process does not
 // have; registerClass() creates it. addMethod() returns 1 when added, 0
