@@ -2,7 +2,6 @@
 
 #include <netinet/in.h>
 #include <pthread.h>
-#include <syslog.h>
 
 #include <atomic>
 #include <cerrno>
@@ -12,6 +11,7 @@
 #include <string>
 #include <utility>
 
+#include "hook/intercept/CBoundary.h"
 #include "hook/intercept/HandlerJudge.h"
 #include "hook/intercept/HostText.h"
 #include "hook/intercept/JudgedAddress.h"
@@ -280,7 +280,7 @@ bool judgeForHandler(const HandlerRequest& r) {
     const std::optional<Outcome> outcome = decided(*m, proto, c);
     return outcome && *outcome == Outcome::kAllow;
   } catch (...) {
-    syslog(LOG_ERR, "Kestrix: internal failure judging a call from a signal handler; let through");
+    syslog(LOG_ERR, kInternalFailureLogFormat, "the judge of signal handlers' calls");
     return true;
   }
 }
@@ -311,13 +311,10 @@ bool isStreamSocket(int fd) {
 // whose empty answer allows it once, and one line goes to the system log.
 template <class F>
 Outcome guarded(F&& judge) noexcept {
-  try {
+  return atCBoundary("a socket hook", Outcome::kPass, [&] {
     CancellationOff off;
     return judge();
-  } catch (...) {
-    syslog(LOG_ERR, "Kestrix: internal failure while judging a socket call; let through");
-    return Outcome::kPass;
-  }
+  });
 }
 
 Outcome judgeConnect(Proto proto, const JudgedAddress& address) noexcept {
