@@ -98,7 +98,7 @@ std::mutex& startMutex() {
 }  // namespace
 
 bool startHandlerJudge(HandlerJudgeFn judge) {
-  gJudge.store(judge, std::memory_order_release);
+  if (gJudge.load(std::memory_order_acquire) != judge) gJudge.store(judge, std::memory_order_release);
   if (gRunning.load(std::memory_order_acquire)) return true;
   std::lock_guard<std::mutex> lock(startMutex());
   if (gRunning.load(std::memory_order_acquire)) return true;

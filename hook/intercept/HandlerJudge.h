@@ -30,8 +30,10 @@ inline constexpr int kHandlerJudgeWaitMs = 2000;
 // Runs on the judge thread only, marked as the library's own calls.
 using HandlerJudgeFn = bool (*)(const HandlerRequest& request);
 
-// Starts the judge thread if it is not running (again after fork). Not from
-// a signal handler. Returns whether it runs.
+// Starts the judge thread if it is not running (again after fork: a child
+// has none until it makes a call outside a handler, and refuses its
+// handlers' calls until then). Not from a signal handler. Returns whether
+// it runs; cheap when it does.
 bool startHandlerJudge(HandlerJudgeFn judge);
 
 // From a signal handler: the verdict for `request` (true: let through).

@@ -309,10 +309,13 @@ bool isStreamSocket(int fd) {
 // Runs one judgement; on an internal failure (memory exhausted, a broken
 // invariant) the call goes on as after a failed exchange with SpringBoard,
 // whose empty answer allows it once, and one line goes to the system log.
+// The judge of handlers' calls is started again here after a fork (the
+// child has none until its first call outside a handler).
 template <class F>
 Outcome guarded(F&& judge) noexcept {
   return atCBoundary("a socket hook", Outcome::kPass, [&] {
     CancellationOff off;
+    startHandlerJudge(&judgeForHandler);
     return judge();
   });
 }
