@@ -88,6 +88,12 @@ TEST_F(SignalTableTest, HandlersRunMarkedAndOutsideTheLibrarysOwnCalls) {
   EXPECT_EQ(now.sa_handler, SIG_DFL) << "a one-shot handler is gone after it ran";
   EXPECT_EQ(::signal(SIGUSR1, SIG_IGN), SIG_DFL);
   EXPECT_EQ(::signal(SIGKILL, SIG_IGN), SIG_ERR);
+  // The System V form: one-shot, behind the dispatcher like the others.
+  EXPECT_EQ(::sysv_signal(SIGUSR1, onUsr1), SIG_IGN);
+  ASSERT_EQ(::raise(SIGUSR1), 0);
+  EXPECT_EQ(gUsr1Calls.load(), 3);
+  EXPECT_EQ(gUsr1InHandler.load(), 1);
+  EXPECT_EQ(::signal(SIGUSR1, SIG_DFL), SIG_DFL) << "reset after it ran";
   EXPECT_EQ(::sigaction(0, &action, nullptr), -1);
 }
 

@@ -83,6 +83,25 @@ KST_EXPORT sighandler_t signal(int sig, sighandler_t handler) {
   return kst::substrate::programSignal(sig, handler);
 }
 
+KST_EXPORT sighandler_t bsd_signal(int sig, sighandler_t handler) {
+  return kst::substrate::programSignal(sig, handler);
+}
+
+// System V semantics: one-shot, the signal not blocked in its handler, no
+// restart.
+KST_EXPORT sighandler_t sysv_signal(int sig, sighandler_t handler) {
+  struct sigaction action = {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESETHAND | SA_NODEFER;
+  struct sigaction old = {};
+  if (handler == SIG_ERR || kst::substrate::programSigaction(sig, &action, &old) != 0) {
+    if (handler == SIG_ERR) errno = EINVAL;
+    return SIG_ERR;
+  }
+  return old.sa_handler;
+}
+
 KST_EXPORT int nanosleep(const timespec* request, timespec* remaining) {
   return kst::substrate::resumingNanosleep(request, remaining);
 }
