@@ -42,6 +42,9 @@ struct ProtocolLocks {
   std::mutex tcp;
   std::mutex sctp;
   std::mutex udp;
+  // The set this one replaced, kept (and reachable) for a thread that may
+  // still be inside it.
+  ProtocolLocks* replaced = nullptr;
   std::mutex& of(Proto p) { return p == Proto::kTCP ? tcp : p == Proto::kSCTP ? sctp : udp; }
 };
 
@@ -59,8 +62,15 @@ ProtocolLocks& locks() {
 
 // A child of fork has only the forking thread: a lock another thread held
 // would never be released there.
+void renewLocks() {
+  auto* fresh = new ProtocolLocks();
+  fresh->replaced = gLocks.load(std::memory_order_acquire);
+  while (!gLocks.compare_exchange_weak(fresh->replaced, fresh, std::memory_order_acq_rel)) {
+  }
+}
+
 void renewLocksInChild() {
-  gLocks.store(new ProtocolLocks(), std::memory_order_release);
+  renewLocks();
 }
 
 // Connection prompts are no place for thread cancellation: the protocol lock
@@ -351,7 +361,7 @@ int refuse() {
 void resetProtocolLocks() {
   static std::once_flag registered;
   std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, renewLocksInChild); });
-  gLocks.store(new ProtocolLocks(), std::memory_order_release);
+  renewLocks();
   startHandlerJudge(&judgeForHandler);
 }
 
