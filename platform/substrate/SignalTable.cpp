@@ -17,6 +17,12 @@ constinit thread_local unsigned tContinueOnlyRuns __attribute__((tls_model("init
 
 namespace {
 
+// Per thread, for the handlers it runs (nested up to kFrames deep): the
+// dispatcher's frame address, so that a handler left with siglongjmp can be
+// recognised later.
+constexpr int kFrames = 16;
+constinit thread_local const void* tFrames[kFrames] __attribute__((tls_model("initial-exec"))) = {};
+
 using SigactionFn = int (*)(int, const struct sigaction*, struct sigaction*);
 
 // The program's action of one signal. `known` is false until the program
@@ -99,10 +105,11 @@ void dispatch(int sig, siginfo_t* info, void* context) {
   // dispatcher, so the reset to the default is ours to make.
   if (sig == SIGCONT && (flags & SA_RESETHAND) != 0) p.handler.store(nullptr, std::memory_order_release);
   ++tProgramHandlerRuns;
-  ++tHandlerDepth;
   // The handler's calls are the program's, even when it interrupted the
   // library's own or the resolver's.
   const int inside = tInsideDepth;
+  if (tHandlerDepth < kFrames) tFrames[tHandlerDepth] = __builtin_frame_address(0);
+  ++tHandlerDepth;
   tInsideDepth = 0;
   if ((flags & SA_SIGINFO) != 0) {
     reinterpret_cast<void (*)(int, siginfo_t*, void*)>(handler)(sig, info, context);
@@ -131,6 +138,18 @@ struct sigaction kernelAction(int sig, const struct sigaction& a) {
 }
 
 }  // namespace
+
+void forgetLeftHandlersSlow() noexcept {
+  // Stacks grow down: the dispatcher's frame of a handler still running
+  // lies above (at a higher address than) anything the handler calls.
+  const void* here = __builtin_frame_address(0);
+  bool left = false;
+  while (tHandlerDepth > 0 && tHandlerDepth <= kFrames && tFrames[tHandlerDepth - 1] < here) {
+    --tHandlerDepth;
+    left = true;
+  }
+  if (left) tInsideDepth = 0;
+}
 
 void resolveRealSigaction() noexcept {
   realSigaction();

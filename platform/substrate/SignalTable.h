@@ -31,8 +31,21 @@ extern constinit thread_local int tHandlerDepth __attribute__((tls_model("initia
 extern constinit thread_local unsigned tProgramHandlerRuns __attribute__((tls_model("initial-exec")));
 extern constinit thread_local unsigned tContinueOnlyRuns __attribute__((tls_model("initial-exec")));
 
+// Whether the calling thread runs a handler of the program's now.
 inline bool inSignalHandler() noexcept {
   return tHandlerDepth > 0;
+}
+
+// A handler left with siglongjmp never returns to the dispatcher. The
+// trampolines call this on entry, from the program's own code: a handler
+// whose dispatcher frame lies above the caller's has been left, and the
+// program's code runs outside the library (inside depth 0). Assumes one
+// stack per thread (an alternate signal stack above the thread's stack
+// keeps a left handler counted until the thread runs a handler again).
+void forgetLeftHandlersSlow() noexcept;
+inline void forgetLeftHandlers() noexcept {
+  if (tHandlerDepth > 0) [[unlikely]]
+    forgetLeftHandlersSlow();
 }
 
 // sigaction as the program calls it. Returns what sigaction returns.

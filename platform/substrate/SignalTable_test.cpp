@@ -4,7 +4,9 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <setjmp.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -95,6 +97,31 @@ TEST_F(SignalTableTest, HandlersRunMarkedAndOutsideTheLibrarysOwnCalls) {
   EXPECT_EQ(gUsr1InHandler.load(), 1);
   EXPECT_EQ(::signal(SIGUSR1, SIG_DFL), SIG_DFL) << "reset after it ran";
   EXPECT_EQ(::sigaction(0, &action, nullptr), -1);
+}
+
+sigjmp_buf gJump;
+std::atomic<int> gJumpInHandler{-1};
+
+void jumpingHandler(int) {
+  gJumpInHandler = kst_substrate_in_signal_handler();
+  siglongjmp(gJump, 1);
+}
+
+// A handler left with siglongjmp never returns to the dispatcher; the
+// thread must not stay "in a handler" (its calls would never be asked).
+TEST_F(SignalTableTest, AHandlerLeftWithSiglongjmpIsLeft) {
+  ASSERT_NE(::signal(SIGUSR2, jumpingHandler), SIG_ERR);
+  if (sigsetjmp(gJump, 1) == 0) {
+    ::raise(SIGUSR2);
+    ADD_FAILURE() << "the handler jumps back";
+  }
+  EXPECT_EQ(gJumpInHandler.load(), 1);
+  // The program's next call of a hooked function finds the handler left.
+  errno = 0;
+  EXPECT_EQ(::connect(-1, nullptr, 0), -1);
+  EXPECT_EQ(kst_substrate_in_signal_handler(), 0);
+  EXPECT_EQ(kst_substrate_inside(), 0);
+  ::signal(SIGUSR2, SIG_DFL);
 }
 
 std::atomic<int> gResumes{0};
