@@ -43,7 +43,7 @@ struct InterruptionWatch {
   bool onlyTheResume() const { return tProgramHandlerRuns == program && tContinueOnlyRuns != continueOnly; }
 };
 
-int resumingNanosleep(const timespec* request, timespec* remaining) {
+[[maybe_unused]] int resumingNanosleep(const timespec* request, timespec* remaining) {
   const NanosleepFn real = resolved(gNanosleep, "nanosleep");
   if (real == nullptr) {
     errno = ENOSYS;
@@ -74,6 +74,12 @@ void resolveSleepFunctions() noexcept {
 }  // namespace kst::substrate
 
 #define KST_EXPORT extern "C" __attribute__((visibility("default")))
+
+// The thread sanitizer owns a process's signal handling and sleeps (it
+// installs its handlers through sigaction before anything of ours could
+// run): a substrate built with it leaves them alone, and its handlers' calls
+// are judged like any other.
+#if !defined(__SANITIZE_THREAD__)
 
 KST_EXPORT int sigaction(int sig, const struct sigaction* act, struct sigaction* oldact) {
   return kst::substrate::programSigaction(sig, act, oldact);
@@ -139,6 +145,8 @@ KST_EXPORT int usleep(useconds_t microseconds) {
                     static_cast<long>(microseconds % 1000000) * 1000};
   return kst::substrate::resumingNanosleep(&ts, nullptr);
 }
+
+#endif  // !__SANITIZE_THREAD__
 
 KST_EXPORT int kst_substrate_in_signal_handler(void) {
   return kst::substrate::inSignalHandler() ? 1 : 0;
