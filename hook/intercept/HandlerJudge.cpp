@@ -36,6 +36,10 @@ Slot gSlots[kSlots];
 // Bumped for each submission; the judge sleeps on it.
 std::atomic<int> gWork{0};
 std::atomic<bool> gRunning{false};
+// When the judge took up the request it works on (monotonic ms), 0 when
+// idle. A judge busy with one request for longer than the bound is waiting
+// on something the interrupted code holds: handlers then stop queueing.
+std::atomic<long long> gBusySince{0};
 std::atomic<HandlerJudgeFn> gJudge{nullptr};
 
 static_assert(sizeof(std::atomic<int>) == sizeof(int) && std::atomic<int>::is_always_lock_free);
@@ -62,7 +66,9 @@ void judgeOne(Slot& slot) {
   int expected = kSubmitted;
   if (!slot.state.compare_exchange_strong(expected, kJudging, std::memory_order_acq_rel)) return;
   const HandlerJudgeFn judge = gJudge.load(std::memory_order_acquire);
+  gBusySince.store(nowMs(), std::memory_order_release);
   slot.allow = judge != nullptr && judge(slot.request);
+  gBusySince.store(0, std::memory_order_release);
   expected = kJudging;
   if (slot.state.compare_exchange_strong(expected, kAnswered, std::memory_order_acq_rel)) {
     futexWakeAll(slot.state);
@@ -123,6 +129,11 @@ bool startHandlerJudge(HandlerJudgeFn judge) {
 bool judgeFromHandler(const HandlerRequest& request) noexcept {
   if (!gRunning.load(std::memory_order_acquire)) return false;
   const int savedErrno = errno;
+  const long long busySince = gBusySince.load(std::memory_order_acquire);
+  if (busySince != 0 && nowMs() - busySince > kHandlerJudgeWaitMs) {
+    errno = savedErrno;
+    return false;
+  }
   Slot* slot = nullptr;
   for (Slot& s : gSlots) {
     int expected = kFree;

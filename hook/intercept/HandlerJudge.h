@@ -15,8 +15,9 @@ namespace kst {
 //
 // The rule for what cannot be judged there: a destination no rule decides
 // (a question cannot be put from a handler), a verdict that does not come
-// within the bound, all slots busy, or no judge thread: the call is refused
-// with EPERM.
+// within the bound, a judge still busy with one request after the bound
+// (it waits on something an interrupted thread holds), all slots busy, or
+// no judge thread: the call is refused with EPERM.
 enum class HandlerCall { kTcp, kFastOpen, kDatagram };
 
 struct HandlerRequest {
@@ -24,7 +25,7 @@ struct HandlerRequest {
   JudgedAddress address;
 };
 
-inline constexpr int kHandlerJudgeWaitMs = 2000;
+inline constexpr int kHandlerJudgeWaitMs = 1000;
 
 // What the judge thread runs for one request: true lets the call through.
 // Runs on the judge thread only, marked as the library's own calls.

@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <thread>
 
 namespace kst {
@@ -72,9 +73,16 @@ TEST(HandlerJudgeTest, AVerdictThatComesTooLateRefusesAndFreesTheSlot) {
   ASSERT_TRUE(startHandlerJudge(&testJudge));
   gRelease = false;
   EXPECT_EQ(askFromHandler(2), 0) << "refused after the bound";
+  // Still held: a request the judge would allow is refused too, since
+  // the judge is stuck with the first.
+  EXPECT_EQ(askFromHandler(1), 0);
   gRelease = true;
-  // The judge finishes the abandoned request and frees its slot; every
-  // slot is usable again, more often than there are slots.
+  // The judge finishes the abandoned request and frees its slot (the first
+  // answers may still find it busy); every slot is usable again, more often
+  // than there are slots.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (askFromHandler(1) != 1 && std::chrono::steady_clock::now() < deadline) {
+  }
   for (int i = 0; i < 40; ++i) ASSERT_EQ(askFromHandler(1), 1) << i;
 }
 
