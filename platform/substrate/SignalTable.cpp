@@ -101,9 +101,13 @@ void dispatch(int sig, siginfo_t* info, void* context) {
     if (sig == SIGCONT) ++tContinueOnlyRuns;
     return;
   }
-  // A one-shot handler of the resume signal: the kernel keeps our
-  // dispatcher, so the reset to the default is ours to make.
-  if (sig == SIGCONT && (flags & SA_RESETHAND) != 0) p.handler.store(nullptr, std::memory_order_release);
+  // A one-shot handler is gone before it runs (the kernel has reset its
+  // action; for the resume signal, which keeps our dispatcher, the reset is
+  // ours alone), so one that installs itself again stays installed.
+  if ((flags & SA_RESETHAND) != 0) {
+    p.handler.store(nullptr, std::memory_order_release);
+    p.flags.store(0, std::memory_order_relaxed);
+  }
   ++tProgramHandlerRuns;
   // The handler's calls are the program's, even when it interrupted the
   // library's own or the resolver's.
@@ -118,7 +122,6 @@ void dispatch(int sig, siginfo_t* info, void* context) {
   }
   tInsideDepth = inside;
   --tHandlerDepth;
-  if (sig != SIGCONT && (flags & SA_RESETHAND) != 0) p.handler.store(nullptr, std::memory_order_release);
 }
 
 // The kernel's action for the program's `a`: the dispatcher in front of a

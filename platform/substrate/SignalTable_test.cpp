@@ -21,6 +21,13 @@ namespace kst::substrate {
 namespace {
 
 std::atomic<int> gUsr1Calls{0};
+std::atomic<int> gReinstalls{0};
+
+// The System V habit: a one-shot handler that installs itself again.
+void reinstallingHandler(int sig) {
+  ++gReinstalls;
+  ::sysv_signal(sig, reinstallingHandler);
+}
 std::atomic<int> gUsr1InHandler{-1};
 std::atomic<int> gUsr1Inside{-1};
 
@@ -96,6 +103,11 @@ TEST_F(SignalTableTest, HandlersRunMarkedAndOutsideTheLibrarysOwnCalls) {
   EXPECT_EQ(gUsr1Calls.load(), 3);
   EXPECT_EQ(gUsr1InHandler.load(), 1);
   EXPECT_EQ(::signal(SIGUSR1, SIG_DFL), SIG_DFL) << "reset after it ran";
+  ASSERT_EQ(::sysv_signal(SIGUSR1, reinstallingHandler), SIG_DFL);
+  ASSERT_EQ(::raise(SIGUSR1), 0);
+  ASSERT_EQ(::raise(SIGUSR1), 0);
+  EXPECT_EQ(gReinstalls.load(), 2) << "installed again by itself, it stays";
+  EXPECT_EQ(::signal(SIGUSR1, SIG_IGN), reinstallingHandler);
   EXPECT_EQ(::sigaction(0, &action, nullptr), -1);
 }
 
