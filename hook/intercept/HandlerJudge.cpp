@@ -93,6 +93,7 @@ void* judgeThread(void*) {
 // claimed would stay taken.
 void forgetInChild() {
   gRunning.store(false, std::memory_order_release);
+  gBusySince.store(0, std::memory_order_release);
   for (Slot& slot : gSlots) slot.state.store(kFree, std::memory_order_relaxed);
 }
 

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -84,6 +86,25 @@ TEST(HandlerJudgeTest, AVerdictThatComesTooLateRefusesAndFreesTheSlot) {
   while (askFromHandler(1) != 1 && std::chrono::steady_clock::now() < deadline) {
   }
   for (int i = 0; i < 40; ++i) ASSERT_EQ(askFromHandler(1), 1) << i;
+}
+
+// A forked child has no judge thread until its first ordinary call starts
+// one; its handlers' calls are refused until then, never left waiting.
+TEST(HandlerJudgeTest, AForkedChildStartsAJudgeOfItsOwn) {
+  ASSERT_TRUE(startHandlerJudge(&testJudge));
+  ASSERT_EQ(askFromHandler(1), 1);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    const bool refusedFirst = askFromHandler(1) == 0;
+    const bool started = startHandlerJudge(&testJudge);
+    const bool allowedThen = askFromHandler(1) == 1;
+    ::_exit(refusedFirst && started && allowedThen ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(askFromHandler(1), 1) << "the parent's judge goes on";
 }
 
 }  // namespace
