@@ -35,9 +35,9 @@ struct ProgramAction {
 };
 
 constexpr int kSignals = 65;
-ProgramAction gActions[kSignals];
-std::atomic<void (*)()> gContinueWake{nullptr};
-std::atomic<SigactionFn> gRealSigaction{nullptr};
+constinit ProgramAction gActions[kSignals];
+constinit std::atomic<void (*)()> gContinueWake{nullptr};
+constinit std::atomic<SigactionFn> gRealSigaction{nullptr};
 
 SigactionFn realSigaction() {
   SigactionFn real = gRealSigaction.load(std::memory_order_acquire);
