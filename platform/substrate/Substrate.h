@@ -76,8 +76,10 @@ KST_SUBSTRATE_API KstImp kst_objc_getMethod(KstClass cls, KstSel selector);
 KST_SUBSTRATE_API int kst_objc_isReplaced(KstClass cls, KstSel selector);
 
 // The stand-in of the platform's UIApplicationMain, replaceable with
-// MSHookFunction. The substrate calls it once, just before the program's
-// main; unreplaced, it sends -[UIApplication workspace:didLaunchWithCompletion:]
+// MSHookFunction. The substrate calls it once before the program's own
+// code: ahead of the program's constructors when a library loaded with the
+// substrate has replaced either launch entry by then, else just before main;
+// unreplaced, it sends -[UIApplication workspace:didLaunchWithCompletion:]
 // and returns 0. So whichever of the two launch entries a hook library
 // replaces runs exactly once, before main. The class names are ignored.
 KST_SUBSTRATE_API int UIApplicationMain(int argc, char** argv, const char* principalClassName,
