@@ -50,7 +50,11 @@ bool launchEntryReplaced() {
 }
 
 int launchThenMain(int argc, char** argv, char** envp) {
-  launchOnce(argc, argv);
+  try {
+    launchOnce(argc, argv);
+  } catch (...) {
+    // Out of memory while launching: the program runs unhooked.
+  }
   return gProgramMain(argc, argv, envp);
 }
 
