@@ -9,8 +9,12 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
+#include "hook/intercept/CBoundary.h"
+#include "hook/intercept/HandlerJudge.h"
 #include "hook/intercept/HostText.h"
+#include "hook/intercept/JudgedAddress.h"
 #include "hook/intercept/KstDecision.h"
 #include "hook/intercept/KstLookedUpNames.h"
 #include "hook/messaging/KstMessageNames.h"
@@ -43,6 +47,9 @@ struct ProtocolLocks {
   std::mutex tcp;
   std::mutex sctp;
   std::mutex udp;
+  // The set this one replaced, kept (and reachable) for a thread that may
+  // still be inside it.
+  ProtocolLocks* replaced = nullptr;
   std::mutex& of(Proto p) { return p == Proto::kTCP ? tcp : p == Proto::kSCTP ? sctp : udp; }
 };
 
@@ -60,8 +67,15 @@ ProtocolLocks& locks() {
 
 // A child of fork has only the forking thread: a lock another thread held
 // would never be released there.
+void renewLocks() {
+  auto* fresh = new ProtocolLocks();
+  fresh->replaced = gLocks.load(std::memory_order_acquire);
+  while (!gLocks.compare_exchange_weak(fresh->replaced, fresh, std::memory_order_acq_rel)) {
+  }
+}
+
 void renewLocksInChild() {
-  gLocks.store(new ProtocolLocks(), std::memory_order_release);
+  renewLocks();
 }
 
 // Connection prompts are no place for thread cancellation: the protocol lock
@@ -78,31 +92,6 @@ class CancellationOff {
 };
 
 enum class Outcome { kPass, kAllow, kDeny };
-
-// Only IPv4 and IPv6 destinations are judged. Local families (AF_UNIX),
-// the kernel's own (AF_NETLINK), AF_UNSPEC (dissolving a UDP association)
-// and everything else are not connections to a host.
-bool isJudgedFamily(const sockaddr* address, socklen_t length) {
-  if (address == nullptr || length < static_cast<socklen_t>(sizeof(sa_family_t))) return false;
-  sa_family_t family = 0;
-  std::memcpy(&family, address, sizeof family);
-  if (family == AF_INET) return length >= static_cast<socklen_t>(sizeof(sockaddr_in));
-  if (family == AF_INET6) return length >= static_cast<socklen_t>(sizeof(sockaddr_in6));
-  return false;
-}
-
-int portOf(const sockaddr* address) {
-  sa_family_t family = 0;
-  std::memcpy(&family, address, sizeof family);
-  in_port_t port = 0;
-  if (family == AF_INET6) {
-    std::memcpy(&port, reinterpret_cast<const char*>(address) + offsetof(sockaddr_in6, sin6_port),
-                sizeof port);
-  } else {
-    std::memcpy(&port, reinterpret_cast<const char*>(address) + offsetof(sockaddr_in, sin_port), sizeof port);
-  }
-  return ntohs(port);
-}
 
 // The manager of a process the firewall judges, or null.
 KstSettingsManager* judgingManager() {
@@ -234,25 +223,38 @@ Outcome applyAnswer(KstSettingsManager& m, const KstPopUpAnswer& answer, const C
   }
 }
 
+// One destination described for the decision. False when it is never
+// judged (localhost, the companion host, the reserved addresses).
+bool describe(KstSettingsManager& m, Proto proto, const JudgedAddress& address, Connection& c) {
+  ensureAppName(m);
+  c.address = addressText(address.get(), address.length).value_or(std::string());
+  c.port = address.port();
+  c.portText = std::to_string(c.port);
+  c.host = hostFor(m, address.get(), address.length, c.address);
+  return !neverJudged(proto, c.host, c.address);
+}
+
+Transport transportOf(Proto proto) {
+  return proto == Proto::kUDP ? Transport::kUDP : Transport::kTCP;
+}
+
+// The decision order's verdict, logged as the order says; nothing when no
+// rule decides.
+std::optional<Outcome> decided(KstSettingsManager& m, Proto proto, const Connection& c) {
+  const Decision d = decideConnection(m, transportOf(proto), Destination{c.host, c.port, c.address});
+  if (d.verdict == Verdict::kUndecided) return std::nullopt;
+  if (d.log) logOutcome(m, c, d.what());
+  return d.verdict == Verdict::kAllow ? Outcome::kAllow : Outcome::kDeny;
+}
+
 // The judgement of one destination, from the protocol lock on. `payloadUrl`
 // is the UDP question's URL (absent: one blank).
-Outcome judgeLocked(KstSettingsManager& m, Proto proto, const sockaddr* address, socklen_t length,
+Outcome judgeLocked(KstSettingsManager& m, Proto proto, const JudgedAddress& address,
                     const std::optional<std::string>& payloadUrl) {
   std::lock_guard<std::mutex> lock(locks().of(proto));
-  ensureAppName(m);
   Connection c;
-  c.address = addressText(address, length).value_or(std::string());
-  c.port = portOf(address);
-  c.portText = std::to_string(c.port);
-  c.host = hostFor(m, address, length, c.address);
-  if (neverJudged(proto, c.host, c.address)) return Outcome::kPass;
-
-  const Transport transport = proto == Proto::kUDP ? Transport::kUDP : Transport::kTCP;
-  const Decision d = decideConnection(m, transport, Destination{c.host, c.port, c.address});
-  if (d.verdict != Verdict::kUndecided) {
-    if (d.log) logOutcome(m, c, d.what());
-    return d.verdict == Verdict::kAllow ? Outcome::kAllow : Outcome::kDeny;
-  }
+  if (!describe(m, proto, address, c)) return Outcome::kPass;
+  if (auto outcome = decided(m, proto, c)) return *outcome;
 
   auto bundleId = m.currentBundleIdentifier();
   auto app = m.appName();
@@ -266,18 +268,59 @@ Outcome judgeLocked(KstSettingsManager& m, Proto proto, const sockaddr* address,
   return applyAnswer(m, answer, c);
 }
 
-Outcome judgeTcp(Proto proto, const sockaddr* address, socklen_t length) {
-  KstSettingsManager* m = preflight();
-  if (m == nullptr) return Outcome::kPass;
-  return judgeLocked(*m, proto, address, length, std::nullopt);
+bool isLoopbackOne(const JudgedAddress& address) {
+  if (address.family() != AF_INET) return false;
+  return reinterpret_cast<const sockaddr_in*>(&address.storage)->sin_addr.s_addr == htonl(INADDR_LOOPBACK);
 }
 
-Outcome judgeUdp(const sockaddr* address, socklen_t length, const void* payload, size_t payloadLength) {
+Outcome judgeTcp(Proto proto, const JudgedAddress& address) {
+  KstSettingsManager* m = preflight();
+  if (m == nullptr) return Outcome::kPass;
+  return judgeLocked(*m, proto, address, std::nullopt);
+}
+
+Outcome judgeUdp(const JudgedAddress& address, const void* payload, size_t payloadLength) {
   KstSettingsManager* m = preflight();
   if (m == nullptr) return Outcome::kPass;
   if (udpAllowedAtOnce(*m)) return Outcome::kPass;
-  if (addressText(address, length) == std::optional<std::string>("127.0.0.1")) return Outcome::kPass;
-  return judgeLocked(*m, Proto::kUDP, address, length, payloadText(payload, payloadLength));
+  if (isLoopbackOne(address)) return Outcome::kPass;
+  return judgeLocked(*m, Proto::kUDP, address, payloadText(payload, payloadLength));
+}
+
+// The judge thread's part for a call made from a signal handler: the same
+// checks and decision order, without the protocol lock (the interrupted
+// thread may hold it) and without asking.
+bool judgeForHandler(const HandlerRequest& r) {
+  try {
+    const Proto proto = r.call == HandlerCall::kDatagram   ? Proto::kUDP
+                        : r.call == HandlerCall::kFastOpen ? Proto::kSCTP
+                                                           : Proto::kTCP;
+    KstSettingsManager* m = preflight();
+    if (m == nullptr) return true;
+    if (proto == Proto::kUDP && (udpAllowedAtOnce(*m) || isLoopbackOne(r.address))) return true;
+    Connection c;
+    if (!describe(*m, proto, r.address, c)) return true;
+    const std::optional<Outcome> outcome = decided(*m, proto, c);
+    return outcome && *outcome == Outcome::kAllow;
+  } catch (...) {
+    syslog(LOG_ERR, kInternalFailureLogFormat, "the judge of signal handlers' calls");
+    return true;
+  }
+}
+
+// Provided by the substrate: whether the calling thread runs a handler of
+// the program's. Absent (no substrate): never.
+extern "C" int kst_substrate_in_signal_handler(void) __attribute__((weak));
+
+bool inSignalHandler() {
+  return kst_substrate_in_signal_handler != nullptr && kst_substrate_in_signal_handler() != 0;
+}
+
+Outcome judgeInHandler(HandlerCall call, const JudgedAddress& address) noexcept {
+  HandlerRequest r;
+  r.call = call;
+  r.address = address;
+  return judgeFromHandler(r) ? Outcome::kPass : Outcome::kDeny;
 }
 
 bool isStreamSocket(int fd) {
@@ -286,12 +329,39 @@ bool isStreamSocket(int fd) {
   return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
 }
 
-// A datagram (or a Fast Open send) to an explicit address.
+// Runs one judgement; on an internal failure (memory exhausted, a broken
+// invariant) the call goes on as after a failed exchange with SpringBoard,
+// whose empty answer allows it once, and one line goes to the system log.
+// The judge of handlers' calls is started again here after a fork (the
+// child has none until its first call outside a handler).
+template <class F>
+Outcome guarded(F&& judge) noexcept {
+  return atCBoundary("a socket hook", Outcome::kPass, [&] {
+    CancellationOff off;
+    startHandlerJudge(&judgeForHandler);
+    return judge();
+  });
+}
+
+Outcome judgeConnect(Proto proto, const JudgedAddress& address) noexcept {
+  if (inSignalHandler())
+    return judgeInHandler(proto == Proto::kTCP ? HandlerCall::kTcp : HandlerCall::kFastOpen, address);
+  return guarded([&] { return judgeTcp(proto, address); });
+}
+
+// A send to an explicit address. Only datagrams are judged by it: on a
+// stream socket the kernel ignores the address (the connect was judged),
+// except for a Fast Open send, which connects and is judged like connectx.
 Outcome judgeSend(int fd, const sockaddr* address, socklen_t length, int flags, const void* payload,
-                  size_t payloadLength) {
-  if (length == 0 || !isJudgedFamily(address, length)) return Outcome::kPass;
-  if ((flags & MSG_FASTOPEN) != 0 && isStreamSocket(fd)) return judgeTcp(Proto::kSCTP, address, length);
-  return judgeUdp(address, length, payload, payloadLength);
+                  size_t payloadLength) noexcept {
+  const std::optional<JudgedAddress> judged = judgedAddress(address, length);
+  if (!judged) return Outcome::kPass;
+  if (isStreamSocket(fd)) {
+    if ((flags & MSG_FASTOPEN) == 0) return Outcome::kPass;
+    return judgeConnect(Proto::kSCTP, *judged);
+  }
+  if (inSignalHandler()) return judgeInHandler(HandlerCall::kDatagram, *judged);
+  return guarded([&] { return judgeUdp(*judged, payload, payloadLength); });
 }
 
 int refuse() {
@@ -304,21 +374,18 @@ int refuse() {
 void resetProtocolLocks() {
   static std::once_flag registered;
   std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, renewLocksInChild); });
-  gLocks.store(new ProtocolLocks(), std::memory_order_release);
+  renewLocks();
+  startHandlerJudge(&judgeForHandler);
 }
 
 namespace replacement {
 
 int connect(int fd, const sockaddr* address, socklen_t length) noexcept {
   const ConnectFn real = orig_connect;
-  if (!isJudgedFamily(address, length)) return real(fd, address, length);
+  const std::optional<JudgedAddress> judged = judgedAddress(address, length);
+  if (!judged) return real(fd, address, length);
   const int callerErrno = errno;
-  Outcome outcome;
-  {
-    CancellationOff off;
-    outcome = judgeTcp(Proto::kTCP, address, length);
-  }
-  if (outcome == Outcome::kDeny) return refuse();
+  if (judgeConnect(Proto::kTCP, *judged) == Outcome::kDeny) return refuse();
   errno = callerErrno;
   return real(fd, address, length);
 }
@@ -329,34 +396,30 @@ ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const socka
   if (address == nullptr || addressLength == 0)
     return real(fd, buffer, length, flags, address, addressLength);
   const int callerErrno = errno;
-  Outcome outcome;
-  {
-    CancellationOff off;
-    outcome = judgeSend(fd, address, addressLength, flags, buffer, length);
-  }
-  if (outcome == Outcome::kDeny) return refuse();
+  if (judgeSend(fd, address, addressLength, flags, buffer, length) == Outcome::kDeny) return refuse();
   errno = callerErrno;
   return real(fd, buffer, length, flags, address, addressLength);
 }
+
+namespace {
+
+// The first buffer of a message: the datagram's start, for its question.
+std::pair<const void*, size_t> firstBuffer(const msghdr& h) {
+  if (h.msg_iov == nullptr || h.msg_iovlen == 0) return {nullptr, 0};
+  return {h.msg_iov[0].iov_base, h.msg_iov[0].iov_len};
+}
+
+}  // namespace
 
 ssize_t sendmsg(int fd, const msghdr* message, int flags) noexcept {
   const SendmsgFn real = orig_sendmsg;
   if (message == nullptr || message->msg_name == nullptr || message->msg_namelen == 0)
     return real(fd, message, flags);
-  const void* payload = nullptr;
-  size_t payloadLength = 0;
-  if (message->msg_iov != nullptr && message->msg_iovlen > 0) {
-    payload = message->msg_iov[0].iov_base;
-    payloadLength = message->msg_iov[0].iov_len;
-  }
+  const auto [payload, payloadLength] = firstBuffer(*message);
   const int callerErrno = errno;
-  Outcome outcome;
-  {
-    CancellationOff off;
-    outcome = judgeSend(fd, static_cast<const sockaddr*>(message->msg_name), message->msg_namelen, flags,
-                        payload, payloadLength);
-  }
-  if (outcome == Outcome::kDeny) return refuse();
+  if (judgeSend(fd, static_cast<const sockaddr*>(message->msg_name), message->msg_namelen, flags, payload,
+                payloadLength) == Outcome::kDeny)
+    return refuse();
   errno = callerErrno;
   return real(fd, message, flags);
 }
@@ -367,17 +430,13 @@ int sendmmsg(int fd, mmsghdr* messages, unsigned int count, int flags) noexcept 
   // Judge each datagram in turn; the ones before the first refused one go.
   const int callerErrno = errno;
   unsigned int allowed = 0;
-  {
-    CancellationOff off;
-    for (; allowed < count; ++allowed) {
-      const msghdr& h = messages[allowed].msg_hdr;
-      if (h.msg_name == nullptr || h.msg_namelen == 0) continue;
-      const void* payload = h.msg_iov != nullptr && h.msg_iovlen > 0 ? h.msg_iov[0].iov_base : nullptr;
-      const size_t payloadLength = h.msg_iov != nullptr && h.msg_iovlen > 0 ? h.msg_iov[0].iov_len : 0;
-      if (judgeSend(fd, static_cast<const sockaddr*>(h.msg_name), h.msg_namelen, flags, payload,
-                    payloadLength) == Outcome::kDeny)
-        break;
-    }
+  for (; allowed < count; ++allowed) {
+    const msghdr& h = messages[allowed].msg_hdr;
+    if (h.msg_name == nullptr || h.msg_namelen == 0) continue;
+    const auto [payload, payloadLength] = firstBuffer(h);
+    if (judgeSend(fd, static_cast<const sockaddr*>(h.msg_name), h.msg_namelen, flags, payload,
+                  payloadLength) == Outcome::kDeny)
+      break;
   }
   if (allowed == 0) return refuse();
   errno = callerErrno;
@@ -394,15 +453,11 @@ int connectx(int fd, const sa_endpoints_t* endpoints, sae_associd_t associd, uns
     const int r = real(fd, endpoints, associd, flags, iov, iovcnt, len, connid);
     return r != 0 && errno == 3 ? 0 : r;
   };
-  if (judgingManager() == nullptr) return callReal();
   if (endpoints == nullptr || endpoints->sae_dstaddr == nullptr) return callReal();
-  if (!isJudgedFamily(endpoints->sae_dstaddr, endpoints->sae_dstaddrlen)) return callReal();
-  Outcome outcome;
-  {
-    CancellationOff off;
-    outcome = judgeTcp(Proto::kSCTP, endpoints->sae_dstaddr, endpoints->sae_dstaddrlen);
-  }
-  if (outcome == Outcome::kDeny) return refuse();
+  const std::optional<JudgedAddress> judged =
+      judgedAddress(endpoints->sae_dstaddr, endpoints->sae_dstaddrlen);
+  if (!judged) return callReal();
+  if (judgeConnect(Proto::kSCTP, *judged) == Outcome::kDeny) return refuse();
   return callReal();
 }
 
@@ -417,17 +472,12 @@ int connectx7(int fd, const sockaddr* source, socklen_t sourceLength, const sock
     const int r = real(fd, source, sourceLength, destination, destinationLength, ifscope, associd, connid);
     return r != 0 && errno == 3 ? 0 : r;
   };
-  if (judgingManager() == nullptr) return callReal();
   // The destination is judged; without one, the source.
-  const sockaddr* judged = destination != nullptr ? destination : source;
-  const socklen_t judgedLength = destination != nullptr ? destinationLength : sourceLength;
-  if (!isJudgedFamily(judged, judgedLength)) return callReal();
-  Outcome outcome;
-  {
-    CancellationOff off;
-    outcome = judgeTcp(Proto::kSCTP, judged, judgedLength);
-  }
-  if (outcome == Outcome::kDeny) return refuse();
+  const std::optional<JudgedAddress> judged = destination != nullptr
+                                                  ? judgedAddress(destination, destinationLength)
+                                                  : judgedAddress(source, sourceLength);
+  if (!judged) return callReal();
+  if (judgeConnect(Proto::kSCTP, *judged) == Outcome::kDeny) return refuse();
   return callReal();
 }
 

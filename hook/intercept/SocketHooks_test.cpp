@@ -10,6 +10,9 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
+
+#include "hook/intercept/JudgedAddress.h"
 
 #include "hook/store/KstFiles.h"
 #include "hook/store/KstSettingsManager.h"
@@ -237,6 +240,138 @@ TEST_F(SocketHooksTest, ConnectxJudgesTheDestinationAndHidesErrnoThree) {
   EXPECT_EQ(replacement::connectx(-1, nullptr, 0, 0, nullptr, 0, nullptr, nullptr), 0);
   EXPECT_EQ(gConnectxCalls, 2) << "no endpoints: the real function decides";
   orig_connectx9 = nullptr;
+}
+
+sockaddr_in6 mappedAddress(const char* ipv4, int port) {
+  sockaddr_in6 a{};
+  a.sin6_family = AF_INET6;
+  a.sin6_port = htons(port);
+  const std::string text = std::string("::ffff:") + ipv4;
+  ::inet_pton(AF_INET6, text.c_str(), &a.sin6_addr);
+  return a;
+}
+
+TEST(JudgedAddressTest, MappedIpv6BecomesItsIpv4FormAndOldIpv6LengthCounts) {
+  const sockaddr_in6 mapped = mappedAddress("127.0.0.5", 80);
+  auto j = judgedAddress(reinterpret_cast<const sockaddr*>(&mapped), sizeof mapped);
+  ASSERT_TRUE(j);
+  EXPECT_EQ(j->family(), AF_INET);
+  EXPECT_EQ(j->length, sizeof(sockaddr_in));
+  EXPECT_EQ(j->port(), 80);
+  EXPECT_EQ(reinterpret_cast<const sockaddr_in*>(&j->storage)->sin_addr.s_addr, htonl(0x7f000005));
+
+  sockaddr_in6 v6{};
+  v6.sin6_family = AF_INET6;
+  v6.sin6_port = htons(443);
+  v6.sin6_scope_id = 7;
+  ::inet_pton(AF_INET6, "fe80::1", &v6.sin6_addr);
+  EXPECT_FALSE(judgedAddress(reinterpret_cast<const sockaddr*>(&v6), 23)) << "the kernel refuses it";
+  j = judgedAddress(reinterpret_cast<const sockaddr*>(&v6), 24);
+  ASSERT_TRUE(j);
+  EXPECT_EQ(j->family(), AF_INET6);
+  EXPECT_EQ(j->port(), 443);
+  EXPECT_EQ(reinterpret_cast<const sockaddr_in6*>(&j->storage)->sin6_scope_id, 0u)
+      << "the scope id lies beyond 24 bytes and is not read";
+}
+
+// Judged through a dual-stack socket, ::ffff:a.b.c.d meets every IPv4 rule
+// shape and the name the hosts file gives a.b.c.d.
+TEST_F(SocketHooksTest, MappedIpv6IsJudgedAsItsIpv4Address) {
+  writeGlobal(Dictionary{
+      {"globalDeny", Value(ruleEntries({"127.0.0.6", "127.0.1.*", "127.0.2.10-20", "denied.test"}))}});
+  ensureSettingsManagerKst().reloadGlobalSettings();
+  struct Case {
+    const char* ip;
+    bool refused;
+  };
+  for (const Case& c : {Case{"127.0.0.6", true}, Case{"127.0.1.9", true}, Case{"127.0.2.15", true},
+                        Case{"127.0.0.3", true}, Case{"127.0.2.21", false}, Case{"127.0.0.2", false}}) {
+    const sockaddr_in v4 = listener(c.ip);
+    sockaddr_in6 a = mappedAddress(c.ip, ntohs(v4.sin_port));
+    const int fd = track(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    errno = 0;
+    const int r = replacement::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    EXPECT_EQ(r, c.refused ? -1 : 0) << c.ip;
+    if (c.refused) {
+      EXPECT_EQ(errno, EPERM) << c.ip;
+    }
+    // The old 24-byte length is judged the same way.
+    const int fd24 = track(::socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    EXPECT_EQ(replacement::connect(fd24, reinterpret_cast<const sockaddr*>(&a), 24), c.refused ? -1 : 0)
+        << c.ip;
+  }
+}
+
+TEST_F(SocketHooksTest, SendtoOnAStreamSocketIsNotJudgedByItsAddress) {
+  const sockaddr_in allowed = listener("127.0.0.2");
+  const int fd = track(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  ASSERT_EQ(replacement::connect(fd, reinterpret_cast<const sockaddr*>(&allowed), sizeof allowed), 0);
+  const sockaddr_in denied = udpAddress("127.0.0.5", 9);
+  // Linux ignores the address on a connected stream socket.
+  EXPECT_EQ(replacement::sendto(fd, "abc", 3, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&denied),
+                                sizeof denied),
+            3);
+  // A Fast Open send connects: it is judged by its address, like connectx.
+  const int fresh = track(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  const sockaddr_in deniedTcp = udpAddress("127.0.0.3", 9);
+  errno = 0;
+  EXPECT_EQ(replacement::sendto(fresh, "abc", 3, MSG_FASTOPEN | MSG_NOSIGNAL,
+                                reinterpret_cast<const sockaddr*>(&deniedTcp), sizeof deniedTcp),
+            -1);
+  EXPECT_EQ(errno, EPERM);
+}
+
+// Every family and every length from 0 to 128 bytes: the real function gets
+// the caller's own pointer, length and bytes; never a read past the length
+// (the sanitizer build checks each exact-size buffer). The sweep runs
+// unjudged (no bundle identifier: no name lookups for thousands of random
+// addresses); the address is still taken apart before that check.
+int gFakeCalls = 0;
+const sockaddr* gFakeAddress = nullptr;
+socklen_t gFakeLength = 0;
+int recordingConnect(int, const sockaddr* address, socklen_t length) {
+  ++gFakeCalls;
+  gFakeAddress = address;
+  gFakeLength = length;
+  return 0;
+}
+ssize_t recordingSendto(int, const void*, size_t n, int, const sockaddr* address, socklen_t length) {
+  recordingConnect(-1, address, length);
+  return static_cast<ssize_t>(n);
+}
+
+TEST_F(SocketHooksTest, AddressesOfEveryFamilyAndLengthReachTheRealFunctionUnaltered) {
+  ensureSettingsManagerKst().clearCurrentBundleIdentifier();
+  orig_connect = recordingConnect;
+  orig_sendto = recordingSendto;
+  const int udp = track(::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  for (int family : {AF_UNSPEC, AF_UNIX, AF_INET, AF_INET6, AF_NETLINK, AF_PACKET, 255, 0xffff}) {
+    for (socklen_t length = 0; length <= 128; ++length) {
+      std::vector<unsigned char> bytes(length);
+      for (socklen_t i = 0; i < length; ++i) bytes[i] = static_cast<unsigned char>(0xA5 ^ i);
+      if (length >= 2) std::memcpy(bytes.data(), &family, 2);
+      const std::vector<unsigned char> before = bytes;
+      const auto* address = length == 0 ? nullptr : reinterpret_cast<const sockaddr*>(bytes.data());
+      for (bool datagram : {false, true}) {
+        gFakeCalls = 0;
+        if (datagram) {
+          EXPECT_EQ(replacement::sendto(udp, "x", 1, 0, address, length), 1);
+        } else {
+          EXPECT_EQ(replacement::connect(-1, address, length), 0);
+        }
+        EXPECT_EQ(gFakeCalls, 1) << family << "/" << length;
+        EXPECT_EQ(gFakeAddress, address);
+        EXPECT_EQ(gFakeLength, length);
+        EXPECT_EQ(bytes, before);
+      }
+    }
+  }
+  gFakeCalls = 0;
+  EXPECT_EQ(replacement::connect(-1, nullptr, 16), 0);
+  EXPECT_EQ(gFakeCalls, 1) << "a null address goes to the real function with its length";
+  EXPECT_EQ(gFakeLength, 16u);
+  orig_connect = ::connect;
+  orig_sendto = ::sendto;
 }
 
 }  // namespace

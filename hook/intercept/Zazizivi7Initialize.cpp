@@ -14,6 +14,7 @@
 #include <string>
 #include <string_view>
 
+#include "hook/intercept/CBoundary.h"
 #include "hook/intercept/CaptureHooks.h"
 #include "hook/intercept/SocketHooks.h"
 #include "hook/intercept/SpringBoardHooks.h"
@@ -167,7 +168,7 @@ void observeOnce(std::string_view name, void (*callback)()) {
 }
 
 void reloadBothNotification() {
-  reloadBoth();
+  atCBoundary("the reload notification", [] { reloadBoth(); });
 }
 void didSpringBoardFinishReply() {
   set(kstFlags().SpringBoardDidFinish, true);
@@ -219,12 +220,12 @@ void hookWhatsNecessaryForApp() {
 
 // The launch entries: hook the application, then go on as it would have.
 int my_UIApplicationMain(int argc, char** argv, const char* principal, const char* delegate) {
-  hookWhatsNecessaryForApp();
+  atCBoundary("the launch hook", [] { hookWhatsNecessaryForApp(); });
   return orig_UIApplicationMain != nullptr ? orig_UIApplicationMain(argc, argv, principal, delegate) : 0;
 }
 
 void my___reportAppLaunchFinished(KstId self, KstSel cmd, KstId workspace, KstId completion) {
-  hookWhatsNecessaryForApp();
+  atCBoundary("the launch hook", [] { hookWhatsNecessaryForApp(); });
   if (orig_workspaceDidLaunch != nullptr) orig_workspaceDidLaunch(self, cmd, workspace, completion);
 }
 
@@ -245,7 +246,7 @@ void hookLate() {
   reset();
 }
 
-void canHookLate() {
+void canHookLateUnguarded() {
   KstFlags& f = kstFlags();
   if (!get(f.canBeHooked) || get(f.isHooked)) return;
   set(f.SpringBoardDidFinish, true);
@@ -254,6 +255,10 @@ void canHookLate() {
   const std::string bundleId = id ? *id : bundle.bundleIdentifier().value_or(std::string());
   if (mustStayUnhooked(bundleId, applicationEntry(bundleId))) return;
   hookLate();
+}
+
+void canHookLate() {
+  atCBoundary("the late hooking", [] { canHookLateUnguarded(); });
 }
 
 // SpringBoard: the answering side. Its services run on the main queue.
@@ -365,8 +370,11 @@ void initialize() {
 }  // namespace
 }  // namespace kst
 
-// The library's constructor. The process's own code has not run yet.
+// The library's constructor. The program's own code has not run yet; an
+// application is hooked when the substrate runs its launch entry, which it
+// does before the program's constructors, so connections made there are
+// judged too.
 extern "C" __attribute__((constructor, visibility("default"))) void Zazizivi7Initialize() {
   kst::substrate::PassThroughScope own;  // the start-up's own file and socket calls
-  kst::initialize();
+  kst::atCBoundary("the library's start-up", [] { kst::initialize(); });
 }

@@ -1,5 +1,7 @@
 #include "hook/store/KstSettingsManager.h"
 
+#include "hook/intercept/CBoundary.h"
+
 #include <atomic>
 #include <mutex>
 #include <sstream>
@@ -490,12 +492,18 @@ void configureProcessSettingsManager(RulesRelay* relay, bool ownHostMap) {
 
 }  // namespace kst
 
-extern "C" void reloadData() { kst::ensureSettingsManagerKst().reloadAppSettings(); }
+extern "C" void reloadData() {
+  kst::atCBoundary("reloadData", [] { kst::ensureSettingsManagerKst().reloadAppSettings(); });
+}
 
-extern "C" void reloadGlobal() { kst::ensureSettingsManagerKst().reloadGlobalSettings(); }
+extern "C" void reloadGlobal() {
+  kst::atCBoundary("reloadGlobal", [] { kst::ensureSettingsManagerKst().reloadGlobalSettings(); });
+}
 
 extern "C" void reloadBoth() {
-  kst::KstSettingsManager& m = kst::ensureSettingsManagerKst();
-  m.reloadGlobalSettings();
-  m.reloadAppSettings();
+  kst::atCBoundary("reloadBoth", [] {
+    kst::KstSettingsManager& m = kst::ensureSettingsManagerKst();
+    m.reloadGlobalSettings();
+    m.reloadAppSettings();
+  });
 }

@@ -12,6 +12,7 @@
 
 #include "platform/objc/UIApplication.h"
 #include "platform/runloop/RunLoop.h"
+#include "platform/substrate/SignalTable.h"
 
 namespace kst::objc {
 
@@ -23,17 +24,17 @@ namespace {
 constinit std::atomic<int> gWriteFd{-1};
 constinit std::atomic<int> gReadFd{-1};
 constinit std::atomic<ino_t> gPipeInode{0};
-// Set once the handler is installed; from then on the previous handler is
-// fixed.
+// Set once the watch is installed.
 constinit std::atomic<bool> gRunning{false};
-struct sigaction gPrevious;
 
 std::mutex& startMutex() {
   static std::mutex* const mu = new std::mutex;
   return *mu;
 }
 
-void onSignal(int sig, siginfo_t* info, void* context) {
+// Runs first in the substrate's dispatcher on every SIGCONT, whatever the
+// program does with the signal; the program's own handler runs after it.
+void wake() {
   const int savedErrno = errno;
   const int fd = gWriteFd.load(std::memory_order_acquire);
   struct stat st;
@@ -42,12 +43,6 @@ void onSignal(int sig, siginfo_t* info, void* context) {
     const char byte = 1;
     // A full pipe already holds a pending wake-up.
     [[maybe_unused]] const ssize_t n = ::write(fd, &byte, 1);
-  }
-  if ((gPrevious.sa_flags & SA_SIGINFO) != 0) {
-    if (gPrevious.sa_sigaction != nullptr) gPrevious.sa_sigaction(sig, info, context);
-  } else if (gPrevious.sa_handler != SIG_DFL && gPrevious.sa_handler != SIG_IGN &&
-             gPrevious.sa_handler != nullptr) {
-    gPrevious.sa_handler(sig);
   }
   errno = savedErrno;
 }
@@ -134,14 +129,7 @@ bool ResumeWatch::start() {
   std::lock_guard lock(startMutex());
   if (gRunning.load(std::memory_order_acquire)) return true;
   if (!watchNewPipe()) return false;
-  // The previous handler is read before ours goes in, so a signal that
-  // arrives at once already finds it.
-  if (::sigaction(SIGCONT, nullptr, &gPrevious) != 0) return false;
-  struct sigaction action = {};
-  action.sa_sigaction = onSignal;
-  action.sa_flags = SA_SIGINFO | SA_RESTART;
-  ::sigemptyset(&action.sa_mask);
-  if (::sigaction(SIGCONT, &action, nullptr) != 0) return false;
+  if (!substrate::watchContinue(&wake)) return false;
   // After mainQueue()'s own fork handler, which runs first in the child.
   static const bool registered = ::pthread_atfork(lockBeforeFork, unlockInParent, renewInChild) == 0;
   (void)registered;

@@ -8,12 +8,15 @@ namespace kst::objc {
 // it. Several signals that arrive before the queue wakes make one call.
 //
 // Started once, when the method is first replaced, so that processes whose
-// resume nobody watches keep their signals and start no thread. A handler
-// the application had installed before keeps being called after ours; one
-// it installs later replaces ours (the resume is then not seen). A forked
-// child makes a pipe of its own at once, and watches it on its own main
-// queue from its first renewAfterFork() on (a signal that came before is
-// read then): nothing of ours runs between the program's fork and exec.
+// resume nobody watches keep their signals and start no thread. The
+// substrate's dispatcher owns SIGCONT from then on (SA_RESTART): a handler
+// the application had installed before, or installs later through sigaction
+// or signal, runs after the wake-up; SIG_IGN or the default only keep the
+// program's own handler from running. A sleep that only the wake-up
+// interrupted goes on. A forked child makes a pipe of its own at once, and
+// watches it on its own main queue from its first renewAfterFork() on (a
+// signal that came before is read then): nothing of ours runs between the
+// program's fork and exec.
 class ResumeWatch {
  public:
   // Idempotent; any thread. Returns whether the watch runs.

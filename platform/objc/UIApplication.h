@@ -45,7 +45,8 @@ class UIApplication {
 };
 
 // UIApplicationMain as it runs unhooked. The substrate calls the hookable
-// UIApplicationMain just before the program's main, so that whichever
+// UIApplicationMain once before the program's own code (Substrate.h), so
+// that whichever
 // launch entry the hook library replaced runs exactly once:
 //
 // - a replaced UIApplicationMain (the iOS 7 library's choice) runs, and

@@ -55,6 +55,14 @@ KST_SUBSTRATE_API void kst_substrate_enter(void);
 KST_SUBSTRATE_API void kst_substrate_leave(void);
 KST_SUBSTRATE_API int kst_substrate_inside(void);
 
+// Whether the calling thread is running a signal handler of the program's
+// (the substrate's sigaction and signal put every handler the program
+// installs behind its own dispatcher). Such a thread may have been
+// interrupted anywhere, inside malloc or holding a lock, so a replacement
+// must then neither allocate nor lock. The handler's calls are never
+// "inside", even when it interrupted a replacement.
+KST_SUBSTRATE_API int kst_substrate_in_signal_handler(void);
+
 // The stand-in runtime's method table (platform/objc/MethodTable.h says
 // how it behaves). getClass() is null for a class the process does not
 // have; registerClass() creates it. addMethod() returns 1 when added, 0
@@ -72,8 +80,10 @@ KST_SUBSTRATE_API int kst_objc_isReplaced(KstClass cls, KstSel selector);
 KST_SUBSTRATE_API void kst_objc_renewAfterFork(void);
 
 // The stand-in of the platform's UIApplicationMain, replaceable with
-// MSHookFunction. The substrate calls it once, just before the program's
-// main; unreplaced, it sends -[UIApplication workspace:didLaunchWithCompletion:]
+// MSHookFunction. The substrate calls it once before the program's own
+// code: ahead of the program's constructors when a library loaded with the
+// substrate has replaced either launch entry by then, else just before main;
+// unreplaced, it sends -[UIApplication workspace:didLaunchWithCompletion:]
 // and returns 0. So whichever of the two launch entries a hook library
 // replaces runs exactly once, before main. The class names are ignored.
 KST_SUBSTRATE_API int UIApplicationMain(int argc, char** argv, const char* principalClassName,

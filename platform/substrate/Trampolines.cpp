@@ -21,6 +21,7 @@
 #include "platform/objc/UIApplication.h"
 #include "platform/substrate/HookTable.h"
 #include "platform/substrate/InsideScope.h"
+#include "platform/substrate/SignalTable.h"
 #include "platform/substrate/Substrate.h"
 #include "platform/substrate/Trampolines.h"
 
@@ -30,6 +31,7 @@ namespace {
 
 template <Hook H, typename Fn, typename Fail, typename... Args>
 [[gnu::always_inline]] inline std::invoke_result_t<Fn, Args...> forward(Fail fail, Args... args) noexcept {
+  forgetLeftHandlers();
   HookSlot& s = slot(H);
   if (void* replacement = s.replacement.load(std::memory_order_acquire);
       replacement != nullptr && !inside()) {

@@ -1,5 +1,7 @@
 #include "hook/Classes/Other/ReachabilityKst.h"
 
+#include "hook/intercept/CBoundary.h"
+
 #include <netinet/in.h>
 
 #include <cstring>
@@ -135,8 +137,10 @@ void ReachabilityHelper::handleNetworkChange(ReachabilityKst& watcher) {
 }  // namespace kst
 
 extern "C" bool checkWiFi2() {
-  auto watcher = kst::ReachabilityKst::reachabilityForInternetConnection();
-  const int status = watcher ? watcher->currentReachabilityStatus() : kst::NotReachable;
-  kst::kstFlags().localWiFiConnectionStatusKst.store(status, std::memory_order_relaxed);
-  return status == kst::ReachableViaWWAN;
+  return kst::atCBoundary("checkWiFi2", false, [] {
+    auto watcher = kst::ReachabilityKst::reachabilityForInternetConnection();
+    const int status = watcher ? watcher->currentReachabilityStatus() : kst::NotReachable;
+    kst::kstFlags().localWiFiConnectionStatusKst.store(status, std::memory_order_relaxed);
+    return status == kst::ReachableViaWWAN;
+  });
 }
