@@ -97,6 +97,7 @@ std::string answerLine(std::string_view app, Transport transport, const Destinat
                        int answer) {
   std::string line = head(app, transport, d);
   line += allowed ? "allowed" : "denied";
+  if (answer < 0) return line + ": no rule decides and no answer came (is the shell running?)\n";
   line += " by the answer \"";
   line += answerName(answer);
   return line + "\"\n";

@@ -21,7 +21,7 @@ std::string matchingRule(const KstSettingsManager& manager, DecisionStep step,
 bool decisionTracing();
 
 // The line for a decision the rules reached, and for one the person's answer
-// (answer code `answer`) settled.
+// (answer code `answer`; negative when no answer came) settled.
 std::string decisionLine(std::string_view app, Transport transport, const Destination& destination,
                          const Decision& decision, std::string_view rule);
 std::string answerLine(std::string_view app, Transport transport, const Destination& destination,

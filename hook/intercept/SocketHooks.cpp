@@ -13,6 +13,7 @@
 
 #include "hook/intercept/CBoundary.h"
 #include "hook/intercept/HandlerJudge.h"
+#include "hook/intercept/DecisionTrace.h"
 #include "hook/intercept/HostText.h"
 #include "hook/intercept/JudgedAddress.h"
 #include "hook/intercept/KstDecision.h"
@@ -241,9 +242,15 @@ Transport transportOf(Proto proto) {
 // The decision order's verdict, logged as the order says; nothing when no
 // rule decides.
 std::optional<Outcome> decided(KstSettingsManager& m, Proto proto, const Connection& c) {
-  const Decision d = decideConnection(m, transportOf(proto), Destination{c.host, c.port, c.address});
+  const Destination destination{c.host, c.port, c.address};
+  const Decision d = decideConnection(m, transportOf(proto), destination);
   if (d.verdict == Verdict::kUndecided) return std::nullopt;
   if (d.log) logOutcome(m, c, d.what());
+  if (decisionTracing()) {
+    const auto app = m.appName();
+    traceLine(decisionLine(app ? *app : std::string(), transportOf(proto), destination, d,
+                           matchingRule(m, d.step, destination)));
+  }
   return d.verdict == Verdict::kAllow ? Outcome::kAllow : Outcome::kDeny;
 }
 
@@ -265,7 +272,12 @@ Outcome judgeLocked(KstSettingsManager& m, Proto proto, const JudgedAddress& add
       proto == Proto::kUDP
           ? rest.createUDPViewWithHostString(c.host, c.portText, id, payloadUrl, name)
           : rest.createTCPViewWithHostString(c.host, c.portText, id, m.urlForHost(c.host), name);
-  return applyAnswer(m, answer, c);
+  const Outcome outcome = applyAnswer(m, answer, c);
+  if (decisionTracing()) {
+    traceLine(answerLine(name ? *name : std::string(), transportOf(proto), Destination{c.host, c.port, c.address},
+                         outcome == Outcome::kAllow, answer.answered ? answer.whatToDo : -1));
+  }
+  return outcome;
 }
 
 bool isLoopbackOne(const JudgedAddress& address) {

@@ -16,6 +16,9 @@ struct KstPopUpAnswer {
   int andToDo = 0;
   int portToDo = 0;
   std::optional<std::string> host;
+  // False when no answer came at all (no shell, or it broke off): the
+  // codes above are then the failure rules' defaults.
+  bool answered = true;
 };
 
 // The connection prompt as SpringBoard's question services see it: one

@@ -112,6 +112,7 @@ KstPopUpAnswer FirewallRest::request(const Transport& transport, const std::opti
   answer.andToDo = msg::clampToInt(msg::integerValue(&reply, msg::kAndToDoKey).value_or(0));
   answer.portToDo = msg::clampToInt(msg::integerValue(&reply, msg::kPortToDoKey).value_or(0));
   answer.host = msg::stringValue(&reply, msg::kHostKey);
+  answer.answered = reply.find(msg::kWhatToDoKey) != nullptr;
 
   transport.whatToDo.store(answer.whatToDo, std::memory_order_relaxed);
   transport.andDo.store(answer.andToDo, std::memory_order_relaxed);

@@ -17,7 +17,9 @@ class RulesE2eTest : public E2eTest {
     ASSERT_TRUE(tracker_.ok());
     ASSERT_TRUE(shop_.ok());
   }
-  Lines tcpToTracker(const std::string& bundle = kApp) { return client(bundle, {"tcp", kTrackerIp, tracker_.port()}); }
+  Lines tcpToTracker(const std::string& bundle = kApp) {
+    return client(bundle, {"tcp", kTrackerIp, tracker_.port()});
+  }
 
   Server tracker_{kTrackerIp};
   Server shop_{kShopIp};
@@ -25,16 +27,17 @@ class RulesE2eTest : public E2eTest {
 
 TEST_F(RulesE2eTest, GlobalDenyRefusesEveryKindOfCallWithEperm) {
   writeGlobal({"*.tracker.example"});
-  const Lines out = client(kApp, {"tcp", kTrackerIp, tracker_.port(), "udp", kTrackerIp, tracker_.port(), "sendmsg",
-                                  kTrackerIp, tracker_.port(), "nonblock", kTrackerIp, tracker_.port(), "tcp", kShopIp,
-                                  shop_.port()});
+  const Lines out = client(
+      kApp, {"tcp", kTrackerIp, tracker_.port(), "udp", kTrackerIp, tracker_.port(), "sendmsg", kTrackerIp,
+             tracker_.port(), "nonblock", kTrackerIp, tracker_.port(), "tcp", kShopIp, shop_.port()});
   EXPECT_EQ(out, (Lines{"tcp" + kRefused, "udp" + kRefused, "sendmsg" + kRefused, "nonblock" + kRefused,
                         "tcp" + kOk}));
 }
 
 TEST_F(RulesE2eTest, UndecidedCallsPassWithoutSpringBoard) {
-  const Lines out = client(kApp, {"tcp", kTrackerIp, tracker_.port(), "udp", kTrackerIp, tracker_.port(), "sendmsg",
-                                  kTrackerIp, tracker_.port(), "nonblock", kTrackerIp, tracker_.port()});
+  const Lines out =
+      client(kApp, {"tcp", kTrackerIp, tracker_.port(), "udp", kTrackerIp, tracker_.port(), "sendmsg",
+                    kTrackerIp, tracker_.port(), "nonblock", kTrackerIp, tracker_.port()});
   EXPECT_EQ(out, (Lines{"tcp" + kOk, "udp" + kOk, "sendmsg" + kOk, "nonblock" + kOk}));
   // The datagrams really went out, unaltered.
   EXPECT_EQ(tracker_.receive(), "udp");
@@ -50,8 +53,32 @@ TEST_F(RulesE2eTest, ApplicationRulesDecideByHostAndPort) {
   EXPECT_EQ(tcpToTracker("com.example.other"), (Lines{"tcp" + kOk}));
 }
 
+TEST_F(RulesE2eTest, VerboseSaysWhichRuleDecidedEachConnection) {
+  writeApp(kApp, plist::Dictionary{{"deny", ruleEntries({"*.tracker.example:" + tracker_.port()})}});
+  std::vector<std::string> argv = {
+      KST_LAUNCH,     kApp,  "--root",   temp_.dir(),     "--verbose", "--display-name", "Browser",   "--",
+      KST_E2E_CLIENT, "tcp", kTrackerIp, tracker_.port(), "tcp",       kShopIp,          shop_.port()};
+  ASSERT_EQ(run(argv, "verbose"), 0) << text("verbose.err");
+  EXPECT_EQ(lines("verbose.out"), (Lines{"tcp" + kRefused, "tcp" + kOk}));
+  const std::string err = text("verbose.err");
+  EXPECT_NE(err.find("kestrix: Browser -> ads.tracker.example:" + tracker_.port() +
+                     " (127.0.0.9) TCP denied by application deny rule \"*.tracker.example:" +
+                     tracker_.port() + "\""),
+            std::string::npos)
+      << err;
+  // Undecided and let through: no SpringBoard answered.
+  EXPECT_NE(err.find("shop.example:" + shop_.port() +
+                     " (127.0.0.10) TCP allowed: no rule decides and no answer came"),
+            std::string::npos)
+      << err;
+  // Without --verbose the program's standard error stays its own.
+  client(kApp, {"tcp", kTrackerIp, tracker_.port()});
+  EXPECT_EQ(text("client.err").find("kestrix:"), std::string::npos);
+}
+
 TEST_F(RulesE2eTest, DenyBeatsAllowOfTheSameLevelAndAddressRulesMatch) {
-  writeApp(kApp, plist::Dictionary{{"deny", ruleEntries({"127.0.0.9"})}, {"allow", ruleEntries({"*tracker.example"})}});
+  writeApp(kApp, plist::Dictionary{{"deny", ruleEntries({"127.0.0.9"})},
+                                   {"allow", ruleEntries({"*tracker.example"})}});
   EXPECT_EQ(tcpToTracker(), (Lines{"tcp" + kRefused}));
 }
 
@@ -71,7 +98,8 @@ TEST_F(RulesE2eTest, WhiteListPassesBeforeGlobalDeny) {
 }
 
 TEST_F(RulesE2eTest, AllowEverythingWithAndWithoutStillUseRules) {
-  writeApp(kApp, plist::Dictionary{{"allowEverything", plist::Value("1")}, {"deny", ruleEntries({kTrackerName})}});
+  writeApp(kApp,
+           plist::Dictionary{{"allowEverything", plist::Value("1")}, {"deny", ruleEntries({kTrackerName})}});
   EXPECT_EQ(tcpToTracker(), (Lines{"tcp" + kOk}));
   writeApp(kApp, plist::Dictionary{{"allowEverything", plist::Value("1")},
                                    {"stillUseRules", plist::Value(true)},
@@ -81,7 +109,8 @@ TEST_F(RulesE2eTest, AllowEverythingWithAndWithoutStillUseRules) {
 }
 
 TEST_F(RulesE2eTest, DenyEverythingWithAndWithoutStillUseRules) {
-  writeApp(kApp, plist::Dictionary{{"allowEverything", plist::Value("2")}, {"allow", ruleEntries({kTrackerName})}});
+  writeApp(kApp,
+           plist::Dictionary{{"allowEverything", plist::Value("2")}, {"allow", ruleEntries({kTrackerName})}});
   EXPECT_EQ(client(kApp, {"tcp", kTrackerIp, tracker_.port(), "udp", kShopIp, shop_.port()}),
             (Lines{"tcp" + kRefused, "udp" + kRefused}));
   writeApp(kApp, plist::Dictionary{{"allowEverything", plist::Value("2")},
@@ -115,7 +144,8 @@ TEST_F(RulesE2eTest, LocalSocketsAreNeverJudged) {
   std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
   ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   ASSERT_EQ(::listen(fd, 8), 0);
-  EXPECT_EQ(client(kApp, {"unix", path, "tcp", kTrackerIp, tracker_.port()}), (Lines{"unix" + kOk, "tcp" + kRefused}));
+  EXPECT_EQ(client(kApp, {"unix", path, "tcp", kTrackerIp, tracker_.port()}),
+            (Lines{"unix" + kOk, "tcp" + kRefused}));
   ::close(fd);
 }
 
@@ -154,9 +184,11 @@ TEST_F(RulesE2eTest, Python3IsJudged) {
       "    socket.create_connection((ip,port),timeout=10).close(); print('ok')\n"
       "  except OSError as e:\n"
       "    print('errno=%d' % e.errno)\n";
-  ASSERT_EQ(launch(kApp, {"/usr/bin/env", "python3", "-c", script, kTrackerIp, tracker_.port(), kShopIp, shop_.port()},
-                   "python"),
-            0)
+  ASSERT_EQ(
+      launch(kApp,
+             {"/usr/bin/env", "python3", "-c", script, kTrackerIp, tracker_.port(), kShopIp, shop_.port()},
+             "python"),
+      0)
       << text("python.err");
   EXPECT_EQ(lines("python.out"), (Lines{"errno=1", "ok"}));
 }
