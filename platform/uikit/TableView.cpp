@@ -44,6 +44,7 @@ void TableView::keyPressEvent(QKeyEvent* event) {
   }
   if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && row >= 0 &&
       state() != EditingState) {
+    lastTap_ = QPoint(-1, -1);
     emit rowTapped(row);
     return;
   }
@@ -54,6 +55,7 @@ void TableView::mouseReleaseEvent(QMouseEvent* event) {
   QListView::mouseReleaseEvent(event);
   if (event->button() != Qt::LeftButton) return;
   const QModelIndex index = indexAt(event->position().toPoint());
+  lastTap_ = event->position().toPoint();
   if (index.isValid()) emit rowTapped(index.row());
 }
 

@@ -20,6 +20,8 @@ class TableView : public QListView {
   // Edit mode: the delegate shows delete controls and editable texts.
   void setEditing(bool editing);
   bool isEditing() const { return editing_; }
+  // Where the last tap landed, in the viewport (for controls painted in a row).
+  QPoint lastTapPosition() const { return lastTap_; }
 
  signals:
   void rowTapped(int row);
@@ -35,6 +37,7 @@ class TableView : public QListView {
 
   std::function<bool(int)> canDelete_;
   bool editing_ = false;
+  QPoint lastTap_;
 };
 
 }  // namespace kst::uikit
