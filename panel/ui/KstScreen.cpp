@@ -2,6 +2,9 @@
 
 #include <QVBoxLayout>
 
+#include "panel/ui/PanelStyle.h"
+#include "platform/uikit/TableRow.h"
+
 namespace kst::panel {
 
 KstScreen::KstScreen(PanelContext& context, const QString& name, const QString& title, bool showsBack,
@@ -33,6 +36,17 @@ KstScreen::KstScreen(PanelContext& context, const QString& name, const QString& 
   contentLayout_->setSpacing(0);
   root->addWidget(content_, 1);
   connect(navBar_->backButton(), &QAbstractButton::clicked, this, &KstScreen::goBackHome);
+}
+
+void KstScreen::applyRowFonts() {
+  const QFont title = titleFont(15, 14);
+  const QFont second = lightFont(13, 13);
+  for (uikit::TableRow* row : findChildren<uikit::TableRow*>()) row->setFonts(title, second);
+}
+
+void KstScreen::showEvent(QShowEvent* event) {
+  applyRowFonts();
+  uikit::ViewController::showEvent(event);
 }
 
 void KstScreen::goBackHome() {

@@ -29,6 +29,10 @@ class KstScreen : public uikit::ViewController {
   PanelContext& context() const { return context_; }
   const PanelStore& store() const { return context_.store; }
 
+  // Gives every row of the screen the shared fonts.
+  void applyRowFonts();
+  void showEvent(QShowEvent* event) override;
+
   // The Back action: pops this screen.
   void goBackHome();
 

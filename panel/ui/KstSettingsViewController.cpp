@@ -23,6 +23,11 @@ QVBoxLayout* scrollingRows(QWidget* content, QVBoxLayout* contentLayout) {
   scroll->setFrameShape(QFrame::NoFrame);
   scroll->setWidgetResizable(true);
   scroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  // A thin bar, so the rows keep their 320 points.
+  scroll->setStyleSheet(
+      "QScrollBar:vertical { width: 3px; background: transparent; }"
+      "QScrollBar::handle:vertical { background: rgb(190,198,198); min-height: 30px; }"
+      "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }");
   auto* inner = new QWidget(scroll);
   inner->setStyleSheet("background: white;");
   auto* rows = new QVBoxLayout(inner);

@@ -11,7 +11,10 @@ namespace kst::panel {
 
 namespace {
 
+// The condensed face: its own family on some machines, a stretch of the
+// plain family on others.
 constexpr const char* kCondensedFamily = "DejaVu Sans Condensed";
+constexpr const char* kCondensedBase = "DejaVu Sans";
 constexpr const char* kFallbackFamily = "Helvetica";
 
 QImage canvas(int size) {
@@ -23,12 +26,14 @@ QImage canvas(int size) {
 }  // namespace
 
 bool hasHelveticaNeue() {
-  static const bool has = QFontDatabase::families().contains(kCondensedFamily);
+  static const bool has = QFontDatabase::families().contains(kCondensedFamily) ||
+                          QFontDatabase::styles(kCondensedBase).contains("Condensed Bold");
   return has;
 }
 
 QFont titleFont(int condensedSize, int fallbackSize) {
-  QFont f(hasHelveticaNeue() ? kCondensedFamily : kFallbackFamily);
+  QFont f(hasHelveticaNeue() ? kCondensedBase : kFallbackFamily);
+  if (hasHelveticaNeue()) f.setStretch(QFont::Condensed);
   f.setBold(true);
   f.setPixelSize(hasHelveticaNeue() ? condensedSize : fallbackSize);
   return f;

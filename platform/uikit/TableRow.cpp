@@ -50,6 +50,12 @@ TableRow::TableRow(const QString& title, const QString& subtitle, QWidget* paren
   setSubtitle(subtitle);
 }
 
+void TableRow::setFonts(const QFont& title, const QFont& subtitle) {
+  title_->setFont(title);
+  subtitle_->setFont(subtitle);
+  layoutContents();
+}
+
 void TableRow::setTitle(const QString& title) {
   title_->setText(title);
   setAccessibleName(title);
@@ -102,7 +108,7 @@ void TableRow::layoutContents() {
   }
   const int w = std::max(10, right - x);
   const int th = title_->sizeHint().height();
-  if (subtitle_->isVisible()) {
+  if (!subtitle_->isHidden()) {
     const int sh = subtitle_->sizeHint().height();
     title_->setGeometry(x, (height() - th - sh) / 2, w, th);
     subtitle_->setGeometry(x, (height() - th - sh) / 2 + th, w, sh);

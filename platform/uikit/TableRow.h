@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QFont>
 #include <QImage>
 #include <QString>
 #include <QWidget>
@@ -29,6 +30,7 @@ class TableRow : public QWidget {
   QWidget* accessory() const { return accessory_; }
   void setShowsDisclosure(bool shows);
   void setHighlights(bool highlights) { highlights_ = highlights; }
+  void setFonts(const QFont& title, const QFont& subtitle);
 
  signals:
   void tapped();
