@@ -23,7 +23,15 @@ std::optional<plist::Dictionary> PanelStore::read(std::string_view devicePath) c
 }
 
 bool PanelStore::write(std::string_view devicePath, const plist::Dictionary& dict) const {
-  return plist::writeDictionaryFile(fs_, path(devicePath), dict, true);
+  const std::string file = path(devicePath);
+  // Every writer replaces a file it could not read with what it holds; the
+  // unreadable one is kept beside it, so a damaged file is never simply lost.
+  if (fs_.exists(file) && !plist::readDictionaryFile(fs_, file)) {
+    if (const std::optional<std::string> bytes = fs_.readFile(file)) {
+      fs_.writeFileAtomic(file + std::string(kDamagedSuffix), *bytes, false);
+    }
+  }
+  return plist::writeDictionaryFile(fs_, file, dict, true);
 }
 
 std::optional<plist::Dictionary> PanelStore::readRules() const {

@@ -54,6 +54,9 @@ class PanelStore {
   bool removeLog() const;
 
   static void ensureMarker(plist::Dictionary& dict);
+  // A file that could not be read is kept under its name and this suffix
+  // when a writer replaces it.
+  static constexpr std::string_view kDamagedSuffix = ".damaged";
 
  private:
   std::optional<plist::Dictionary> read(std::string_view devicePath) const;
