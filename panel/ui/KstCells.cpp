@@ -127,6 +127,7 @@ Qt::ItemFlags RulesTableModel::flags(const QModelIndex& index) const {
 bool RulesTableModel::setData(const QModelIndex& index, const QVariant& value, int role) {
   if (role != Qt::EditRole || !index.isValid() || !onRetype) return false;
   onRetype(ruleIndex(index.row()), value.toString());
+  emit dataChanged(index, index);
   return true;
 }
 
