@@ -78,6 +78,13 @@ bool installPanel(const std::string& panelShareDir, const std::string& panelProg
     return false;
   }
   installed->push_back(kPanelDesktopEntryPath);
+  // The export folder the application expects (made when missing, as the
+  // Preferences folder is; nothing in it is touched).
+  fsys::create_directories(root.path(kPanelExportFolder), ec);
+  if (ec) {
+    *error = "cannot make " + root.path(kPanelExportFolder) + ": " + ec.message();
+    return false;
+  }
   return true;
 }
 

@@ -47,6 +47,7 @@ TEST(PanelInstallTest, LaysOutTheBundleTheListsAndTheDesktopEntry) {
             std::string::npos);
   EXPECT_NE(entry->find("Icon=" + root.path(kPanelIconPath)), std::string::npos);
   EXPECT_TRUE(std::filesystem::exists(root.path(kPanelIconPath)));
+  EXPECT_TRUE(std::filesystem::is_directory(root.path(kPanelExportFolder)));
 }
 
 TEST(PanelInstallTest, ABuildWithoutThePanelInstallsNoneAndSucceeds) {
