@@ -29,8 +29,9 @@ void Switch::paintEvent(QPaintEvent*) {
   p.setRenderHint(QPainter::Antialiasing);
   const QRectF track = QRectF(rect()).adjusted(1, 1, -1, -1);
   const qreal radius = track.height() / 2;
-  QColor fill = isOn() ? onTint_ : QColor(255, 255, 255);
-  if (!isEnabled()) fill = fill.lighter(isOn() ? 140 : 100);
+  // A locked switch is drawn faded, whatever its state.
+  if (!isEnabled()) p.setOpacity(0.4);
+  const QColor fill = isOn() ? onTint_ : QColor(255, 255, 255);
   p.setPen(QPen(isOn() ? fill : QColor(215, 215, 215), 1.5));
   p.setBrush(fill);
   p.drawRoundedRect(track, radius, radius);
