@@ -152,13 +152,4 @@ void TableRow::keyPressEvent(QKeyEvent* event) {
   QWidget::keyPressEvent(event);
 }
 
-SectionGap::SectionGap(int height, QWidget* parent) : QWidget(parent) {
-  setFixedHeight(height);
-}
-
-void SectionGap::paintEvent(QPaintEvent*) {
-  QPainter p(this);
-  p.fillRect(rect(), titleText());
-}
-
 }  // namespace kst::uikit

@@ -5,6 +5,8 @@
 #include <QString>
 #include <QWidget>
 
+#include "platform/uikit/SectionGap.h"
+
 class QLabel;
 
 namespace kst::uikit {
@@ -52,15 +54,6 @@ class TableRow : public QWidget {
   bool disclosure_ = false;
   bool highlights_ = true;
   bool pressed_ = false;
-};
-
-// The bar between two sections: 3 or 6 points of the title colour.
-class SectionGap : public QWidget {
- public:
-  explicit SectionGap(int height, QWidget* parent = nullptr);
-
- protected:
-  void paintEvent(QPaintEvent* event) override;
 };
 
 // Draws the disclosure chevron at the right of a 50-point row.
