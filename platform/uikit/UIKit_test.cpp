@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <QApplication>
+#include <QContextMenuEvent>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPushButton>
 #include <QSignalSpy>
 #include <QStringListModel>
 #include <QTest>
+#include <QTimer>
 
 #include "platform/uikit/Alert.h"
 #include "platform/uikit/NavigationStack.h"
@@ -101,6 +105,37 @@ TEST(TableViewTest, DeleteKeyAndTapReachOnlyDeletableRows) {
   EXPECT_EQ(deletes.takeFirst().at(0).toInt(), 1);
   table.setCurrentIndex(model.index(0));
   QTest::keyClick(&table, Qt::Key_Delete);
+  EXPECT_EQ(deletes.count(), 0);
+}
+
+TEST(TableViewTest, TheContextMenuOffersDeleteOnDeletableRows) {
+  QStringListModel model({"a", "b"});
+  TableView table;
+  table.setModel(&model);
+  table.setCanDeleteRow([](int row) { return row == 1; });
+  table.resize(320, 200);
+  table.show();
+  QSignalSpy deletes(&table, &TableView::deleteRequested);
+  // The menu runs its own loop: choose "Delete" from it once it shows.
+  bool offered = false;
+  QTimer::singleShot(0, [&] {
+    QMenu* menu = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+    if (menu == nullptr) return;
+    QAction* del = menu->findChild<QAction*>("deleteAction");
+    offered = del != nullptr;
+    if (del != nullptr) menu->setActiveAction(del);
+    QTest::keyClick(menu, Qt::Key_Return);
+  });
+  const QPoint at = table.visualRect(model.index(1)).center();
+  QContextMenuEvent event(QContextMenuEvent::Mouse, at, table.viewport()->mapToGlobal(at));
+  QApplication::sendEvent(table.viewport(), &event);
+  EXPECT_TRUE(offered);
+  ASSERT_EQ(deletes.count(), 1);
+  EXPECT_EQ(deletes.takeFirst().at(0).toInt(), 1);
+  // Row 0 cannot go: no menu at all.
+  const QPoint at0 = table.visualRect(model.index(0)).center();
+  QContextMenuEvent event0(QContextMenuEvent::Mouse, at0, table.viewport()->mapToGlobal(at0));
+  QApplication::sendEvent(table.viewport(), &event0);
   EXPECT_EQ(deletes.count(), 0);
 }
 
