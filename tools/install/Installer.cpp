@@ -13,6 +13,7 @@
 #include "platform/plist/PlistValue.h"
 #include "platform/substrate/TweakLoader.h"
 #include "tools/install/MenuEntry.h"
+#include "tools/install/PanelInstall.h"
 
 namespace kst::install {
 
@@ -164,7 +165,10 @@ int installerMain(int argc, char** argv) {
   const DeviceRoot root(dir);
   std::vector<std::string> installed;
   std::string error;
-  const bool ok = installDevice(libDir, root, &installed, &error);
+  const std::filesystem::path build = self.parent_path().parent_path();
+  const bool ok = installDevice(libDir, root, &installed, &error) &&
+                  installPanel((build / "share/kestrix/panel").string(), (build / "bin/KestrixPanel").string(), root,
+                               &installed, &error);
   for (const std::string& path : installed) std::printf("installed %s\n", root.path(path).c_str());
   if (!ok) {
     std::fprintf(stderr, "kestrix-install: %s\n", error.c_str());

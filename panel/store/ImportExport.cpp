@@ -1,0 +1,180 @@
+#include "panel/store/ImportExport.h"
+
+#include <algorithm>
+#include <filesystem>
+
+#include "hook/store/KstFiles.h"
+#include "platform/fs/Utf16File.h"
+#include "platform/plist/PlistFile.h"
+
+namespace kst::panel {
+
+namespace {
+
+// Host lists are small text files; anything larger is not one.
+constexpr std::size_t kMaxHostListBytes = 16u << 20;
+
+bool validUtf8(std::string_view s) {
+  std::size_t i = 0;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    std::size_t n = 0;
+    std::uint32_t cp = 0;
+    if (c < 0x80) {
+      if (c == 0) return false;  // NUL: not text
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      n = 1, cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      n = 2, cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      n = 3, cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (i + n >= s.size()) return false;  // cut short
+    for (std::size_t k = 1; k <= n; ++k) {
+      const auto cc = static_cast<unsigned char>(s[i + k]);
+      if ((cc & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (cc & 0x3F);
+    }
+    if ((n == 1 && cp < 0x80) || (n == 2 && cp < 0x800) || (n == 3 && cp < 0x10000) || cp > 0x10FFFF ||
+        (cp >= 0xD800 && cp <= 0xDFFF)) {
+      return false;
+    }
+    i += n + 1;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string ImportExport::settingsFileName(std::time_t when) {
+  std::tm local{};
+  ::localtime_r(&when, &local);
+  char stamp[32];
+  std::strftime(stamp, sizeof stamp, "%Y-%m-%d_%H-%M-%S", &local);
+  return std::string("KstSettings-") + stamp + ".plist";
+}
+
+std::optional<std::string> ImportExport::exportAll(std::time_t when) const {
+  plist::Dictionary root;
+  if (auto rules = store_.readRules()) root.set(std::string(kAppRulesKey), std::move(*rules));
+  if (auto global = store_.readGlobal()) root.set(std::string(kGlobalRulesKey), std::move(*global));
+  if (auto flags = store_.readFlags()) root.set(std::string(kSettingsKey), std::move(*flags));
+  if (root.empty()) return std::nullopt;
+  const std::string name = settingsFileName(when);
+  // The folder is the user's to make; a missing one gets nothing.
+  if (!plist::writeDictionaryFile(store_.fs(), store_.path(std::string(kSettingsFolder) + name), root,
+                                  false)) {
+    return std::nullopt;
+  }
+  return name;
+}
+
+std::vector<std::string> ImportExport::list(std::string_view folder) const {
+  std::vector<std::string> names;
+  std::error_code ec;
+  for (std::filesystem::directory_iterator it(store_.path(folder), ec), end; !ec && it != end;
+       it.increment(ec)) {
+    std::error_code fec;
+    if (it->is_directory(fec)) continue;
+    names.push_back(it->path().filename().string());
+  }
+  return names;
+}
+
+std::vector<std::string> ImportExport::settingsFiles() const {
+  return list(kSettingsFolder);
+}
+std::vector<std::string> ImportExport::hostLists() const {
+  return list(kListsFolder);
+}
+
+std::optional<std::string> ImportExport::fileIn(std::string_view folder, const std::string& name) const {
+  if (name.empty() || name == "." || name == ".." || name.find('/') != std::string::npos ||
+      name.find('\0') != std::string::npos) {
+    return std::nullopt;
+  }
+  return store_.path(std::string(folder) + name);
+}
+
+int ImportExport::importSettings(const std::string& name) const {
+  const auto path = fileIn(kSettingsFolder, name);
+  if (!path) return 0;
+  const std::optional<plist::Dictionary> root = plist::readDictionaryFile(store_.fs(), *path);
+  if (!root) return 0;
+  int written = 0;
+  // Only a dictionary is a file's content; any other value changes nothing.
+  if (const plist::Dictionary* rules = root->dictionary(kAppRulesKey)) {
+    written += store_.writeRules(*rules) ? 1 : 0;
+  }
+  if (const plist::Dictionary* global = root->dictionary(kGlobalRulesKey)) {
+    written += store_.writeGlobal(*global) ? 1 : 0;
+  }
+  if (const plist::Dictionary* flags = root->dictionary(kSettingsKey)) {
+    written += store_.writeFlags(*flags) ? 1 : 0;
+  }
+  return written;
+}
+
+bool ImportExport::deleteSettingsFile(const std::string& name) const {
+  const auto path = fileIn(kSettingsFolder, name);
+  return path && store_.fs().removeFile(*path);
+}
+
+std::optional<std::string> ImportExport::decodeText(std::string_view bytes) {
+  if (bytes.size() >= 2 &&
+      ((bytes[0] == '\xFF' && bytes[1] == '\xFE') || (bytes[0] == '\xFE' && bytes[1] == '\xFF'))) {
+    std::optional<std::string> text = utf16::decode(bytes);
+    if (!text || text->find('\0') != std::string::npos) return std::nullopt;
+    return text;
+  }
+  if (bytes.starts_with("\xEF\xBB\xBF")) bytes.remove_prefix(3);
+  if (!validUtf8(bytes)) return std::nullopt;
+  return std::string(bytes);
+}
+
+std::vector<std::string> ImportExport::hostListPieces(std::string_view text) {
+  std::string compact;
+  compact.reserve(text.size());
+  for (char c : text) {
+    if (c != ' ') compact.push_back(c);
+  }
+  std::vector<std::string> pieces;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t nl = compact.find('\n', start);
+    if (nl == std::string::npos) {
+      pieces.push_back(compact.substr(start));
+      break;
+    }
+    pieces.push_back(compact.substr(start, nl - start));
+    start = nl + 1;
+  }
+  return pieces;
+}
+
+std::size_t ImportExport::importHostList(const std::string& name, bool isDeny) const {
+  std::vector<std::string> pieces;
+  if (const auto path = fileIn(kListsFolder, name)) {
+    const std::optional<std::string> bytes = store_.fs().readFile(*path);
+    if (bytes && bytes->size() <= kMaxHostListBytes) {
+      if (const auto text = decodeText(*bytes)) pieces = hostListPieces(*text);
+    }
+  }
+  plist::Dictionary global = store_.readGlobal().value_or(plist::Dictionary{});
+  const std::string key(isDeny ? files::kGlobalDenyKey : files::kGlobalAllowKey);
+  const plist::Array* old = global.array(key);
+  plist::Array list = old != nullptr ? *old : plist::Array{};
+  for (std::string& piece : pieces) {
+    list.emplace_back(plist::Dictionary{{std::string(files::kRuleKey), plist::Value(std::move(piece))},
+                                        {std::string(files::kDateKey), plist::Value(store_.now())}});
+  }
+  global.set(key, std::move(list));
+  store_.writeGlobal(std::move(global));
+  return pieces.size();
+}
+
+}  // namespace kst::panel

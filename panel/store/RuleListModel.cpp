@@ -1,0 +1,129 @@
+#include "panel/store/RuleListModel.h"
+
+#include <unordered_set>
+
+#include "hook/store/KstFiles.h"
+
+namespace kst::panel {
+
+RuleListModel::RuleListModel(const PanelStore& store, bool isDeny,
+                             std::optional<std::string> bundleIdentifier)
+    : store_(store), isDeny_(isDeny), bundleID_(std::move(bundleIdentifier)) {}
+
+std::string RuleListModel::key() const {
+  if (isGlobal()) return std::string(isDeny_ ? files::kGlobalDenyKey : files::kGlobalAllowKey);
+  return std::string(isDeny_ ? files::kDenyKey : files::kAllowKey);
+}
+
+void RuleListModel::reload() {
+  rulesArray_.clear();
+  const std::optional<plist::Dictionary> file = isGlobal() ? store_.readGlobal() : store_.readRules();
+  const plist::Array* list = nullptr;
+  if (file && isGlobal()) {
+    list = file->array(key());
+  } else if (file) {
+    if (const plist::Dictionary* entry = file->dictionary(*bundleID_)) list = entry->array(key());
+  }
+  if (list != nullptr) {
+    std::unordered_set<std::string> seen;
+    rulesArray_.reserve(list->size());
+    for (const plist::Value& v : *list) {
+      const plist::Dictionary* d = v.asDictionary();
+      if (d == nullptr) continue;  // not a rule entry: nothing to show or keep
+      RuleEntry e = RuleEntry::fromDictionary(*d);
+      if (!seen.insert(e.rule).second) continue;
+      rulesArray_.push_back(std::move(e));
+    }
+  }
+  sortRules(rulesArray_, sortByDate_);
+}
+
+void RuleListModel::setSortByDate(bool byDate) {
+  sortByDate_ = byDate;
+  sortRules(rulesArray_, sortByDate_);
+}
+
+void RuleListModel::store() const {
+  plist::Array list;
+  list.reserve(rulesArray_.size());
+  for (const RuleEntry& e : rulesArray_) list.emplace_back(e.dict);
+  if (isGlobal()) {
+    plist::Dictionary global = store_.readGlobal().value_or(plist::Dictionary{});
+    global.set(key(), std::move(list));
+    store_.writeGlobal(std::move(global));
+    return;
+  }
+  plist::Dictionary rules = store_.readRules().value_or(plist::Dictionary{});
+  const plist::Dictionary* old = rules.dictionary(*bundleID_);
+  plist::Dictionary entry = old != nullptr ? *old : plist::Dictionary{};
+  entry.set(key(), std::move(list));
+  rules.set(*bundleID_, std::move(entry));
+  store_.writeRules(std::move(rules));
+}
+
+std::optional<std::size_t> RuleListModel::add(const std::string& text) {
+  if (text.empty()) return std::nullopt;
+  RuleEntry entry = RuleEntry::make(lowerCased(text), store_.now());
+  const plist::Dictionary added = entry.dict;
+  rulesArray_.push_back(std::move(entry));
+  sortRules(rulesArray_, sortByDate_);
+  store();
+  // The stable sort keeps an equal earlier entry first; the new one is the
+  // last of its equals.
+  for (std::size_t i = rulesArray_.size(); i-- > 0;) {
+    if (rulesArray_[i].dict == added) return i;
+  }
+  return std::nullopt;
+}
+
+bool RuleListModel::removeAt(std::size_t index) {
+  if (index >= rulesArray_.size()) return false;
+  rulesArray_.erase(rulesArray_.begin() + static_cast<std::ptrdiff_t>(index));
+  store();
+  return true;
+}
+
+bool RuleListModel::retype(std::size_t index, const std::string& text) {
+  if (index >= rulesArray_.size()) return false;
+  rulesArray_[index] = RuleEntry::make(lowerCased(text), store_.now());
+  store();
+  return true;
+}
+
+void RuleListModel::deleteAll() {
+  rulesArray_.clear();
+  store();
+}
+
+std::vector<std::size_t> RuleListModel::filter(const std::string& text) const {
+  std::vector<std::size_t> out;
+  for (std::size_t i = 0; i < rulesArray_.size(); ++i) {
+    if (containsCaseInsensitive(rulesArray_[i].rule, text)) out.push_back(i);
+  }
+  return out;
+}
+
+RuleListModel::Help RuleListModel::helpAlert() const {
+  if (!store_.flagsFileExists()) return Help::kWithoutAllowed;
+  const std::optional<plist::Dictionary> flags = store_.readFlags();
+  if (!flags) return Help::kNone;
+  const plist::Value* show = flags->find(files::kShowAllowHelpKey);
+  if (show != nullptr && show->asBoolean() != nullptr && *show->asBoolean()) return Help::kWithAllowed;
+  return Help::kNone;
+}
+
+void RuleListModel::hideHelp() const {
+  plist::Dictionary flags = store_.readFlags().value_or(plist::Dictionary{});
+  flags.set(std::string(files::kShowAllowHelpKey), false);
+  store_.writeFlags(flags);
+}
+
+bool RuleListModel::takeEditAlert() const {
+  plist::Dictionary flags = store_.readFlags().value_or(plist::Dictionary{});
+  if (plist::boolValue(flags.find(files::kDidShowEditAlertKey), false)) return false;
+  flags.set(std::string(files::kDidShowEditAlertKey), true);
+  store_.writeFlags(flags);
+  return true;
+}
+
+}  // namespace kst::panel

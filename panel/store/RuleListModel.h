@@ -1,0 +1,65 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "panel/store/Entries.h"
+#include "panel/store/PanelStore.h"
+
+namespace kst::panel {
+
+// The store side of a rule list screen: "globalAllow"/"globalDeny" of the
+// global rules file, or "allow"/"deny" of one application's entry in the
+// rules file. Holds the list as shown (`rulesArray`, duplicates dropped) and
+// stores it whole over its key after every change. Posts nothing.
+class RuleListModel {
+ public:
+  // A global list (no bundle identifier) or an application's list.
+  RuleListModel(const PanelStore& store, bool isDeny,
+                std::optional<std::string> bundleIdentifier = std::nullopt);
+
+  bool isGlobal() const { return !bundleID_; }
+  bool isDeny() const { return isDeny_; }
+  const std::vector<RuleEntry>& rules() const { return rulesArray_; }
+  bool sortByDate() const { return sortByDate_; }
+
+  // Re-reads the list from the file, drops later duplicates (exact rule
+  // text) and sorts by name.
+  void reload();
+  // Changes the order; the list is re-sorted.
+  void setSortByDate(bool byDate);
+  // Adds `text` lower-cased with the current time; the empty text adds
+  // nothing. Returns the new entry's index in the sorted list.
+  std::optional<std::size_t> add(const std::string& text);
+  // Removes the entry at `index` of rules().
+  bool removeAt(std::size_t index);
+  // Retypes the entry at `index` in place (lower-cased, dated now); it is
+  // not re-sorted until the next sort or reload.
+  bool retype(std::size_t index, const std::string& text);
+  // Global lists: empties the list in the file.
+  void deleteAll();
+  // The indexes of rules() whose rule contains `text`, ignoring case.
+  std::vector<std::size_t> filter(const std::string& text) const;
+
+  // The global screen's help alert: the message to show, or none.
+  enum class Help { kNone, kWithAllowed, kWithoutAllowed };
+  Help helpAlert() const;
+  // "Hide Alert": "showAllowHelp" false in the flags file.
+  void hideHelp() const;
+  // Edit mode's first entry: true once, when "didShowEditAlert" is not true;
+  // records that it was shown.
+  bool takeEditAlert() const;
+
+ private:
+  std::string key() const;
+  void store() const;
+
+  const PanelStore& store_;
+  const bool isDeny_;
+  const std::optional<std::string> bundleID_;
+  std::vector<RuleEntry> rulesArray_;
+  bool sortByDate_ = false;
+};
+
+}  // namespace kst::panel

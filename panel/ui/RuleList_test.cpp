@@ -1,0 +1,187 @@
+#include "panel/testing/PanelWidgetTesting.h"
+#include "panel/ui/KstAppViewController.h"
+#include "panel/ui/KstImportViewControllers.h"
+#include "panel/ui/KstRuleListViewController.h"
+#include "panel/ui/PanelTexts.h"
+
+namespace kst::panel {
+namespace {
+
+using testing::PanelWidgetTest;
+using testing::ruleEntry;
+
+class RuleListTest : public PanelWidgetTest {
+ protected:
+  KstRuleListViewController* openGlobal(bool deny) {
+    clickNamed(deny ? "globalDenyRow" : "globalAllowRow");
+    return topAs<KstRuleListViewController>();
+  }
+  void addRule(const QString& typed) {
+    clickNamed("addRuleRow");
+    uikit::Alert* a = alert(text::kCreateGlobalRule);
+    QTest::keyClicks(a->textField(), typed);
+    answer(a, 1);
+  }
+  std::vector<std::string> fileRules(const char* key) {
+    std::vector<std::string> out;
+    const auto file = s.read(files::kGlobalRulesPath);
+    if (!file || !file->array(key)) return out;
+    for (const auto& v : *file->array(key)) out.push_back(*v.asDictionary()->string("rule"));
+    return out;
+  }
+};
+
+TEST_F(RuleListTest, AddLowerCasesSortsAndDropsDuplicatesOnTheNextWrite) {
+  s.write(files::kPanelSettingsPath, {{"showAllowHelp", false}});
+  s.write(files::kGlobalRulesPath,
+          {{"globalDeny", plist::Array{ruleEntry("tracker.net", 10), ruleEntry("ads.com", 20),
+                                       ruleEntry("tracker.net", 30)}},
+           {"log", true}});
+  launch();
+  auto* screen = openGlobal(true);
+  ASSERT_NE(screen, nullptr);
+  QTRY_COMPARE(rowTexts(screen->table()), QStringList({"ads.com", "tracker.net"}));
+  addRule("Metrics.Example.COM");
+  QTRY_COMPARE(rowTexts(screen->table()), QStringList({"ads.com", "metrics.example.com", "tracker.net"}));
+  EXPECT_EQ(fileRules("globalDeny"),
+            (std::vector<std::string>{"ads.com", "metrics.example.com", "tracker.net"}));
+  EXPECT_TRUE(s.read(files::kGlobalRulesPath)->contains("log"));
+  // Cancel and an empty text add nothing.
+  clickNamed("addRuleRow");
+  answer(alert(text::kCreateGlobalRule), 1);
+  EXPECT_EQ(fileRules("globalDeny").size(), 3u);
+  screenshot("rule-list");
+
+  // By date: the search bar goes, the newest rule comes first.
+  clickNamed("sortByDateButton");
+  EXPECT_FALSE(find("searchField"));
+  QTRY_COMPARE(rowTexts(screen->table()).first(), QString("metrics.example.com"));
+  addRule("new.org");
+  QTRY_COMPARE(rowTexts(screen->table()).first(), QString("new.org"));
+  clickNamed("sortByNameButton");
+  EXPECT_TRUE(find("searchField"));
+  QTest::keyClicks(find<QLineEdit>("searchField"), "EXAMPLE");
+  QTRY_COMPARE(rowTexts(screen->table()), QStringList({"metrics.example.com"}));
+  ASSERT_TRUE(notes.settle());
+  EXPECT_EQ(notes.reloads(), 0) << "rule lists post nothing";
+}
+
+TEST_F(RuleListTest, EditModeRetypesInPlaceAndDeletesWithTheControl) {
+  s.write(files::kPanelSettingsPath, {{"showAllowHelp", false}});
+  s.write(files::kGlobalRulesPath,
+          {{"globalAllow", plist::Array{ruleEntry("a.com", 10), ruleEntry("b.com", 20)}}});
+  launch();
+  auto* screen = openGlobal(false);
+  QTRY_COMPARE(rowTexts(screen->table()).size(), 2);
+  clickNamed("editButton");
+  answer(alert(text::kEditModeTitle), 0);
+  EXPECT_TRUE(screen->isEditing());
+  EXPECT_EQ(*s.read(files::kPanelSettingsPath)->find("didShowEditAlert"), plist::Value(true));
+  screenshot("rule-list-editing");
+  // Tap the text of the first rule and retype it.
+  const QRect row0 = screen->table()->visualRect(screen->table()->model()->index(0, 0));
+  QTest::mouseClick(screen->table()->viewport(), Qt::LeftButton, {}, QPoint(150, row0.center().y()));
+  QLineEdit* field = nullptr;
+  QTRY_VERIFY((field = screen->table()->findChild<QLineEdit*>("ruleTextField")) != nullptr);
+  EXPECT_FALSE(find("editButton")) << "hidden while typing";
+  field->selectAll();
+  QTest::keyClicks(field, "Z.COM");
+  QTest::keyClick(field, Qt::Key_Return);
+  QTRY_COMPARE(rowTexts(screen->table()), QStringList({"z.com", "b.com"}));
+  EXPECT_EQ(fileRules("globalAllow"), (std::vector<std::string>{"z.com", "b.com"}));
+  EXPECT_GT(s.read(files::kGlobalRulesPath)
+                ->array("globalAllow")
+                ->at(0)
+                .asDictionary()
+                ->find("date")
+                ->asDate()
+                ->secondsSinceReference,
+            1000.0)
+      << "dated at the edit";
+  // The red control deletes the row.
+  const QRect row1 = screen->table()->visualRect(screen->table()->model()->index(1, 0));
+  QTest::mouseClick(screen->table()->viewport(), Qt::LeftButton, {}, QPoint(19, row1.center().y()));
+  QTRY_COMPARE(rowTexts(screen->table()), QStringList({"z.com"}));
+  EXPECT_EQ(fileRules("globalAllow"), (std::vector<std::string>{"z.com"}));
+  clickNamed("editButton");
+  EXPECT_FALSE(screen->isEditing());
+  EXPECT_FALSE(alertShown(text::kEditModeTitle)) << "the explanation is shown once";
+}
+
+TEST_F(RuleListTest, HelpAlertUntilHiddenAndDeleteAllEmptiesTheList) {
+  s.write(files::kGlobalRulesPath, {{"globalAllow", plist::Array{ruleEntry("a.com", 1)}},
+                                    {"globalDeny", plist::Array{ruleEntry("d.com", 1)}}});
+  launch();
+  openGlobal(false);
+  uikit::Alert* help = alert(text::kGlobalAllow);
+  EXPECT_EQ(help->message(), text::kHelpMessageB);
+  answer(help, 0);  // Dismiss
+  clickBack();
+  topAs<KstMainViewController>();
+  openGlobal(false);
+  answer(alert(text::kGlobalAllow), 1);  // Hide Alert
+  EXPECT_EQ(*s.read(files::kPanelSettingsPath)->find("showAllowHelp"), plist::Value(false));
+  clickBack();
+  topAs<KstMainViewController>();
+  auto* screen = openGlobal(false);
+  QTest::qWait(50);
+  EXPECT_FALSE(alertShown(text::kGlobalAllow));
+  clickNamed("importDeleteRow");
+  answer(alert(text::kImportDeleteTitle), 2);
+  answer(alert(text::kDeleteAllRulesQ), 1);
+  QTRY_COMPARE(rowTexts(screen->table()).size(), 0);
+  EXPECT_TRUE(s.read(files::kGlobalRulesPath)->array("globalAllow")->empty());
+  EXPECT_EQ(fileRules("globalDeny").size(), 1u);
+}
+
+TEST_F(RuleListTest, HostListImportThenBackShowsTheRulesOnce) {
+  s.write(files::kPanelSettingsPath, {{"showAllowHelp", false}});
+  s.writeBytes("/Applications/KestrixPanel.app/Lists/hosts.txt", "Ads.One.com\nads.two.com\n\r\n\x01");
+  launch();
+  auto* screen = openGlobal(true);
+  clickNamed("importDeleteRow");
+  answer(alert(text::kImportDeleteTitle), 1);
+  auto* importer = topAs<KstGlobalImportViewController>();
+  ASSERT_NE(importer, nullptr);
+  QTRY_COMPARE(importer->fileNames(), QStringList({"hosts.txt"}));
+  screenshot("host-list-import");
+  clickRow(importer->table(), 0);
+  answer(alert(text::kImportRulesQ), 0);  // Cancel
+  EXPECT_FALSE(s.exists(files::kGlobalRulesPath));
+  clickRow(importer->table(), 0);
+  answer(alert(text::kImportRulesQ), 1);
+  EXPECT_EQ(fileRules("globalDeny"), (std::vector<std::string>{"Ads.One.com", "ads.two.com", "\r", "\x01"}));
+  clickRow(importer->table(), 0);
+  answer(alert(text::kImportRulesQ), 1);
+  EXPECT_EQ(fileRules("globalDeny").size(), 8u);
+  clickBack();
+  screen = topAs<KstRuleListViewController>();
+  QTRY_COMPARE(rowTexts(screen->table()).size(), 4);
+  ASSERT_TRUE(notes.settle());
+  EXPECT_EQ(notes.reloads(), 0);
+}
+
+TEST_F(RuleListTest, ApplicationListsWriteIntoTheApplicationsEntry) {
+  s.addBundle("Mail", "com.example.mail", "Mail");
+  s.write(files::kRulesPath, {{"com.example.mail", plist::Dictionary{{"allowEverything", "2"}}}});
+  launch();
+  uikit::TableView* appRows = top()->findChild<uikit::TableView*>("table");
+  QTRY_COMPARE(rowTexts(appRows), QStringList({"Mail"}));
+  clickRow(appRows, 0);
+  topAs<KstAppViewController>();
+  clickNamed("allowRulesRow");
+  auto* screen = topAs<KstRuleListViewController>();
+  EXPECT_FALSE(find("importDeleteRow"));
+  clickNamed("addRuleRow");
+  uikit::Alert* a = alert(text::kCreateRule);
+  QTest::keyClicks(a->textField(), "Cdn.Example.com");
+  QTest::keyClick(a->textField(), Qt::Key_Return);
+  QTRY_COMPARE(rowTexts(screen->table()), QStringList({"cdn.example.com"}));
+  const plist::Dictionary entry = *s.read(files::kRulesPath)->dictionary("com.example.mail");
+  EXPECT_EQ(*entry.string("allowEverything"), "2");
+  ASSERT_EQ(entry.array("allow")->size(), 1u);
+  EXPECT_EQ(*entry.array("allow")->at(0).asDictionary()->string("rule"), "cdn.example.com");
+}
+
+}  // namespace
+}  // namespace kst::panel

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QColor>
+
+namespace kst::uikit {
+
+// The colours every screen of the settings application shares.
+inline QColor titleBarBackground() {
+  return QColor(245, 245, 245);
+}
+inline QColor titleText() {
+  return QColor(161, 176, 176);
+}  // also the section-gap bars
+inline QColor cellText() {
+  return QColor(98, 111, 111);
+}
+inline QColor switchOnTint() {
+  return QColor(55, 171, 200);
+}
+
+// The height of every table row, in points (pixels here).
+inline constexpr int kRowHeight = 50;
+
+}  // namespace kst::uikit
