@@ -20,7 +20,7 @@ set(KESTRIX_DEVICE_LIBRARIES kestrix_substrate KestrixLoader KestrixHook7 Kestri
                              KestrixHook7Prompt KestrixHook9Prompt)
 foreach(library IN LISTS KESTRIX_DEVICE_LIBRARIES)
   if(TARGET ${library})
-    install(TARGETS ${library} LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}/kestrix)
+    install(TARGETS ${library} LIBRARY DESTINATION lib/kestrix)
   endif()
 endforeach()
 
@@ -30,8 +30,14 @@ configure_file(packaging/kestrix-springboard.service.in ${CMAKE_BINARY_DIR}/pack
 install(FILES ${CMAKE_BINARY_DIR}/packaging/kestrix-springboard.service DESTINATION lib/systemd/user)
 file(GLOB KESTRIX_MAN_PAGES ${PROJECT_SOURCE_DIR}/docs/man/*.1)
 install(FILES ${KESTRIX_MAN_PAGES} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-file(GLOB KESTRIX_DESKTOP_FILES ${PROJECT_SOURCE_DIR}/packaging/*.desktop)
-install(FILES ${KESTRIX_DESKTOP_FILES} DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+# The data files kestrix-install lays out into a device root (the prompt's
+# and the settings application's), as the build keeps them in share/kestrix/.
+install(DIRECTORY ${CMAKE_BINARY_DIR}/share/kestrix/ DESTINATION ${CMAKE_INSTALL_DATADIR}/kestrix OPTIONAL)
+# The settings application in the desktop's menu.
+if(TARGET KestrixPanel)
+  install(FILES panel/desktop/KestrixPanel.desktop DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+  install(FILES panel/images/kestrix-panel.png DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/128x128/apps)
+endif()
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kestrix)
