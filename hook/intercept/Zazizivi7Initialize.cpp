@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "hook/intercept/CaptureHooks.h"
+#include "hook/intercept/ProgramMainQueue.h"
 #include "hook/intercept/SocketHooks.h"
 #include "hook/intercept/SpringBoardHooks.h"
 #include "hook/messaging/KstDarwinMessage.h"
@@ -32,6 +33,7 @@
 #include "platform/notify/DarwinNotifyCenter.h"
 #include "platform/objc/UIApplication.h"
 #include "platform/plist/PlistFile.h"
+#include "platform/runloop/RunLoop.h"
 #include "platform/substrate/Substrate.h"
 
 #ifndef KESTRIX_HOOK7
@@ -46,8 +48,6 @@ constexpr std::string_view kSpringBoardId = "com.apple.springboard";
 constexpr std::string_view kGamedId = "com.apple.gamed";
 constexpr std::string_view kWebKitNetworking = "com.apple.WebKit.Networking";
 constexpr std::string_view kWebKitContent = "com.apple.WebKit.WebContent";
-// The prompt library's one entry: `extern "C" kst::KstPopUp* KstPopUpCreate()`.
-constexpr const char* kPopUpCreateSymbol = "KstPopUpCreate";
 #if KESTRIX_HOOK7
 constexpr const char* kPromptLibrary = "/usr/lib/KestrixHook7Prompt.dylib";
 #else
@@ -258,15 +258,17 @@ void canHookLate() {
 void startSpringBoard() {
   KstFlags& f = kstFlags();
   set(f.isSpringBoard, true);
+  // The shell owns its main thread: its loop is the services' main queue.
+  adoptProgramMainQueue();
   installSpringBoardHooks();
   observeOnce(msg::kQuestionNotification, &didSpringBoardFinishQuestion);
   // The prompt lives in its own library, loaded only here; its entry point
   // makes prompts. Without it a question is answered as an unreachable
   // service would be.
   if (void* prompt = dlopen(DeviceRoot::process().path(kPromptLibrary).c_str(), RTLD_NOW | RTLD_NODELETE)) {
-    using CreateFn = KstPopUp* (*)();
-    if (auto create = reinterpret_cast<CreateFn>(dlsym(prompt, kPopUpCreateSymbol)))
-      setKstPopUpFactory([create] { return std::unique_ptr<KstPopUp>(create()); });
+    static const KstPromptContext context{&f, &SpringBoardFirewallLaunchTime, &mainQueue()};
+    if (auto create = reinterpret_cast<KstPopUpCreateFn>(dlsym(prompt, kPopUpCreateSymbol)))
+      setKstPopUpFactory([create] { return std::unique_ptr<KstPopUp>(create(&context)); });
   }
   mainQueue().performAndWait([] {
     static auto* messaging = new KstMessaging();
