@@ -15,6 +15,7 @@ namespace kst::springboard {
 namespace {
 
 constexpr const char* kWindowName = "KstWindow";
+constexpr const char* kMainViewName = "myView";
 constexpr const char* kQuestionName = "hostLabel";
 constexpr const char* kHostButtonName = "whoIS";
 constexpr const char* kUrlName = "urlLabel";
@@ -35,6 +36,16 @@ constexpr std::array<ControlName, 4> kControls = {{{"mode", "modeSegControl"},
                                                    {"hostParts", "hostPartsSegControl"}}};
 
 // Shown on screen: the widget and every ancestor up to the window.
+// What a button shows: the whole host for the host button, the accessible
+// name for a button without a title of words (the information button).
+QString buttonTitle(const QAbstractButton* b) {
+  const QVariant full = b->property("hostText");
+  if (full.isValid()) return full.toString();
+  if (b->text().size() <= 1 && !b->accessibleName().isEmpty()) return b->accessibleName();
+  QString text = b->text();
+  return text.replace("&&", "&");
+}
+
 bool shown(const QWidget* w) {
   return w != nullptr && w->isVisibleTo(w->window()) && w->window()->isVisible();
 }
@@ -57,6 +68,14 @@ QString describeControl(const ControlName& control, QWidget* w) {
 
 }  // namespace
 
+// The prompt's main view: the window shows it through a scene, which makes
+// it a top-level widget of its own.
+static QWidget* viewRoot(QWidget* window) {
+  for (QWidget* w : QApplication::topLevelWidgets())
+    if (w->objectName() == kMainViewName && w->isVisible()) return w;
+  return window;
+}
+
 QWidget* PromptInspector::promptWindow() {
   for (QWidget* w : QApplication::topLevelWidgets())
     if (w->objectName() == kWindowName && w->isVisible()) return w;
@@ -64,22 +83,24 @@ QWidget* PromptInspector::promptWindow() {
 }
 
 QStringList PromptInspector::describe() {
-  QWidget* window = promptWindow();
-  if (window == nullptr) return {kPromptNoneLine};
+  QWidget* shownWindow = promptWindow();
+  if (shownWindow == nullptr) return {kPromptNoneLine};
+  QWidget* window = viewRoot(shownWindow);
   QStringList lines{kPromptShownLine};
   if (auto* q = window->findChild<QLabel*>(kQuestionName)) lines << "question: " + oneLine(q->text());
-  if (auto* h = window->findChild<QAbstractButton*>(kHostButtonName)) lines << "host: " + oneLine(h->text());
+  if (auto* h = window->findChild<QAbstractButton*>(kHostButtonName))
+    lines << "host: " + oneLine(buttonTitle(h));
   if (auto* u = window->findChild<QLabel*>(kUrlName)) lines << "url: " + oneLine(u->text());
   for (const auto& control : kControls)
     if (auto* w = window->findChild<QWidget*>(control.objectName)) lines << describeControl(control, w);
   for (int i = 0; i < kAnswerButtons; ++i)
     if (auto* b = window->findChild<QAbstractButton*>(kAnswerButtonPrefix + QString::number(i)); shown(b))
-      lines << "button: " + b->text() + (b->isEnabled() ? QString() : QStringLiteral(" (disabled)"));
+      lines << "button: " + buttonTitle(b) + (b->isEnabled() ? QString() : QStringLiteral(" (disabled)"));
   for (QAbstractButton* b : window->findChildren<QAbstractButton*>()) {
     if (!shown(b) || b->objectName().startsWith(kAnswerButtonPrefix) || b->objectName() == kHostButtonName ||
-        b->text().isEmpty())
+        buttonTitle(b).isEmpty())
       continue;
-    lines << "button: " + b->text() + (b->isEnabled() ? QString() : QStringLiteral(" (disabled)"));
+    lines << "button: " + buttonTitle(b) + (b->isEnabled() ? QString() : QStringLiteral(" (disabled)"));
   }
   if (auto* panel = window->findChild<QWidget*>(kHostPartsPanelName))
     lines << QStringLiteral("hostParts panel: %1").arg(shown(panel) ? "shown" : "hidden");
@@ -98,11 +119,12 @@ bool PromptInspector::tap(const QString& title, QString* error) {
     *error = QStringLiteral("no prompt on screen");
     return false;
   }
+  window = viewRoot(window);
   QAbstractButton* found = nullptr;
   // Panels cover the prompt: the topmost visible button of that title wins.
   const auto buttons = window->findChildren<QAbstractButton*>();
   for (auto it = buttons.rbegin(); it != buttons.rend(); ++it)
-    if (shown(*it) && (*it)->text() == title) {
+    if (shown(*it) && ((*it)->text() == title || ::kst::springboard::buttonTitle(*it) == title)) {
       found = *it;
       break;
     }
@@ -124,6 +146,7 @@ bool PromptInspector::select(const QString& control, int index, QString* error) 
     *error = QStringLiteral("no prompt on screen");
     return false;
   }
+  window = viewRoot(window);
   for (const auto& c : kControls) {
     if (control != c.command) continue;
     auto* w = window->findChild<QWidget*>(c.objectName);

@@ -101,7 +101,9 @@ void SegmentedControl::paintEvent(QPaintEvent*) {
     const QRect r = segmentRect(i);
     const bool on = isSegmentSelected(i);
     if (on) p.fillRect(r, tint);
-    p.setPen(on ? QColor(Qt::white) : tint);
+    // A light tint (white on dark glass) gets dark titles on its selected segment.
+    const QColor onText = tint_.lightnessF() > 0.7 ? QColor(40, 40, 48) : QColor(Qt::white);
+    p.setPen(on ? onText : tint);
     const QString text = fm.elidedText(titles_[i], Qt::ElideMiddle, r.width() - 4);
     p.drawText(r, Qt::AlignCenter, text);
     if (i > 0) {
