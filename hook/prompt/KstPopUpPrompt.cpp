@@ -136,6 +136,9 @@ KstPopUpAnswer KstPopUpPrompt::createAViewWithPort(const std::optional<std::stri
   myWindow_->show();
   myWindow_->raise();
   myWindow_->activateWindow();
+  // An alert on screen now is pushed aside like one that shows up while
+  // waiting, so it too comes back shortly after the answer.
+  pushAsideVisibleAlert();
   if (sb_access::stopPendingAlertItems()) sb_access::moveActiveAlertsToPending();
   if (options_.onShown) options_.onShown(*this);
 
@@ -335,14 +338,18 @@ void KstPopUpPrompt::wait() {
   while (waitUntilDone_ && std::chrono::steady_clock::now() < ignoreUntil) runSlice(kSlice);
   myWindow_->setAttribute(Qt::WA_TransparentForMouseEvents, false);
   while (waitUntilDone_) {
-    if (KstId visible = sb_access::visibleAlertItem()) {
-      pushedAlert_ = visible;
-      sb_access::moveActiveAlertsToPending();
-      sb_access::deactivateAlertItem(visible);
-    }
+    pushAsideVisibleAlert();
     runSlice(kSlice);
     if (!waitUntilDone_) myWindow_->clearFocus();
   }
+}
+
+void KstPopUpPrompt::pushAsideVisibleAlert() {
+  KstId visible = sb_access::visibleAlertItem();
+  if (visible == nullptr) return;
+  pushedAlert_ = visible;
+  sb_access::moveActiveAlertsToPending();
+  sb_access::deactivateAlertItem(visible);
 }
 
 void KstPopUpPrompt::cleanUp() {

@@ -113,6 +113,7 @@ class KstPopUpPrompt final : public QObject, public KstPopUp {
   void placeWindow(bool tablet);
   void wakeIfLocked();
   void wait();
+  void pushAsideVisibleAlert();
   void cleanUp();
   // Runs the main loop for up to `seconds`; a choice ends it at once.
   void runSlice(double seconds);
