@@ -21,6 +21,7 @@
 #include "hook/messaging/KstDarwinMessage.h"
 #include "hook/messaging/KstMessageNames.h"
 #include "hook/messaging/KstMessaging.h"
+#include "hook/messaging/KstServiceEnv.h"
 #include "hook/messaging/MessagingRulesRelay.h"
 #include "hook/messaging/MessagingSBS.h"
 #include "hook/messaging/MessagingSBSUDP.h"
@@ -260,6 +261,13 @@ void startSpringBoard() {
   set(f.isSpringBoard, true);
   // The shell owns its main thread: its loop is the services' main queue.
   adoptProgramMainQueue();
+  // "getDeviceOrientation" answers the shell's device orientation.
+  setDeviceOrientationProvider([] {
+    KstClass springBoard = kst_objc_getClass("SpringBoard");
+    KstSel orientation = kst_objc_selector("deviceOrientation");
+    if (springBoard == nullptr || kst_objc_getMethod(springBoard, orientation) == nullptr) return 1;
+    return static_cast<int>(substrate::sendMessage<long>(springBoard, orientation, nullptr));
+  });
   installSpringBoardHooks();
   observeOnce(msg::kQuestionNotification, &didSpringBoardFinishQuestion);
   // The prompt lives in its own library, loaded only here; its entry point

@@ -1,5 +1,6 @@
 #include "platform/springboard/SpringBoardCtl.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -79,6 +80,13 @@ int springboardCtlMain(const std::vector<std::string>& args) {
   std::string argument;
   for (; i < args.size(); ++i) argument += (argument.empty() ? "" : " ") + args[i];
 
+  static constexpr const char* kCommands[] = {
+      kStateCommand, kTapCommand,         kSelectCommand, kLockCommand,       kUnlockCommand,    kDimCommand,
+      kWakeCommand,  kOrientationCommand, kAlertCommand,  kScreenshotCommand, kWaitPromptCommand};
+  if (std::find(std::begin(kCommands), std::end(kCommands), command) == std::end(kCommands)) {
+    std::fprintf(stderr, "springboard-ctl: unknown command %s\n%s", command.c_str(), kUsage);
+    return 2;
+  }
   if (command == kWaitPromptCommand) return waitPrompt(root, argument);
   if (command == kScreenshotCommand && !argument.empty()) {
     std::error_code ec;
