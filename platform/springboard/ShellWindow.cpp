@@ -14,6 +14,9 @@ constexpr const char* kTitle = "SpringBoard";
 constexpr const char* kLockTitle = "Locked";
 constexpr const char* kNoAlerts = "No alerts";
 constexpr const char* kNoAnswers = "No answers yet";
+constexpr const char* kDeviceHeading = "Device";
+constexpr const char* kAlertsHeading = "Alerts";
+constexpr const char* kAnswersHeading = "Last answers";
 
 QLabel* makeLabel(const char* name, QWidget* parent) {
   auto* label = new QLabel(parent);
@@ -36,9 +39,21 @@ ShellWindow::ShellWindow(QWidget* parent) : QWidget(parent) {
   lock_->setAccessibleName(kLockTitle);
   alerts_ = makeLabel("alerts", this);
   answers_ = makeLabel("answers", this);
+  auto heading = [this](const char* text) {
+    auto* label = new QLabel(text, this);
+    QFont bold = label->font();
+    bold.setBold(true);
+    label->setFont(bold);
+    return label;
+  };
+  layout->addWidget(heading(kDeviceHeading));
   layout->addWidget(device_);
   layout->addWidget(lock_);
+  layout->addSpacing(8);
+  layout->addWidget(heading(kAlertsHeading));
   layout->addWidget(alerts_);
+  layout->addSpacing(8);
+  layout->addWidget(heading(kAnswersHeading));
   layout->addWidget(answers_);
   layout->addStretch();
   connect(lock_, &QCheckBox::toggled, this, [](bool locked) {
