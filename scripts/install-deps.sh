@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config clang clang-format clang-tidy libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libplist-dev qt6-base-dev libcurl4-openssl-dev
+  libplist-dev qt6-base-dev qt6-qpa-plugins fonts-dejavu-core libcurl4-openssl-dev
   curl python3 iproute2
 )
 missing=()
