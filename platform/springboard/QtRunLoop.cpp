@@ -151,8 +151,11 @@ void QtRunLoop::removeFdSource(SourceId id) {
     sources_.erase(it);
   }
   if (notifier == nullptr) return;
-  // The descriptor may be closed right after this returns: stop watching
-  // it now, and delete the notifier once its signal has unwound.
+  // On the loop's thread the descriptor stops being watched at once (it
+  // may be closed right after this returns) and the notifier goes once its
+  // signal has unwound. From another thread the main thread does that next:
+  // waiting for it here could deadlock a main thread that waits for us, and
+  // a call that still arrives finds its source gone and does nothing.
   if (isLoopThread()) {
     notifier->setEnabled(false);
     notifier->deleteLater();
@@ -163,7 +166,7 @@ void QtRunLoop::removeFdSource(SourceId id) {
           notifier->setEnabled(false);
           notifier->deleteLater();
         },
-        Qt::BlockingQueuedConnection);
+        Qt::QueuedConnection);
   }
 }
 
