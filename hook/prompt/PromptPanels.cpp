@@ -143,7 +143,6 @@ void KstPopUpPrompt::portInfoButtonPressed() {
   portCloseButton_->setGeometry(0, 0, 320, 35);
   style::stylePanelButton(portCloseButton_);
   connect(portCloseButton_, &QPushButton::clicked, this, [this] { removePortTextView(); });
-  (void)kButtonImagePath;  // the image of the data model is not drawn
   if (landscape(orientationInt_)) {
     scroller->setGeometry(0, 53, 320, 287);
     scroller->move(scroller->pos() + QPoint(70, -20));
