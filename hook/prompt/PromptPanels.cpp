@@ -25,8 +25,6 @@ namespace {
 constexpr const char* kCloseWhoIsTitle = "Close WhoIs";
 constexpr const char* kCloseTitle = "Close";
 constexpr int kWhoIsTimeOutMs = 10000;
-constexpr const char* kButtonImagePath =
-    "/var/mobile/Library/Preferences/Radazira/blueThemebutton_silver.png";
 constexpr const char* kNotAHost = "not a host name or address";
 
 bool landscape(int code) {
