@@ -1,10 +1,13 @@
 #include "platform/springboard/QtRunLoop.h"
 
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QMetaObject>
 #include <QSocketNotifier>
 #include <QTimer>
+
 #include <chrono>
 #include <vector>
 
@@ -21,12 +24,14 @@ int toMilliseconds(Clock::Duration d) {
 }  // namespace
 
 QtRunLoop::QtRunLoop(Clock& clock) : clock_(clock), thread_(std::this_thread::get_id()) {
+  wakeFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   jumpListener_ = clock_.onJump([this] { post(); });
 }
 
 QtRunLoop::~QtRunLoop() {
   clock_.removeJumpListener(jumpListener_);
-  delete context_;  // its children: the wake timer and the notifiers
+  delete context_;  // its children: the timer and the notifiers
+  if (wakeFd_ >= 0) ::close(wakeFd_);
 }
 
 bool QtRunLoop::isLoopThread() const {
@@ -40,28 +45,34 @@ void QtRunLoop::attach() {
     if (attached_) return;
   }
   context_ = new QObject();
-  wake_ = new QTimer(context_);
-  wake_->setSingleShot(true);
-  QObject::connect(wake_, &QTimer::timeout, context_, [this] { serve(); });
+  timerWake_ = new QTimer(context_);
+  timerWake_->setSingleShot(true);
+  QObject::connect(timerWake_, &QTimer::timeout, context_, [this] { serve(); });
+  if (wakeFd_ >= 0) {
+    auto* wake = new QSocketNotifier(wakeFd_, QSocketNotifier::Read, context_);
+    QObject::connect(wake, &QSocketNotifier::activated, context_, [this] {
+      std::uint64_t count = 0;
+      [[maybe_unused]] const ssize_t n = ::read(wakeFd_, &count, sizeof count);
+      serve();
+    });
+  }
   std::vector<SourceId> ids;
   {
     std::lock_guard lock(mu_);
     attached_ = true;
     for (const auto& [id, source] : sources_) ids.push_back(id);
+    needNotifier_.clear();
   }
   for (SourceId id : ids) makeNotifier(id);
-  post();
+  serve();
 }
 
+// Eventfd writes are how other threads reach the main thread: they never
+// block, and they order the queued work before the main thread's read.
 void QtRunLoop::post() {
-  QObject* context = nullptr;
-  {
-    std::lock_guard lock(mu_);
-    if (!attached_) return;
-    context = context_;
-  }
-  QMetaObject::invokeMethod(
-      context, [this] { serve(); }, Qt::QueuedConnection);
+  const std::uint64_t one = 1;
+  if (wakeFd_ >= 0) [[maybe_unused]]
+    const ssize_t n = ::write(wakeFd_, &one, sizeof one);
 }
 
 RunLoop::TimerId QtRunLoop::addTimer(Seconds delay, Callback fn, std::optional<Seconds> repeat) {
@@ -99,11 +110,15 @@ RunLoop::SourceId QtRunLoop::addFdSource(int fd, Callback onReadable) {
     attached = attached_;
   }
   if (!attached) return id;
-  if (isLoopThread())
+  if (isLoopThread()) {
     makeNotifier(id);
-  else
-    QMetaObject::invokeMethod(
-        context_, [this, id] { makeNotifier(id); }, Qt::QueuedConnection);
+  } else {
+    {
+      std::lock_guard lock(mu_);
+      needNotifier_.push_back(id);
+    }
+    post();
+  }
   return id;
 }
 
@@ -160,14 +175,27 @@ void QtRunLoop::removeFdSource(SourceId id) {
     notifier->setEnabled(false);
     notifier->deleteLater();
   } else {
-    QMetaObject::invokeMethod(
-        notifier,
-        [notifier] {
-          notifier->setEnabled(false);
-          notifier->deleteLater();
-        },
-        Qt::QueuedConnection);
+    {
+      std::lock_guard lock(mu_);
+      retired_.push_back(notifier);
+    }
+    post();
   }
+}
+
+void QtRunLoop::adoptPendingNotifiers() {
+  std::vector<SourceId> ids;
+  std::vector<QSocketNotifier*> retired;
+  {
+    std::lock_guard lock(mu_);
+    ids.swap(needNotifier_);
+    retired.swap(retired_);
+  }
+  for (QSocketNotifier* n : retired) {
+    n->setEnabled(false);
+    n->deleteLater();
+  }
+  for (SourceId id : ids) makeNotifier(id);
 }
 
 void QtRunLoop::perform(Callback fn) {
@@ -202,9 +230,12 @@ void QtRunLoop::performAndWait(Callback fn) {
 
 void QtRunLoop::serve() {
   CurrentScope scope(this);
+  adoptPendingNotifiers();
   runPerforms();
   fireDueTimers();
   armTimer();
+  // A run whose time is up (a manual clock jumped) ends now.
+  if (!runs_.empty() && clock_.now() >= runs_.back().first) runs_.back().second->quit();
 }
 
 void QtRunLoop::runPerforms() {
@@ -257,10 +288,10 @@ void QtRunLoop::armTimer() {
       if (!t.running && (!soonest || t.due < *soonest)) soonest = t.due;
   }
   if (!soonest) {
-    wake_->stop();
+    timerWake_->stop();
     return;
   }
-  wake_->start(toMilliseconds(*soonest - clock_.now()));
+  timerWake_->start(toMilliseconds(*soonest - clock_.now()));
 }
 
 void QtRunLoop::runFor(Seconds duration) {
@@ -281,14 +312,12 @@ void QtRunLoop::runFor(Seconds duration) {
   QTimer end;
   end.setSingleShot(true);
   QObject::connect(&end, &QTimer::timeout, &loop, &QEventLoop::quit);
-  // A manual clock's jump reaches us as a serve(); check the deadline then.
-  const int listener =
-      clock_.onJump([&loop] { QMetaObject::invokeMethod(&loop, "quit", Qt::QueuedConnection); });
+  runs_.emplace_back(deadline, &loop);
   while (clock_.now() < deadline) {
     end.start(toMilliseconds(deadline - clock_.now()));
     loop.exec();
   }
-  clock_.removeJumpListener(listener);
+  runs_.pop_back();
   serve();
 }
 

@@ -7,9 +7,12 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/runloop/RunLoop.h"
 
+class QEventLoop;
 class QSocketNotifier;
 class QTimer;
 
@@ -65,22 +68,31 @@ class QtRunLoop final : public RunLoop {
 
   // Main thread only.
   void serve();
+  void adoptPendingNotifiers();
   void runPerforms();
   void fireDueTimers();
   void armTimer();
   void makeNotifier(SourceId id);
-  void post();  // asks the main thread to serve()
+  // Asks the main thread to serve(): a write to the wake-up descriptor,
+  // which any thread may do before or after attach().
+  void post();
 
   Clock& clock_;
   const std::thread::id thread_;
+  int wakeFd_ = -1;
   int jumpListener_ = 0;
   QObject* context_ = nullptr;  // lives on the main thread once attached
-  QTimer* wake_ = nullptr;
+  QTimer* timerWake_ = nullptr;
+  // Main thread only: the deadlines of the runFor() calls on the stack,
+  // innermost last, and their event loops.
+  std::vector<std::pair<Clock::TimePoint, QEventLoop*>> runs_;
 
   std::mutex mu_;
   std::deque<Callback> performs_;
   std::map<TimerId, Timer> timers_;
   std::map<SourceId, Source> sources_;
+  std::vector<SourceId> needNotifier_;     // added from other threads
+  std::vector<QSocketNotifier*> retired_;  // removed from other threads
   std::uint64_t nextId_ = 1;
   bool attached_ = false;
 };
