@@ -159,6 +159,22 @@ TEST_F(PromptTest, LandscapeLayoutFramesAndEachOrientationsPicture) {
   }
 }
 
+TEST_F(PromptTest, TabletPlacesThePromptInTheLargeWindow) {
+  DeviceState::shared().setModel("iPad");
+  for (int code : {0, 1}) {
+    Question q;
+    q.orientation = code;
+    ask(q, [code](KstPopUpPrompt& p) {
+      EXPECT_EQ(p.myWindow()->size(), QSize(768, 1024));
+      EXPECT_EQ(p.myWindow()->mainViewProxy()->rotation(), prompt::rotationFor(code));
+      settle();
+      testing::saveScreenshot(p.myWindow(), "prompt-tablet-" + std::to_string(code));
+      answerButton(p, 0)->click();
+    });
+  }
+  DeviceState::shared().setModel("iPhone");
+}
+
 TEST_F(PromptTest, EveryButtonInEveryModeGivesItsAnswerCode) {
   const int expected[2][6] = {{0, 6, 10, 2, 4, 8}, {1, 7, 11, 3, 5, 9}};
   for (int mode = 0; mode < 2; ++mode) {

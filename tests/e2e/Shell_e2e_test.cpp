@@ -205,6 +205,24 @@ TEST_F(ShellTest, HostFormPortAndPartsShapeTheRule) {
   EXPECT_EQ(*(*allow)[0].asDictionary()->string(files::kRuleKey), "*.shop.example:" + server.port());
 }
 
+TEST_F(ShellTest, QuestionWithMissingKeysStillGetsAnAnswer) {
+  startShell();
+  auto center = MessagingCenter::centerNamed(std::string(msg::kWindowService), DeviceRoot(temp_.dir()));
+  // Only a port: every later key is absent.
+  const plist::Dictionary question{{std::string(msg::kPortKey), plist::Value("443")}};
+  plist::Dictionary reply;
+  std::thread asker(
+      [&] { reply = center->sendMessageAndReceiveReply(std::string(msg::kMessageForWindow), &question); });
+  ASSERT_EQ(ctl({"wait-prompt", "20"}), 0);
+  EXPECT_NE(state().find("question:  tries to contact (port 443):"), std::string::npos) << state();
+  ASSERT_EQ(ctl({"select", "mode", "1"}), 0);
+  ASSERT_EQ(ctl({"tap", "Session"}), 0);
+  asker.join();
+  EXPECT_EQ(reply.find(msg::kWhatToDoKey) != nullptr ? *reply.find(msg::kWhatToDoKey)->asInteger() : -1, 7);
+  EXPECT_EQ(reply.find(msg::kHostKey), nullptr);
+  EXPECT_NE(state().find("prompt: none"), std::string::npos);
+}
+
 TEST_F(ShellTest, SecondQuestionWaitsUntilTheFirstPromptCloses) {
   Server server(kShopIp);
   startShell();
