@@ -87,6 +87,10 @@ int springboardMain(int argc, char** argv) {
   device.setObserver([&window] { window.refresh(); });
   window.show();
 
+  // Through the method table: the hook library's replacement marks
+  // SpringBoard ready to answer questions. Before the control socket, so
+  // that a shell that answers automation has finished launching.
+  send<void>(sb::kSpringBoard, sb::kApplicationDidFinishLaunching, static_cast<KstId>(nullptr));
   ControlServer control(DeviceRoot::process(), [&window] { return &window; });
   bool serving = false;
   loop.performAndWait([&] { serving = control.start(); });
@@ -94,9 +98,6 @@ int springboardMain(int argc, char** argv) {
     std::fputs("springboard: cannot serve the control socket (is another springboard running?)\n", stderr);
     return 1;
   }
-  // Through the method table: the hook library's replacement marks
-  // SpringBoard ready to answer questions.
-  send<void>(sb::kSpringBoard, sb::kApplicationDidFinishLaunching, static_cast<KstId>(nullptr));
   const int status = app.exec();
   device.setObserver({});
   return status;
