@@ -326,6 +326,8 @@ TEST_F(ShellTest, GarbageOnTheControlSocketIsDisconnectedAndTheShellGoesOn) {
   EXPECT_EQ(ctl({"bogus-command"}, &out), 2);
   EXPECT_NE(out.find("unknown command"), std::string::npos);
   EXPECT_EQ(ctl({"orientation", "9"}), 1);
+  EXPECT_EQ(ctl({"wait-prompt", "soon"}), 2);
+  EXPECT_EQ(ctl({"wait-prompt", "0"}), 1);  // no prompt: fails at once
   EXPECT_NE(state().find("prompt: none"), std::string::npos);
 }
 
