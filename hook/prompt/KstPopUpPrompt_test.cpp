@@ -24,8 +24,10 @@
 #include "hook/prompt/PromptLayout.h"
 #include "hook/prompt/PromptTesting.h"
 #include "hook/prompt/UIMultipleSelectionSegmentControl.h"
+#include "hook/store/FirewallRest.h"
 #include "hook/store/KstFiles.h"
 #include "hook/store/KstFlags.h"
+#include "hook/store/KstSettingsManager.h"
 #include "platform/fs/DeviceRoot.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/plist/PlistFile.h"
@@ -448,6 +450,42 @@ TEST_F(PromptTest, QuestionOffTheMainThreadIsAllowedOnceWithoutAWindow) {
   const KstPopUpAnswer a = answer.get();
   EXPECT_EQ(a.whatToDo, 0);
   EXPECT_EQ(a.host, "updates.example.com");
+  EXPECT_FALSE(get(flags_.isShowingWindow));
+}
+
+TEST_F(PromptTest, SpringBoardsOwnQuestionOnTheMainThreadWaitsForThePromptWithoutDeadlock) {
+  set(flags_.isSpringBoard, true);
+  // The question's wait runs the loop on the real clock.
+  QtRunLoop realLoop;
+  realLoop.attach();
+  KstStoreEnv env;
+  env.flags = &flags_;
+  env.mainLoop = &realLoop;
+  KstSettingsManager manager(env);
+  manager.setCurrentBundleIdentifier("com.apple.springboard");
+  // The prompt the in-process question gets answers "Once" by itself.
+  setKstPopUpFactory([this] {
+    PromptOptions o;
+    o.onShown = [](KstPopUpPrompt& p) { QTimer::singleShot(0, &p, [&p] { answerButton(p, 0)->click(); }); };
+    return std::make_unique<KstPopUpPrompt>(context_, std::move(o));
+  });
+  KstPopUpAnswer inner;
+  bool innerAsked = false;
+  const KstPopUpAnswer outer = ask({}, [&](KstPopUpPrompt& p) {
+    // SpringBoard connects on its main thread while this prompt waits: the
+    // question waits for this prompt (running the loop), which a person
+    // answers meanwhile; then it gets a prompt of its own.
+    QTimer::singleShot(100, &p, [&p] { answerButton(p, 3)->click(); });
+    inner = FirewallRest(manager).createTCPViewWithHostString(
+        std::string("updates.example.com"), std::string("443"), std::string("com.apple.springboard"),
+        std::string(" "), std::string("SpringBoard"));
+    innerAsked = true;
+  });
+  setKstPopUpFactory({});
+  EXPECT_TRUE(innerAsked);
+  EXPECT_EQ(outer.whatToDo, 2);
+  EXPECT_EQ(inner.whatToDo, 0);
+  EXPECT_EQ(inner.host, "updates.example.com");
   EXPECT_FALSE(get(flags_.isShowingWindow));
 }
 
