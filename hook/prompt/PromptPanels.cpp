@@ -2,6 +2,7 @@
 // list (opened by the information button).
 #include <syslog.h>
 
+#include <QFontDatabase>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QNetworkRequest>
@@ -132,6 +133,10 @@ void KstPopUpPrompt::portInfoButtonPressed() {
   portTextView_->setReadOnly(true);
   portTextView_->setLineWrapMode(QPlainTextEdit::NoWrap);
   portTextView_->setStyleSheet("QPlainTextEdit { background: white; color: black; border: none; }");
+  // The list is laid out in columns.
+  QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  fixed.setPixelSize(12);
+  portTextView_->setFont(fixed);
   portTextView_->resize(700, 430);
   portTextView_->setPlainText(prompt::readPortList(DeviceRoot::process().path(prompt::kPortListPath)));
   scroller->setWidget(portTextView_);
