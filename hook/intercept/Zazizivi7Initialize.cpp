@@ -16,11 +16,13 @@
 
 #include "hook/intercept/CBoundary.h"
 #include "hook/intercept/CaptureHooks.h"
+#include "hook/intercept/ProgramMainQueue.h"
 #include "hook/intercept/SocketHooks.h"
 #include "hook/intercept/SpringBoardHooks.h"
 #include "hook/messaging/KstDarwinMessage.h"
 #include "hook/messaging/KstMessageNames.h"
 #include "hook/messaging/KstMessaging.h"
+#include "hook/messaging/KstServiceEnv.h"
 #include "hook/messaging/MessagingRulesRelay.h"
 #include "hook/messaging/MessagingSBS.h"
 #include "hook/messaging/MessagingSBSUDP.h"
@@ -33,6 +35,7 @@
 #include "platform/notify/DarwinNotifyCenter.h"
 #include "platform/objc/UIApplication.h"
 #include "platform/plist/PlistFile.h"
+#include "platform/runloop/RunLoop.h"
 #include "platform/substrate/Substrate.h"
 
 #ifndef KESTRIX_HOOK7
@@ -47,8 +50,6 @@ constexpr std::string_view kSpringBoardId = "com.apple.springboard";
 constexpr std::string_view kGamedId = "com.apple.gamed";
 constexpr std::string_view kWebKitNetworking = "com.apple.WebKit.Networking";
 constexpr std::string_view kWebKitContent = "com.apple.WebKit.WebContent";
-// The prompt library's one entry: `extern "C" kst::KstPopUp* KstPopUpCreate()`.
-constexpr const char* kPopUpCreateSymbol = "KstPopUpCreate";
 #if KESTRIX_HOOK7
 constexpr const char* kPromptLibrary = "/usr/lib/KestrixHook7Prompt.dylib";
 #else
@@ -265,15 +266,24 @@ void canHookLate() {
 void startSpringBoard() {
   KstFlags& f = kstFlags();
   set(f.isSpringBoard, true);
+  // The shell owns its main thread: its loop is the services' main queue.
+  adoptProgramMainQueue();
+  // "getDeviceOrientation" answers the shell's device orientation.
+  setDeviceOrientationProvider([] {
+    KstClass springBoard = kst_objc_getClass("SpringBoard");
+    KstSel orientation = kst_objc_selector("deviceOrientation");
+    if (springBoard == nullptr || kst_objc_getMethod(springBoard, orientation) == nullptr) return 1;
+    return static_cast<int>(substrate::sendMessage<long>(springBoard, orientation, nullptr));
+  });
   installSpringBoardHooks();
   observeOnce(msg::kQuestionNotification, &didSpringBoardFinishQuestion);
   // The prompt lives in its own library, loaded only here; its entry point
   // makes prompts. Without it a question is answered as an unreachable
   // service would be.
   if (void* prompt = dlopen(DeviceRoot::process().path(kPromptLibrary).c_str(), RTLD_NOW | RTLD_NODELETE)) {
-    using CreateFn = KstPopUp* (*)();
-    if (auto create = reinterpret_cast<CreateFn>(dlsym(prompt, kPopUpCreateSymbol)))
-      setKstPopUpFactory([create] { return std::unique_ptr<KstPopUp>(create()); });
+    static const KstPromptContext context{&f, &SpringBoardFirewallLaunchTime, &mainQueue()};
+    if (auto create = reinterpret_cast<KstPopUpCreateFn>(dlsym(prompt, kPopUpCreateSymbol)))
+      setKstPopUpFactory([create] { return std::unique_ptr<KstPopUp>(create(&context)); });
   }
   mainQueue().performAndWait([] {
     static auto* messaging = new KstMessaging();

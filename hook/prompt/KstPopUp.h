@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -7,6 +8,9 @@
 #include <string>
 
 namespace kst {
+
+struct KstFlags;
+class RunLoop;
 
 // What a prompt answers: the answer code ("whatToDo"), the host form
 // ("andToDo"), the port scope ("portToDo") and the host text the rule is to
@@ -45,6 +49,22 @@ class KstPopUp {
 };
 
 using KstPopUpFactory = std::function<std::unique_ptr<KstPopUp>()>;
+
+// What the hook library hands the prompt library, which SpringBoard loads
+// beside it. Each library keeps its own copy of the process-wide state, so
+// the prompt works on the hook library's: its flags (isShowingWindow,
+// waitUntilDone), SpringBoard's launch time and its main queue. All outlive
+// every prompt.
+struct KstPromptContext {
+  KstFlags* flags = nullptr;
+  const std::atomic<double>* launchTime = nullptr;
+  RunLoop* mainLoop = nullptr;
+};
+
+// The prompt library's one entry, `extern "C"`: a new prompt working on
+// the context, or null.
+inline constexpr const char* kPopUpCreateSymbol = "KstPopUpCreate";
+using KstPopUpCreateFn = KstPopUp* (*)(const KstPromptContext* context);
 
 // The process's prompt factory; an empty one unregisters. Safe from any
 // thread. A process without one (every process but a SpringBoard that has

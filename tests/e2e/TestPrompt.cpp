@@ -70,6 +70,6 @@ class ScriptedPopUp final : public kst::KstPopUp {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) kst::KstPopUp* KstPopUpCreate() {
+extern "C" __attribute__((visibility("default"))) kst::KstPopUp* KstPopUpCreate(const kst::KstPromptContext*) {
   return new (std::nothrow) ScriptedPopUp();
 }

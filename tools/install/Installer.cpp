@@ -47,6 +47,14 @@ const std::vector<Library>& libraries() {
   return all;
 }
 
+const std::vector<DataFile>& dataFiles() {
+  static const std::vector<DataFile> all = {
+      {"ports.txt", "/var/mobile/Library/Preferences/Radazira/ports.txt"},
+      {"blueThemebutton_silver.png", "/var/mobile/Library/Preferences/Radazira/blueThemebutton_silver.png"},
+  };
+  return all;
+}
+
 std::string loaderFilterBytes() {
   const plist::Dictionary filter{
       {substrate::kFilterKey,
@@ -78,6 +86,16 @@ bool installDevice(const std::string& libDir, const DeviceRoot& root, std::vecto
       }
       installed->push_back(kLoaderFilterPath);
     }
+  }
+  const std::string dataDir = libDir + "/../share/kestrix";
+  for (const DataFile& data : dataFiles()) {
+    const std::optional<std::string> bytes = fs.readFile(dataDir + "/" + data.buildName);
+    if (!bytes) continue;
+    if (!fs.writeFileAtomic(root.path(data.devicePath), *bytes, true)) {
+      *error = "cannot write " + root.path(data.devicePath);
+      return false;
+    }
+    installed->push_back(data.devicePath);
   }
   // The services' sockets live in a folder only this user may enter.
   if (!makeFolder(root.path(kServicesFolder), 0700, error)) return false;

@@ -38,6 +38,15 @@ struct Library {
 // Everything the install lays out from a build.
 const std::vector<Library>& libraries();
 
+// The prompt's data files, from the build's share/kestrix/ folder (beside
+// lib/); each is optional. They are the tools' data, not the user's, so
+// they are replaced like the libraries.
+struct DataFile {
+  const char* buildName;
+  const char* devicePath;
+};
+const std::vector<DataFile>& dataFiles();
+
 // The loader's filter: every process that has a bundle identifier
 // ({"Filter": {"Bundles": ["*"]}}); the loader and the hook library decide
 // the rest.

@@ -37,6 +37,23 @@ class InstallTest : public ::testing::Test {
   std::vector<std::string> installed_;
 };
 
+TEST_F(InstallTest, LaysOutThePromptDataFilesAndReplacesThem) {
+  build("libsubstrate.so", "substrate v1");
+  ASSERT_TRUE(
+      FileSystem::real().writeFileAtomic(build_.dir() + "/share/kestrix/ports.txt", "22 ssh\n", true));
+  const std::string rules = "/var/mobile/Library/Preferences/com.Dovrane.FirewallRules2.plist";
+  ASSERT_TRUE(FileSystem::real().writeFileAtomic(root_.path(rules), "user rules", true));
+  ASSERT_TRUE(install());
+  EXPECT_EQ(file("/var/mobile/Library/Preferences/Radazira/ports.txt"), "22 ssh\n");
+  // The image was not built: skipped quietly.
+  EXPECT_FALSE(exists("/var/mobile/Library/Preferences/Radazira/blueThemebutton_silver.png"));
+  ASSERT_TRUE(
+      FileSystem::real().writeFileAtomic(build_.dir() + "/share/kestrix/ports.txt", "443 https\n", true));
+  ASSERT_TRUE(install());
+  EXPECT_EQ(file("/var/mobile/Library/Preferences/Radazira/ports.txt"), "443 https\n");
+  EXPECT_EQ(file(rules), "user rules");
+}
+
 TEST_F(InstallTest, LaysOutTheLibrariesUnderTheirDeviceNames) {
   build("libsubstrate.so", "substrate v1");
   build("libKestrixHook9.so", "hook9 v1");

@@ -1,0 +1,60 @@
+#include "hook/prompt/KstWindow.h"
+
+#include <QCursor>
+#include <QGraphicsProxyWidget>
+#include <QGraphicsScene>
+#include <QGraphicsView>
+#include <QGuiApplication>
+#include <QScreen>
+
+namespace kst {
+
+namespace {
+constexpr const char* kWindowName = "KstWindow";
+}
+
+KstWindow::KstWindow(int width, int height)
+    : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) {
+  setObjectName(kWindowName);
+  setAccessibleName("Connection prompt");
+  setAttribute(Qt::WA_TranslucentBackground);
+  setFixedSize(width, height);
+  scene_ = new QGraphicsScene(0, 0, width, height, this);
+  view_ = new QGraphicsView(scene_, this);
+  view_->setObjectName("KstWindowView");
+  view_->setFrameShape(QFrame::NoFrame);
+  view_->setStyleSheet("background: transparent");
+  view_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  view_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  view_->setRenderHints(QPainter::Antialiasing | QPainter::TextAntialiasing |
+                        QPainter::SmoothPixmapTransform);
+  view_->setGeometry(0, 0, width, height);
+  view_->setSceneRect(0, 0, width, height);
+}
+
+KstWindow::~KstWindow() = default;
+
+void KstWindow::setBackground(QWidget* background, QPointF topLeft) {
+  backgroundProxy_ = scene_->addWidget(background);
+  backgroundProxy_->setPos(topLeft);
+  backgroundProxy_->setZValue(0);
+}
+
+void KstWindow::setMainView(QWidget* view, QPointF centre, int degrees) {
+  mainProxy_ = scene_->addWidget(view);
+  mainProxy_->setZValue(1);
+  const QSizeF size = view->size();
+  mainProxy_->setTransformOriginPoint(size.width() / 2, size.height() / 2);
+  mainProxy_->setRotation(degrees);
+  mainProxy_->setPos(centre.x() - size.width() / 2, centre.y() - size.height() / 2);
+}
+
+void KstWindow::placeOnPointerScreen() {
+  QScreen* screen = QGuiApplication::screenAt(QCursor::pos());
+  if (screen == nullptr) screen = QGuiApplication::primaryScreen();
+  if (screen == nullptr) return;
+  const QRect area = screen->availableGeometry();
+  move(area.center() - QPoint(width() / 2, height() / 2));
+}
+
+}  // namespace kst

@@ -1,0 +1,30 @@
+#pragma once
+
+// The shell's control socket, "<root>/var/run/kestrix/springboard.control":
+// the services' framing, one message per command. The message name is the
+// command; its userInfo holds the argument under "argument". The reply
+// holds "ok" (boolean) and "output" (the text springboard-ctl prints).
+namespace kst::springboard {
+
+inline constexpr const char* kControlService = "springboard.control";
+inline constexpr const char* kArgumentKey = "argument";
+inline constexpr const char* kOkKey = "ok";
+inline constexpr const char* kOutputKey = "output";
+
+inline constexpr const char* kStateCommand = "state";
+inline constexpr const char* kTapCommand = "tap";
+inline constexpr const char* kSelectCommand = "select";
+inline constexpr const char* kLockCommand = "lock";
+inline constexpr const char* kUnlockCommand = "unlock";
+inline constexpr const char* kDimCommand = "dim";
+inline constexpr const char* kWakeCommand = "wake";
+inline constexpr const char* kOrientationCommand = "orientation";
+inline constexpr const char* kAlertCommand = "alert";
+inline constexpr const char* kScreenshotCommand = "screenshot";
+inline constexpr const char* kWaitPromptCommand = "wait-prompt";
+
+// The first line of "state" while a prompt is on screen, and without one.
+inline constexpr const char* kPromptShownLine = "prompt: shown";
+inline constexpr const char* kPromptNoneLine = "prompt: none";
+
+}  // namespace kst::springboard
