@@ -17,7 +17,11 @@ foreach(program IN LISTS KESTRIX_PROGRAMS)
 endforeach()
 
 set(KESTRIX_DEVICE_LIBRARIES kestrix_substrate KestrixLoader KestrixHook7 KestrixHook9
-                             KestrixHook7Prompt KestrixHook9Prompt)
+                             KestrixHook7Prompt KestrixHook9Prompt kestrix_springboard)
+# The shell's own library sits with the others; the shell finds it there.
+if(TARGET springboard)
+  set_target_properties(springboard PROPERTIES INSTALL_RPATH "$ORIGIN/../lib/kestrix")
+endif()
 foreach(library IN LISTS KESTRIX_DEVICE_LIBRARIES)
   if(TARGET ${library})
     install(TARGETS ${library} LIBRARY DESTINATION lib/kestrix)

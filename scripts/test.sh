@@ -15,7 +15,9 @@ run_suite() {
   ctest --test-dir "$dir" --output-on-failure -j"$jobs" --timeout 600
 }
 
-run_suite build
+run_suite build -DCMAKE_INSTALL_PREFIX=/usr
+# The Debian package, built from the normal build and run from its files.
+bash tests/package/package_test.sh build
 run_suite build-asan -DKESTRIX_ASAN=ON -DKESTRIX_BENCH=OFF
 if [ "${KESTRIX_TSAN:-0}" = 1 ]; then
   run_suite build-tsan -DKESTRIX_TSAN=ON -DKESTRIX_BENCH=OFF

@@ -1,6 +1,7 @@
 #include "tools/install/Installer.h"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -65,6 +66,15 @@ std::string loaderFilterBytes() {
 bool installDevice(const std::string& libDir, const DeviceRoot& root, std::vector<std::string>* installed,
                    std::string* error) {
   FileSystem& fs = FileSystem::real();
+  // A root that cannot be written is refused before anything is laid out,
+  // so it is never left half done.
+  std::error_code rootError;
+  std::filesystem::create_directories(root.dir(), rootError);
+  if (rootError || ::access(root.dir().c_str(), W_OK | X_OK) != 0) {
+    *error = "the device root " + root.dir() + " cannot be written" +
+             (rootError ? ": " + rootError.message() : std::string(": ") + std::strerror(errno));
+    return false;
+  }
   for (const Library& lib : libraries()) {
     const std::string source = libDir + "/" + lib.buildName;
     const std::optional<std::string> bytes = fs.readFile(source);
@@ -87,7 +97,11 @@ bool installDevice(const std::string& libDir, const DeviceRoot& root, std::vecto
       installed->push_back(kLoaderFilterPath);
     }
   }
-  const std::string dataDir = libDir + "/../share/kestrix";
+  // Beside lib/ in a build; a package's libraries are one folder deeper
+  // (lib/kestrix/) than its share/.
+  std::error_code dataError;
+  std::string dataDir = libDir + "/../share/kestrix";
+  if (!std::filesystem::is_directory(dataDir, dataError)) dataDir = libDir + "/../../share/kestrix";
   for (const DataFile& data : dataFiles()) {
     const std::optional<std::string> bytes = fs.readFile(dataDir + "/" + data.buildName);
     if (!bytes) continue;

@@ -134,6 +134,23 @@ TEST_F(InstallTest, WithoutTheSubstrateNothingIsLaidOut) {
   EXPECT_FALSE(exists("/usr/lib/KestrixHook9.dylib"));
 }
 
+TEST_F(InstallTest, ARootThatCannotBeWrittenIsRefusedBeforeAnythingIsLaidOut) {
+  build("libsubstrate.so", "substrate");
+  // Under a plain file no folder can be made, whoever runs the test.
+  const std::string blocker = root_.dir() + "/not-a-folder";
+  ASSERT_TRUE(FileSystem::real().writeFileAtomic(blocker, "x", false));
+  std::vector<std::string> installed;
+  std::string error;
+  EXPECT_FALSE(installDevice(build_.dir() + "/lib", DeviceRoot(blocker + "/device"), &installed, &error));
+  EXPECT_NE(error.find("cannot be written"), std::string::npos) << error;
+  EXPECT_TRUE(installed.empty());
+
+  // And the tool says so with a non-zero status.
+  kst::testing::Spawned tool({KST_INSTALL, "--root", blocker + "/device"}, {}, root_.dir() + "/stderr.txt");
+  EXPECT_EQ(tool.wait(), 1);
+  EXPECT_NE(readText(root_.dir() + "/stderr.txt").find("cannot be written"), std::string::npos);
+}
+
 TEST(InstallToolTest, InstallsFromItsOwnBuild) {
   TempRoot root;
   kst::testing::Spawned tool({KST_INSTALL, "--root", root.dir()}, {}, root.dir() + "/stderr.txt");
