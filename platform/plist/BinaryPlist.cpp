@@ -94,7 +94,7 @@ class Reader {
     if (table_ < kHeaderSize + 1 || table_ > tableLimit) return std::nullopt;
     if (count_ == 0 || count_ > (tableLimit - table_) / offsetSize_ || top >= count_) return std::nullopt;
     budget_ = kBinaryExpansion * b_.size() + kExpansionSlack;
-    byteBudget_ = budget_;
+    byteBudget_ = kBinaryExpansion * b_.size() + kBinaryTextSlack;
     inProgress_.assign(static_cast<std::size_t>(count_), false);
     Value out;
     if (!readObject(top, 0, out)) return std::nullopt;

@@ -36,8 +36,11 @@ inline constexpr int kBinaryMaxDepth = 256;
 // A file may reference an object from several places; what the reader
 // builds is still bounded by the file: at most kBinaryExpansion values and
 // keys per byte of input, and kBinaryExpansion bytes of text and data per
-// byte of input (plus a small constant for tiny files).
+// byte of input plus kBinaryTextSlack. The slack lets a file name one text
+// from many places (writers store equal strings once) without letting a
+// few bytes stand for gibibytes.
 inline constexpr std::uint64_t kBinaryExpansion = 4;
+inline constexpr std::uint64_t kBinaryTextSlack = std::uint64_t{64} << 20;
 
 std::optional<Value> readBinary(std::string_view bytes);
 

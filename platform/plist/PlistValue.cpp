@@ -289,6 +289,19 @@ bool boolValue(const Value* value) {
   return boolValue(value, false);
 }
 
+std::optional<bool> boolValueIfAny(const Value* value) {
+  if (value == nullptr) return std::nullopt;
+  switch (value->type()) {
+    case Value::Type::kBoolean:
+    case Value::Type::kInteger:
+    case Value::Type::kReal:
+    case Value::Type::kString:
+      return boolValue(value);
+    default:
+      return std::nullopt;
+  }
+}
+
 bool boolValue(const Value* value, bool whenAbsent) {
   if (value == nullptr) return whenAbsent;
   if (const bool* b = value->asBoolean()) return *b;

@@ -125,6 +125,9 @@ inline void Dictionary::reserve(std::size_t n) {
 // counts as absent: `whenAbsent`, false unless given.
 bool boolValue(const Value* value);
 bool boolValue(const Value* value, bool whenAbsent);
+// The boolean value when there is one; nothing for an absent value and for
+// one of a type that has none.
+std::optional<bool> boolValueIfAny(const Value* value);
 
 // Encoding to and from bytes. Reading accepts the XML and binary forms and
 // returns nothing for anything else (never throws, never crashes); writing
