@@ -15,8 +15,12 @@ namespace kst::messaging {
 namespace {
 
 // How much one readable event may read before other sources get their turn.
-constexpr std::size_t kReadBudget = 256 * 1024;
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReadBudget = 1024 * 1024;
+constexpr std::size_t kReadChunk = 256 * 1024;
+// A reply larger than the socket's buffer is pushed by the retry timer; the
+// buffer is widened up to this (the system may allow less) so that a large
+// reply takes few rounds.
+constexpr int kLargeReplyBuffer = 4 * 1024 * 1024;
 // How often a reply that did not fit into the socket is pushed again.
 constexpr Seconds kRetryInterval{0.005};
 constexpr Seconds kSweepInterval{1.0};
@@ -227,6 +231,10 @@ void ServiceServer::answer(std::uint64_t id, const Request& request) {
   Connection& c = it->second;
   c.dispatching = false;
   c.reply = std::move(*bytes);
+  if (c.reply.size() > kReadChunk) {
+    const int size = static_cast<int>(std::min<std::size_t>(c.reply.size(), kLargeReplyBuffer));
+    ::setsockopt(c.fd.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  }
   c.lastProgress = loop_.clock().now();
   flush(id);
 }

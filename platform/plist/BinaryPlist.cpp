@@ -17,6 +17,8 @@ constexpr std::size_t kHeaderSize = 8;
 constexpr std::size_t kTrailerSize = 32;
 // Room for small files' few shared keys.
 constexpr std::uint64_t kExpansionSlack = 4096;
+// Value texts up to this length are stored once however often they occur.
+constexpr std::size_t kShareTextsUpTo = 16;
 
 // Object markers: the high nibble is the kind, the low one a size or count.
 enum Kind : std::uint8_t {
@@ -312,12 +314,13 @@ class StringTable {
   // The reference of `s`, or inserts `ref` for it and returns nothing.
   std::optional<std::uint64_t> findOrAdd(std::string_view s, std::uint64_t ref) {
     if ((used_ + 1) * 2 > slots_.size()) grow();
-    std::size_t i = std::hash<std::string_view>()(s) & (slots_.size() - 1);
+    const std::size_t hash = std::hash<std::string_view>()(s);
+    std::size_t i = indexOf(hash);
     while (slots_[i].used) {
-      if (slots_[i].text == s) return slots_[i].ref;
+      if (slots_[i].hash == hash && slots_[i].text == s) return slots_[i].ref;
       i = (i + 1) & (slots_.size() - 1);
     }
-    slots_[i] = Slot{s, ref, true};
+    slots_[i] = Slot{s, ref, hash, true};
     ++used_;
     return std::nullopt;
   }
@@ -326,48 +329,75 @@ class StringTable {
   struct Slot {
     std::string_view text;
     std::uint64_t ref = 0;
+    std::size_t hash = 0;
     bool used = false;
   };
+  // The high bits of a multiplicative mix: texts that differ in a digit
+  // still land far apart.
+  std::size_t indexOf(std::size_t hash) const {
+    return static_cast<std::size_t>((hash * 0x9E3779B97F4A7C15ULL) >> shift_);
+  }
   void grow() {
     std::vector<Slot> old = std::move(slots_);
-    slots_.assign(old.empty() ? 64 : old.size() * 2, Slot{});
+    const std::size_t size = old.empty() ? 64 : old.size() * 2;
+    slots_.assign(size, Slot{});
+    shift_ = 64 - static_cast<unsigned>(std::countr_zero(size));
     for (const Slot& s : old) {
       if (!s.used) continue;
-      std::size_t i = std::hash<std::string_view>()(s.text) & (slots_.size() - 1);
+      std::size_t i = indexOf(s.hash);
       while (slots_[i].used) i = (i + 1) & (slots_.size() - 1);
       slots_[i] = s;
     }
   }
   std::vector<Slot> slots_;
   std::size_t used_ = 0;
+  unsigned shift_ = 58;
 };
 
 // An upper bound of the objects `value` needs (every string counted, shared
-// or not), which fixes the width of references before anything is written.
-bool countObjects(const Value& value, int depth, std::uint64_t& count);
+// or not), which fixes the width of references before anything is written,
+// and of the bytes, so that the output grows once.
+struct Counts {
+  std::uint64_t objects = 0;
+  std::uint64_t bytes = 0;
+};
+// Per object at most: marker, count, offset and one reference, 8 bytes each.
+constexpr std::uint64_t kBytesPerObject = 32;
 
-bool countObjects(const Dictionary& d, int depth, std::uint64_t& count) {
+bool countObjects(const Value& value, int depth, Counts& count);
+
+bool countObjects(const Dictionary& d, int depth, Counts& count) {
   if (depth > kBinaryMaxDepth) return false;
-  count += 1 + d.size();  // itself and the keys
-  for (const auto& e : d.entries())
+  count.objects += 1 + d.size();  // itself and the keys
+  count.bytes += kBytesPerObject * (1 + d.size());
+  for (const auto& e : d.entries()) {
+    count.bytes += e.first.size() * 2;
     if (!countObjects(e.second, depth + 1, count)) return false;
+  }
   return true;
 }
 
-bool countObjects(const Value& value, int depth, std::uint64_t& count) {
+bool countObjects(const Value& value, int depth, Counts& count) {
   if (depth > kBinaryMaxDepth) return false;
   if (const Dictionary* d = value.asDictionary()) return countObjects(*d, depth, count);
-  ++count;
-  if (const Array* a = value.asArray()) {
+  ++count.objects;
+  count.bytes += kBytesPerObject;
+  if (const std::string* s = value.asString()) {
+    count.bytes += s->size() * 2;  // UTF-16 at worst
+  } else if (const Data* data = value.asData()) {
+    count.bytes += data->size();
+  } else if (const Array* a = value.asArray()) {
     for (const Value& v : *a)
       if (!countObjects(v, depth + 1, count)) return false;
   }
   return true;
 }
 
-bool countObjects(std::span<const EntryRef> entries, std::uint64_t& count) {
-  count += 1 + entries.size();
+bool countObjects(std::span<const EntryRef> entries, Counts& count) {
+  count.objects += 1 + entries.size();
+  count.bytes += kBytesPerObject * (1 + entries.size());
   for (const EntryRef& e : entries) {
+    count.bytes += e.key.size() * 2;
     if (e.dictionary != nullptr && !countObjects(*e.dictionary, 1, count)) return false;
     if (e.value != nullptr && !countObjects(*e.value, 1, count)) return false;
   }
@@ -421,8 +451,12 @@ void toUtf16(std::string_view s, std::vector<std::uint16_t>& units) {
 
 class Writer {
  public:
-  Writer(std::string& out, std::uint64_t objectBound)
-      : out_(out), base_(out.size()), refSize_(widthFor(objectBound == 0 ? 0 : objectBound - 1)) {}
+  Writer(std::string& out, const Counts& bound)
+      : out_(out), base_(out.size()), refSize_(widthFor(bound.objects == 0 ? 0 : bound.objects - 1)) {
+    // An estimate above the real size mostly; the output then grows once.
+    out_.reserve(out_.size() + static_cast<std::size_t>(bound.bytes / 2));
+    offsets_.reserve(static_cast<std::size_t>(bound.objects));
+  }
 
   template <typename Root>
   void write(const Root& root) {
@@ -457,8 +491,14 @@ class Writer {
     appendBE(out_, count, width);
   }
 
-  std::uint64_t string(std::string_view s) {
-    if (std::optional<std::uint64_t> known = strings_.findOrAdd(s, offsets_.size())) return *known;
+  // Keys, and short texts, are stored once: they repeat (every rule entry
+  // has "rule" and "date"), and their table stays small. Long texts are
+  // mostly unique; looking each up in a table of millions costs more (a
+  // cache miss each) than the bytes it could save.
+  std::uint64_t string(std::string_view s, bool key = false) {
+    if (key || s.size() <= kShareTextsUpTo) {
+      if (std::optional<std::uint64_t> known = strings_.findOrAdd(s, offsets_.size())) return *known;
+    }
     const std::uint64_t ref = begin();
     bool ascii = true;
     for (char c : s) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
@@ -554,7 +594,7 @@ class Writer {
     const auto& entries = dict.entries();
     const std::size_t from = stack_.size();
     for (const auto& e : entries) {
-      const std::uint64_t key = string(e.first);
+      const std::uint64_t key = string(e.first, true);
       stack_.push_back(key);
     }
     for (const auto& e : entries) {
@@ -570,7 +610,7 @@ class Writer {
   std::uint64_t object(std::span<const EntryRef> entries) {
     const std::size_t from = stack_.size();
     for (const EntryRef& e : entries) {
-      const std::uint64_t key = string(e.key);
+      const std::uint64_t key = string(e.key, true);
       stack_.push_back(key);
     }
     for (const EntryRef& e : entries) {
@@ -603,21 +643,21 @@ std::optional<Value> readBinary(std::string_view bytes) {
 }
 
 bool writeBinary(const Value& value, std::string& out) {
-  std::uint64_t bound = 0;
+  Counts bound;
   if (!countObjects(value, 0, bound)) return false;
   Writer(out, bound).write(value);
   return true;
 }
 
 bool writeBinary(const Dictionary& dict, std::string& out) {
-  std::uint64_t bound = 0;
+  Counts bound;
   if (!countObjects(dict, 0, bound)) return false;
   Writer(out, bound).write(dict);
   return true;
 }
 
 bool writeBinary(std::span<const EntryRef> entries, std::string& out) {
-  std::uint64_t bound = 0;
+  Counts bound;
   if (!countObjects(entries, bound)) return false;
   Writer(out, bound).write(entries);
   return true;

@@ -45,7 +45,8 @@ inline constexpr std::uint64_t kBinaryTextSlack = std::uint64_t{64} << 20;
 std::optional<Value> readBinary(std::string_view bytes);
 
 // Appends the encoding of `value` to `out` (so a caller can put a header in
-// front without copying). Equal strings are stored once. False, with `out`
+// front without copying). Equal keys, and equal short texts, are stored
+// once. False, with `out`
 // as it was, when the value nests deeper than kBinaryMaxDepth.
 bool writeBinary(const Value& value, std::string& out);
 // The same for a dictionary held outside a Value (no copy to wrap it).
