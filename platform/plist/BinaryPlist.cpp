@@ -78,7 +78,9 @@ void appendUtf8(std::string& out, std::uint32_t cp) {
 
 class Reader {
  public:
-  explicit Reader(std::string_view bytes) : b_(bytes) {}
+  // Without `build`, everything is checked as for a read but no value is
+  // made: the root is then a value of the root's type only.
+  Reader(std::string_view bytes, bool build) : b_(bytes), build_(build) {}
 
   std::optional<Value> read() {
     if (b_.size() < kHeaderSize + kTrailerSize || b_.size() > kBinaryMaxInput ||
@@ -151,6 +153,7 @@ class Reader {
     if (!countAt(at, n, start)) return false;
     if (kind == kAscii) {
       if (!fits(start, n, 1) || !spend(0, n)) return false;
+      if (!build_) return true;
       const std::string_view s = b_.substr(start, static_cast<std::size_t>(n));
       out.assign(s);
       for (char c : s) {
@@ -164,6 +167,7 @@ class Reader {
       return true;
     }
     if (kind != kUtf16 || !fits(start, n, 2) || !spend(0, n * 3)) return false;
+    if (!build_) return true;
     out.clear();
     out.reserve(static_cast<std::size_t>(n) * 2);
     const char* p = b_.data() + start;
@@ -239,7 +243,7 @@ class Reader {
         std::size_t start = 0;
         if (!countAt(at, n, start) || !fits(start, n, 1) || !spend(0, n)) return false;
         const auto* p = reinterpret_cast<const std::uint8_t*>(b_.data() + start);
-        out = Value(Data(p, p + n));
+        out = build_ ? Value(Data(p, p + n)) : Value(Data());
         return true;
       }
       case kAscii:
@@ -270,6 +274,14 @@ class Reader {
     // The slots are paid for before they are made, so that sharing cannot
     // make them outgrow the file.
     if (!countAt(at, n, start) || !fits(start, n, refSize_) || !spend(n, 0) || !enter(ref)) return false;
+    if (!build_) {
+      Value scratch;
+      for (std::uint64_t i = 0; i < n; ++i)
+        if (!readObject(refAt(start, i), depth + 1, scratch)) return false;
+      inProgress_[ref] = false;
+      out = Value(Array());
+      return true;
+    }
     Array items(static_cast<std::size_t>(n));
     for (std::size_t i = 0; i < items.size(); ++i)
       if (!readObject(refAt(start, i), depth + 1, items[i])) return false;
@@ -284,6 +296,16 @@ class Reader {
     if (!countAt(at, n, start) || n > (table_ - std::min<std::uint64_t>(start, table_)) / 2 ||
         !fits(start, n * 2, refSize_) || !spend(n, 0) || !enter(ref))
       return false;
+    if (!build_) {
+      std::string key;
+      Value scratch;
+      for (std::uint64_t i = 0; i < n; ++i)
+        if (!readKey(refAt(start, i), key) || !readObject(refAt(start, n + i), depth + 1, scratch))
+          return false;
+      inProgress_[ref] = false;
+      out = Value(Dictionary());
+      return true;
+    }
     std::vector<Dictionary::Entry> entries(static_cast<std::size_t>(n));
     for (std::size_t i = 0; i < entries.size(); ++i) {
       if (!readKey(refAt(start, i), entries[i].first) ||
@@ -296,6 +318,7 @@ class Reader {
   }
 
   std::string_view b_;
+  bool build_ = true;
   std::uint8_t offsetSize_ = 0;
   std::uint8_t refSize_ = 0;
   std::uint64_t count_ = 0;
@@ -639,7 +662,13 @@ class Writer {
 }  // namespace
 
 std::optional<Value> readBinary(std::string_view bytes) {
-  return Reader(bytes).read();
+  return Reader(bytes, true).read();
+}
+
+std::optional<Value::Type> binaryRootType(std::string_view bytes) {
+  std::optional<Value> root = Reader(bytes, false).read();
+  if (!root) return std::nullopt;
+  return root->type();
 }
 
 bool writeBinary(const Value& value, std::string& out) {

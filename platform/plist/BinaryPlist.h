@@ -43,6 +43,9 @@ inline constexpr std::uint64_t kBinaryExpansion = 4;
 inline constexpr std::uint64_t kBinaryTextSlack = std::uint64_t{64} << 20;
 
 std::optional<Value> readBinary(std::string_view bytes);
+// Whether readBinary would read `bytes`, and the type of the root it would
+// give, found without building any value (a fraction of the time).
+std::optional<Value::Type> binaryRootType(std::string_view bytes);
 
 // Appends the encoding of `value` to `out` (so a caller can put a header in
 // front without copying). Equal keys, and equal short texts, are stored

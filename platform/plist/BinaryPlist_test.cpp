@@ -155,6 +155,7 @@ TEST(BinaryPlistTest, EveryValueRoundTripsExactly) {
   std::optional<Value> back = readBinary(bytes);
   ASSERT_TRUE(back);
   expectSame(Value(d), *back, "");
+  EXPECT_EQ(binaryRootType(bytes), Value::Type::kDictionary);
   EXPECT_EQ(*back->asDictionary()->string("lone"), "x" + lone + "y");
 }
 
@@ -318,7 +319,10 @@ TEST(BinaryPlistTest, HostileFilesReadAsAbsentWithoutCrashing) {
       {"reference width 9", handMade({S("\x09", 1)}, 0, 9)},
       {"other version", "bplist01" + handMade({S("\x09", 1)}).substr(8)},
   };
-  for (const auto& [what, bytes] : bad) EXPECT_FALSE(readBinary(bytes)) << what;
+  for (const auto& [what, bytes] : bad) {
+    EXPECT_FALSE(readBinary(bytes)) << what;
+    EXPECT_FALSE(binaryRootType(bytes)) << what << ": the check without reading agrees";
+  }
   // The same shapes done right do read.
   EXPECT_TRUE(readBinary(handMade({S("\xA1\x01", 2), S("\x09", 1)})));
   EXPECT_TRUE(
@@ -327,12 +331,15 @@ TEST(BinaryPlistTest, HostileFilesReadAsAbsentWithoutCrashing) {
   // Every truncation of a real file reads as absent (its trailer is gone).
   const std::string good = bytesOf(Value(Dictionary{{"a", Value(Array{1, "two", Date{3}})}}));
   for (std::size_t cut = 0; cut < good.size(); ++cut) EXPECT_FALSE(readBinary(good.substr(0, cut))) << cut;
-  // Every single-byte change reads or is refused, never more.
+  // Every single-bit change reads or is refused, never more, and the check
+  // without reading always agrees with the read.
   for (std::size_t at = 8; at < good.size(); ++at)
     for (int bit = 0; bit < 8; ++bit) {
       std::string flipped = good;
       flipped[at] = static_cast<char>(flipped[at] ^ (1 << bit));
-      (void)readBinary(flipped);
+      const std::optional<Value> read = readBinary(flipped);
+      EXPECT_EQ(binaryRootType(flipped), read ? std::optional(read->type()) : std::nullopt)
+          << at << "/" << bit;
     }
 }
 

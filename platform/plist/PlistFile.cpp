@@ -60,18 +60,20 @@ std::optional<std::string> keepDamagedFile(FileSystem& fs, const std::string& pa
 }
 
 bool makeWayForWrite(FileSystem& fs, const std::string& path) {
-  CheckedDictionaryFile file = readDictionaryFileChecked(fs, path);
-  switch (file.state) {
-    case CheckedDictionaryFile::State::kMissing:
-    case CheckedDictionaryFile::State::kRead:
-      return true;
-    case CheckedDictionaryFile::State::kDamaged:
-      return keepDamagedFile(fs, path, file.bytes).has_value();
-    case CheckedDictionaryFile::State::kUnreadable:
-      ::syslog(LOG_WARNING, "Kestrix: %s cannot be opened; it is not replaced", path.c_str());
-      return false;
+  std::optional<std::string> bytes = fs.readFile(path);
+  if (!bytes) {
+    if (!fs.exists(path)) return true;
+    ::syslog(LOG_WARNING, "Kestrix: %s cannot be opened; it is not replaced", path.c_str());
+    return false;
   }
-  return false;
+  // Only checked, not read: the writer replaces it whole.
+  const auto readable = [&bytes] {
+    if (bytes->substr(0, kBinaryMagic.size()) == kBinaryMagic)
+      return binaryRootType(*bytes) == Value::Type::kDictionary;
+    const std::optional<Value> root = decode(*bytes);
+    return root && root->asDictionary() != nullptr;
+  };
+  return readable() || keepDamagedFile(fs, path, *bytes).has_value();
 }
 
 std::optional<Dictionary> readDictionaryFile(FileSystem& fs, const std::string& path) {
