@@ -22,6 +22,8 @@ using testing::SpringBoardProcess;
 
 constexpr const char* kApp = "com.example.app";
 constexpr const char* kOther = "com.example.other";
+// A rule text with a NUL and other control characters inside.
+const std::string kNulText("bad\0host\x01\x1f.com", 14);
 
 class StoreAtScaleTest : public testing::StoreFixture {
  protected:
@@ -71,9 +73,9 @@ TEST_F(StoreAtScaleTest, ControlCharactersAndFarDatesOfOthersSurviveARuleWrite) 
   // Rule texts with a NUL and other control characters, dates long before
   // and after 32-bit seconds, with fractions.
   const plist::Dictionary other{
-      {"allow", plist::Array{plist::Dictionary{{"rule", std::string("bad\0host\x01\x1f.com", 16)},
-                                               {"date", plist::Date{-3187296000.0 + 0.25}}},
-                             plist::Dictionary{{"rule", "tab\there"}, {"date", plist::Date{6248044800.5}}}}},
+      {"allow",
+       plist::Array{plist::Dictionary{{"rule", kNulText}, {"date", plist::Date{-3187296000.0 + 0.25}}},
+                    plist::Dictionary{{"rule", "tab\there"}, {"date", plist::Date{6248044800.5}}}}},
       {"enabled", true}};
   writeRules({{"150", true}, {kOther, other}});
   SpringBoardProcess sb(root_.root());

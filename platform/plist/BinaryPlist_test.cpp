@@ -136,7 +136,7 @@ void expectSame(const Value& a, const Value& b, const std::string& where) {
 TEST(BinaryPlistTest, EveryValueRoundTripsExactly) {
   const std::string lone = "\xed\xa0\x80";  // an unpaired high surrogate, generalised UTF-8
   Dictionary d{
-      {"nul\0key", Value(std::string("a\0b\x01\x1f\x7f", 6))},
+      {std::string("nul\0key", 7), Value(std::string("a\0b\x01\x1f\x7f", 6))},
       {"text", Value("bücher € 日本 😀")},
       {"lone", Value("x" + lone + "y")},
       {"empty", Value("")},
