@@ -97,8 +97,10 @@ class FirewallRest {
   // entry in the rules file (the first entry counts; an argument without
   // one, or whose value is not a dictionary, or that names the marker key,
   // writes nothing). writeNowGlobalRules replaces the whole global file.
-  // Both add "150" = true when missing and write atomically. False when
-  // nothing was written.
+  // Both add "150" = true when missing and write atomically. A target that
+  // is there but unreadable is kept beside it ("<name>.damaged-<time>", one
+  // log line) before it is replaced; one that cannot even be opened is not
+  // replaced. False when nothing was written.
   static bool writeNowAppRules(const DeviceRoot& root, FileSystem& fs, const plist::Dictionary& appRules);
   static bool writeNowGlobalRules(const DeviceRoot& root, FileSystem& fs,
                                   const plist::Dictionary& globalRules);
