@@ -56,8 +56,9 @@ plist::Dictionary KstDarwinMessage::stdRulesReply(const plist::Dictionary* userI
     copyValue(*entry, files::kStillUseRulesKey, reply, msg::kShouldUseDetailedRulesKey);
     copyArray(*entry, files::kAllowKey, reply, msg::kAllowArrayKey);
     copyArray(*entry, files::kDenyKey, reply, msg::kDenyArrayKey);
-    if (const plist::Value* enabled = entry->find(files::kEnabledKey))
-      reply.set(std::string(msg::kEnabledKey), plist::boolValue(enabled));
+    // A stored value of a type without a boolean value counts as missing.
+    if (const std::optional<bool> enabled = plist::boolValueIfAny(entry->find(files::kEnabledKey)))
+      reply.set(std::string(msg::kEnabledKey), *enabled);
   } else {
     reply.set(std::string(msg::kEmptyKey), std::string(msg::kEmptyValue));
   }
@@ -70,11 +71,14 @@ plist::Dictionary KstDarwinMessage::stdRulesReply(const plist::Dictionary* userI
 }
 
 plist::Dictionary KstDarwinMessage::globalRulesReply() const {
-  const std::optional<plist::Dictionary> global =
+  std::optional<plist::Dictionary> global =
       plist::readDictionaryFile(*env_.fs, env_.root.path(files::kGlobalRulesPath));
   if (!global) return plist::Dictionary{{std::string(msg::kEmptyKey), std::string(msg::kEmptyValue)}};
 
-  plist::Dictionary reply{{std::string(msg::kGlobalRulesDicKey), *global}};
+  // The whole file goes first; it is moved in at the end, after the copies
+  // of its arrays, so that the largest value is copied once, not twice.
+  plist::Dictionary reply;
+  reply.appendUnchecked(std::string(msg::kGlobalRulesDicKey), plist::Value());
   copyArray(*global, files::kGlobalAllowKey, reply, msg::kGlobalAllowArrayKey);
   copyArray(*global, files::kGlobalDenyKey, reply, msg::kGlobalDenyArrayKey);
   copyValue(*global, files::kRespectGlobalKey, reply, msg::kRespectGlobalKey);
@@ -84,6 +88,7 @@ plist::Dictionary KstDarwinMessage::globalRulesReply() const {
   copyValue(*global, files::kBlockNonWiFiKey, reply, msg::kBlockNonWiFiKey);
   reply.set(std::string(msg::kAdvancedHostnameResolutionKey),
             plist::boolValue(global->find(files::kAdvancedHostnameResolutionKey)));
+  *reply.find(msg::kGlobalRulesDicKey) = plist::Value(std::move(*global));
   return reply;
 }
 

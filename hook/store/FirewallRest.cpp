@@ -1,5 +1,7 @@
 #include "hook/store/FirewallRest.h"
 
+#include <syslog.h>
+
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -40,12 +42,21 @@ plist::Dictionary ruleEntry(std::string text) {
                            {std::string(files::kDateKey), plist::Value(plist::Date::now())}};
 }
 
-// `dict[key]` with `entry` appended; a missing (or mistyped) list starts empty.
+// `dict[key]` with `entry` appended in place; a missing (or mistyped) list
+// starts empty.
 void appendRule(plist::Dictionary& dict, std::string_view key, std::string text) {
-  const plist::Array* old = dict.array(key);
-  plist::Array list = old != nullptr ? *old : plist::Array();
-  list.emplace_back(ruleEntry(std::move(text)));
-  dict.set(std::string(key), plist::Value(std::move(list)));
+  plist::Value* list = dict.find(key);
+  if (list != nullptr && list->asArray() != nullptr) {
+    list->asArray()->emplace_back(ruleEntry(std::move(text)));
+    return;
+  }
+  dict.set(std::string(key), plist::Value(plist::Array{plist::Value(ruleEntry(std::move(text)))}));
+}
+
+// One line for an answer that applies to the connection but is not stored.
+void logNotStored(std::string_view what) {
+  ::syslog(LOG_WARNING, "Kestrix: the current %.*s could not be read again; the answer is not stored",
+           static_cast<int>(what.size()), what.data());
 }
 
 void ensureMarker(plist::Dictionary& dict) {
@@ -327,17 +338,19 @@ void FirewallRest::appListWrite(std::string_view listKey, int andToDo, const std
   std::optional<std::string> text = ruleText(andToDo, host, port, portAction);
   if (!text) return;
   serialised([&] {
-    plist::Dictionary entry = currentEntry(bundleIdentifier);
-    appendRule(entry, listKey, std::move(*text));
-    commitEntry(bundleIdentifier, std::move(entry));
+    std::optional<plist::Dictionary> entry = currentEntry(bundleIdentifier);
+    if (!entry) return logNotStored("application rules");
+    appendRule(*entry, listKey, std::move(*text));
+    commitEntry(bundleIdentifier, std::move(*entry));
   });
 }
 
 void FirewallRest::allConnectionsWrite(std::string_view value, const std::string& bundleIdentifier) {
   serialised([&] {
-    plist::Dictionary entry = currentEntry(bundleIdentifier);
-    entry.set(std::string(files::kAllowEverythingKey), plist::Value(value));
-    commitEntry(bundleIdentifier, std::move(entry));
+    std::optional<plist::Dictionary> entry = currentEntry(bundleIdentifier);
+    if (!entry) return logNotStored("application rules");
+    entry->set(std::string(files::kAllowEverythingKey), plist::Value(value));
+    commitEntry(bundleIdentifier, std::move(*entry));
   });
 }
 
@@ -346,9 +359,10 @@ void FirewallRest::globalListWrite(std::string_view listKey, int andToDo, const 
   std::optional<std::string> text = ruleText(andToDo, host, port, portAction);
   if (!text) return;
   serialised([&] {
-    plist::Dictionary global = currentGlobal();
-    appendRule(global, listKey, std::move(*text));
-    commitGlobal(std::move(global));
+    std::optional<plist::Dictionary> global = currentGlobal();
+    if (!global) return logNotStored("global rules");
+    appendRule(*global, listKey, std::move(*text));
+    commitGlobal(std::move(*global));
   });
 }
 
@@ -363,42 +377,46 @@ void FirewallRest::serialised(const std::function<void()>& write) {
   write();
 }
 
-plist::Dictionary FirewallRest::currentEntry(const std::string& bundleIdentifier) {
+std::optional<plist::Dictionary> FirewallRest::currentEntry(const std::string& bundleIdentifier) {
   const KstStoreEnv& env = manager_.env();
   if (get(manager_.flags().alternativeLoading)) {
     const plist::Dictionary question{{std::string(msg::kBundleIdKey), plist::Value(bundleIdentifier)}};
-    const plist::Dictionary reply =
+    plist::Dictionary reply =
         env.relay != nullptr ? env.relay->sendAndWait(msg::kStdRules, &question) : plist::Dictionary();
     if (const std::string* empty = reply.string(msg::kEmptyKey);
         empty != nullptr && *empty == msg::kEmptyValue)
       return plist::Dictionary();
-    if (const plist::Dictionary* entry = reply.dictionary(msg::kMutableDicKey)) return *entry;
-    // No reply at all: SpringBoard cannot be reached, and the manager's copy
-    // is the best there is.
-    std::shared_ptr<const std::string> current = manager_.currentBundleIdentifier();
-    std::shared_ptr<const plist::Dictionary> cached = manager_.mutableDicOfCurrentBundleIdentifier();
-    if (current && *current == bundleIdentifier && cached) return *cached;
-    return plist::Dictionary();
+    if (plist::Value* entry = reply.find(msg::kMutableDicKey); entry != nullptr && entry->asDictionary())
+      return std::move(*entry->asDictionary());
+    // No reply, an empty one, or one that was too large to come: what the
+    // file holds now is unknown, and a cached copy may be old.
+    return std::nullopt;
   }
-  std::optional<plist::Dictionary> rules =
-      plist::readDictionaryFile(*env.fs, env.root.path(files::kRulesPath));
-  const plist::Dictionary* entry = rules ? rules->dictionary(bundleIdentifier) : nullptr;
-  return entry != nullptr ? *entry : plist::Dictionary();
+  plist::CheckedDictionaryFile rules =
+      plist::readDictionaryFileChecked(*env.fs, env.root.path(files::kRulesPath));
+  if (rules.state == plist::CheckedDictionaryFile::State::kMissing) return plist::Dictionary();
+  if (rules.state != plist::CheckedDictionaryFile::State::kRead) return std::nullopt;
+  plist::Value* entry = rules.dict.find(bundleIdentifier);
+  if (entry == nullptr || entry->asDictionary() == nullptr) return plist::Dictionary();
+  return std::move(*entry->asDictionary());
 }
 
-plist::Dictionary FirewallRest::currentGlobal() {
+std::optional<plist::Dictionary> FirewallRest::currentGlobal() {
   const KstStoreEnv& env = manager_.env();
   if (get(manager_.flags().alternativeLoading)) {
-    const plist::Dictionary reply =
+    plist::Dictionary reply =
         env.relay != nullptr ? env.relay->sendAndWait(msg::kGlobalRules, nullptr) : plist::Dictionary();
     if (reply.contains(msg::kEmptyKey)) return plist::Dictionary();
-    if (const plist::Dictionary* global = reply.dictionary(msg::kGlobalRulesDicKey)) return *global;
-    std::shared_ptr<const plist::Dictionary> cached = manager_.globalRulesDic();
-    return cached ? *cached : plist::Dictionary();
+    if (plist::Value* global = reply.find(msg::kGlobalRulesDicKey);
+        global != nullptr && global->asDictionary())
+      return std::move(*global->asDictionary());
+    return std::nullopt;
   }
-  std::optional<plist::Dictionary> global =
-      plist::readDictionaryFile(*env.fs, env.root.path(files::kGlobalRulesPath));
-  return global ? std::move(*global) : plist::Dictionary();
+  plist::CheckedDictionaryFile global =
+      plist::readDictionaryFileChecked(*env.fs, env.root.path(files::kGlobalRulesPath));
+  if (global.state == plist::CheckedDictionaryFile::State::kMissing) return plist::Dictionary();
+  if (global.state != plist::CheckedDictionaryFile::State::kRead) return std::nullopt;
+  return std::move(global.dict);
 }
 
 void FirewallRest::commitEntry(const std::string& bundleIdentifier, plist::Dictionary entry) {
@@ -434,19 +452,39 @@ bool FirewallRest::writeNowAppRules(const DeviceRoot& root, FileSystem& fs,
   if (entry == nullptr || bundleIdentifier == files::kMarkerKey) return false;
 
   const std::string path = root.path(files::kRulesPath);
-  std::optional<plist::Dictionary> rules = plist::readDictionaryFile(fs, path);
-  if (!rules) rules = plist::Dictionary{{std::string(files::kMarkerKey), true}};
-  rules->set(bundleIdentifier, *entry);
-  ensureMarker(*rules);
+  plist::CheckedDictionaryFile file = plist::readDictionaryFileChecked(fs, path);
+  plist::Dictionary rules;
+  switch (file.state) {
+    case plist::CheckedDictionaryFile::State::kRead:
+      rules = std::move(file.dict);
+      break;
+    case plist::CheckedDictionaryFile::State::kMissing:
+      rules.set(std::string(files::kMarkerKey), true);
+      break;
+    case plist::CheckedDictionaryFile::State::kDamaged:
+      // Every other application's rules are in there: keep the bytes.
+      if (!plist::keepDamagedFile(fs, path, file.bytes)) return false;
+      rules.set(std::string(files::kMarkerKey), true);
+      break;
+    case plist::CheckedDictionaryFile::State::kUnreadable:
+      ::syslog(LOG_WARNING, "Kestrix: %s cannot be opened; the rules of %s are not stored", path.c_str(),
+               bundleIdentifier.c_str());
+      return false;
+  }
+  rules.set(bundleIdentifier, *entry);
+  ensureMarker(rules);
   // Failures are not reported; the old file stays.
-  return plist::writeDictionaryFile(fs, path, *rules, true);
+  return plist::writeDictionaryFile(fs, path, rules, true);
 }
 
 bool FirewallRest::writeNowGlobalRules(const DeviceRoot& root, FileSystem& fs,
                                        const plist::Dictionary& globalRules) {
+  const std::string path = root.path(files::kGlobalRulesPath);
+  if (!plist::makeWayForWrite(fs, path)) return false;
+  if (globalRules.contains(files::kMarkerKey)) return plist::writeDictionaryFile(fs, path, globalRules, true);
   plist::Dictionary global = globalRules;
   ensureMarker(global);
-  return plist::writeDictionaryFile(fs, root.path(files::kGlobalRulesPath), global, true);
+  return plist::writeDictionaryFile(fs, path, global, true);
 }
 
 bool FirewallRest::writeNowAppRules(const plist::Dictionary& appRules) {

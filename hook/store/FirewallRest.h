@@ -37,7 +37,11 @@ extern std::atomic<int> ANDDoPortUDP;
 // global dictionary (from the file, or through the relay for a process that
 // loads its rules that way), applies its one change, stores the result in
 // the manager's cached dictionary and has SpringBoard write it, so a rule or
-// switch saved by someone else since the last reload is kept. Writers of
+// switch saved by someone else since the last reload is kept. When that
+// re-read fails (no reply, an empty or over-limit relay reply, a file that
+// is there but unreadable) the writer stores nothing and logs one line; the
+// answer still applies to the connection. It never falls back to a cached
+// copy, which may be older than the file. Writers of
 // one process run one at a time. In SpringBoard itself nothing is sent: the
 // prompt and the file writes run on the main queue.
 //
@@ -93,8 +97,10 @@ class FirewallRest {
   // entry in the rules file (the first entry counts; an argument without
   // one, or whose value is not a dictionary, or that names the marker key,
   // writes nothing). writeNowGlobalRules replaces the whole global file.
-  // Both add "150" = true when missing and write atomically. False when
-  // nothing was written.
+  // Both add "150" = true when missing and write atomically. A target that
+  // is there but unreadable is kept beside it ("<name>.damaged-<time>", one
+  // log line) before it is replaced; one that cannot even be opened is not
+  // replaced. False when nothing was written.
   static bool writeNowAppRules(const DeviceRoot& root, FileSystem& fs, const plist::Dictionary& appRules);
   static bool writeNowGlobalRules(const DeviceRoot& root, FileSystem& fs,
                                   const plist::Dictionary& globalRules);
@@ -140,8 +146,11 @@ class FirewallRest {
   // queue in SpringBoard (where the services write the same files), under
   // the process's writer lock elsewhere.
   void serialised(const std::function<void()>& write);
-  plist::Dictionary currentEntry(const std::string& bundleIdentifier);
-  plist::Dictionary currentGlobal();
+  // The entry or global dictionary as stored now; nothing when that cannot
+  // be known (no, empty or over-limit relay reply, unreadable file), and
+  // then the writer stores nothing.
+  std::optional<plist::Dictionary> currentEntry(const std::string& bundleIdentifier);
+  std::optional<plist::Dictionary> currentGlobal();
   void commitEntry(const std::string& bundleIdentifier, plist::Dictionary entry);
   void commitGlobal(plist::Dictionary global);
 

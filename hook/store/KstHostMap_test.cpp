@@ -152,8 +152,9 @@ TEST_F(KstHostMapTest, TheWalkStopsAtAnAddressAlreadyEndingWithTheName) {
   // a.test now ends 10.0.0.3's list but not 10.0.0.1's: both get it.
   resolver_.script("a.test", {"10.0.0.3", "10.0.0.1", "10.0.0.4"});
   map_->theHostStuff("a.test");
-  // 10.0.0.3 ends with a.test now: the walk stops there, 10.0.0.4 unrecorded.
-  resolver_.script("a.test", {"10.0.0.3", "10.0.0.4"});
+  // 10.0.0.3 ends with a.test now: the walk stops there, and 10.0.0.5 after
+  // it stays unrecorded (a walk that only skipped 10.0.0.3 would record it).
+  resolver_.script("a.test", {"10.0.0.3", "10.0.0.5"});
   map_->theHostStuff("a.test");
   EXPECT_EQ(map_->ipDictionary(), (plist::Dictionary{{"10.0.0.1", names({"a.test", "b.test", "a.test"})},
                                                      {"10.0.0.3", names({"b.test", "a.test"})},

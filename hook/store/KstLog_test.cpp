@@ -96,5 +96,35 @@ TEST_F(KstLogTest, LinesKeepTheirArrivalOrder) {
   }
 }
 
+TEST(LogNotificationTest, WritesTheLineThroughTheProcessManager) {
+  // The exported entry works on the process's own manager and device root.
+  const DeviceRoot root = DeviceRoot::process();
+  KstFlags springBoardFlags;
+  testing::LoopThread springBoard;
+  KstServiceEnv e;
+  e.root = root;
+  e.flags = &springBoardFlags;
+  auto window = std::make_unique<MessagingSBS>(e);
+  bool served = false;
+  springBoard.loop().performAndWait([&] { served = window->initSBSMessaging(); });
+  ASSERT_TRUE(served);
+  FileSystem::real().removeFile(root.path(files::kLogPath));
+
+  ensureSettingsManagerKst().setAppName("Notifier");
+  logNotification("ignored", "notified.example", "8443", "denied");
+  logNotification("ignored", nullptr, nullptr, "allowed");  // absent texts read "(null)"
+  std::string text;
+  EXPECT_TRUE(testing::eventually([&] {
+    text = utf16::readFile(FileSystem::real(), root.path(files::kLogPath)).value_or("");
+    return std::count(text.begin(), text.end(), '\n') >= 2;
+  }));
+  EXPECT_NE(text.find(" - Notifier: connection denied to notified.example via port: 8443\n"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find(" - Notifier: connection allowed to (null) via port: (null)\n"), std::string::npos)
+      << text;
+  testing::destroyOn(springBoard, window);
+}
+
 }  // namespace
 }  // namespace kst

@@ -61,12 +61,24 @@ void describe(std::ostream& out, const plist::Dictionary& d) {
 void describe(std::ostream& out, const plist::Value& v) {
   using T = plist::Value::Type;
   switch (v.type()) {
-    case T::kString: out << '"' << *v.asString() << '"'; break;
-    case T::kInteger: out << *v.asInteger(); break;
-    case T::kReal: out << *v.asReal(); break;
-    case T::kBoolean: out << (*v.asBoolean() ? 1 : 0); break;
-    case T::kDate: out << "<date " << v.asDate()->secondsSinceReference << ">"; break;
-    case T::kData: out << "<" << v.asData()->size() << " bytes>"; break;
+    case T::kString:
+      out << '"' << *v.asString() << '"';
+      break;
+    case T::kInteger:
+      out << *v.asInteger();
+      break;
+    case T::kReal:
+      out << *v.asReal();
+      break;
+    case T::kBoolean:
+      out << (*v.asBoolean() ? 1 : 0);
+      break;
+    case T::kDate:
+      out << "<date " << v.asDate()->secondsSinceReference << ">";
+      break;
+    case T::kData:
+      out << "<" << v.asData()->size() << " bytes>";
+      break;
     case T::kArray: {
       out << "(";
       bool first = true;
@@ -78,7 +90,9 @@ void describe(std::ostream& out, const plist::Value& v) {
       out << " )";
       break;
     }
-    case T::kDictionary: describe(out, *v.asDictionary()); break;
+    case T::kDictionary:
+      describe(out, *v.asDictionary());
+      break;
   }
 }
 
@@ -108,7 +122,9 @@ std::string describeStrings(const std::shared_ptr<const StringList>& list) {
   return out.str();
 }
 
-std::string textOrNull(const std::shared_ptr<const std::string>& s) { return s ? *s : "(null)"; }
+std::string textOrNull(const std::shared_ptr<const std::string>& s) {
+  return s ? *s : "(null)";
+}
 
 }  // namespace
 
@@ -130,7 +146,9 @@ KstSettingsManager::~KstSettingsManager() {
   if (reachabilityObserver_ != 0) ReachabilityKst::removeChangeObserver(reachabilityObserver_);
 }
 
-RunLoop& KstSettingsManager::mainLoop() const { return env_.mainLoop != nullptr ? *env_.mainLoop : mainQueue(); }
+RunLoop& KstSettingsManager::mainLoop() const {
+  return env_.mainLoop != nullptr ? *env_.mainLoop : mainQueue();
+}
 
 void KstSettingsManager::setCurrentBundleIdentifier(std::string v) {
   currentBundleIdentifier_.set(share(std::move(v)));
@@ -182,8 +200,8 @@ void KstSettingsManager::reallyReloadAppSettings() {
 void KstSettingsManager::relayAppReload(const std::string& bundleId) {
   KstFlags& f = flags();
   plist::Dictionary question{{std::string(msg::kBundleIdKey), plist::Value(bundleId)}};
-  plist::Dictionary reply = env_.relay != nullptr ? env_.relay->sendAndWait(msg::kStdRules, &question)
-                                                  : plist::Dictionary();
+  plist::Dictionary reply =
+      env_.relay != nullptr ? env_.relay->sendAndWait(msg::kStdRules, &question) : plist::Dictionary();
 
   const std::string* empty = reply.string(msg::kEmptyKey);
   if (empty != nullptr && *empty == msg::kEmptyValue) {
@@ -239,7 +257,8 @@ void KstSettingsManager::fileAppReload(const std::string& bundleId) {
     mutableDicOfCurrentBundleIdentifier_.set(share(plist::Dictionary()));
   }
 
-  std::optional<plist::Dictionary> white = plist::readDictionaryFile(*env_.fs, env_.root.path(files::kWhiteListPath));
+  std::optional<plist::Dictionary> white =
+      plist::readDictionaryFile(*env_.fs, env_.root.path(files::kWhiteListPath));
   whiteListArray_.set(share(white ? stringsOf(white->array(files::kWhiteListKey)) : StringList()));
 }
 
@@ -268,8 +287,11 @@ void KstSettingsManager::relayGlobalReload() {
   }
 
   set(f.useBackgroundedHostresolutionKst, !plist::boolValue(reply.find(msg::kAdvancedHostnameResolutionKey)));
-  const plist::Dictionary* dict = reply.dictionary(msg::kGlobalRulesDicKey);
-  globalRulesDic_.set(share(dict != nullptr ? *dict : plist::Dictionary()));
+  // Moved, not copied: with a blocklist it is the largest value of all.
+  plist::Value* dict = reply.find(msg::kGlobalRulesDicKey);
+  globalRulesDic_.set(share(dict != nullptr && dict->asDictionary() != nullptr
+                                ? std::move(*dict->asDictionary())
+                                : plist::Dictionary()));
   globalAllowArray_.set(rulesOf(reply, msg::kGlobalAllowArrayKey));
   globalDenyArray_.set(rulesOf(reply, msg::kGlobalDenyArrayKey));
   set(f.respectGlobal, plist::boolValue(reply.find(msg::kRespectGlobalKey)));
@@ -294,7 +316,8 @@ void KstSettingsManager::fileGlobalReload() {
       plist::readDictionaryFile(*env_.fs, env_.root.path(files::kGlobalRulesPath));
   auto dict = share(file ? std::move(*file) : plist::Dictionary());
 
-  set(f.useBackgroundedHostresolutionKst, !plist::boolValue(dict->find(files::kAdvancedHostnameResolutionKey)));
+  set(f.useBackgroundedHostresolutionKst,
+      !plist::boolValue(dict->find(files::kAdvancedHostnameResolutionKey)));
   // Compiling a large list happens here, outside every lock; the swaps below
   // are all a connection can wait for.
   auto allow = rulesOf(*dict, files::kGlobalAllowKey);
@@ -340,27 +363,38 @@ void KstSettingsManager::doHostStuff(std::string_view name) {
     return;
   }
   if (name.empty() || name == kSyntheticFontName || name == "conversation" || name == "contact") return;
-  std::lock_guard<std::mutex> lock(hostMapMu_);
-  if (!hostMap_) {
-    KstHostMapEnv mapEnv;
-    mapEnv.mainLoop = env_.mainLoop;
-    mapEnv.flags = env_.flags;
-    hostMap_ = std::make_unique<KstHostMap>(mapEnv);
+  std::shared_ptr<KstHostMap> map;
+  {
+    std::lock_guard<std::mutex> lock(hostMapMu_);
+    if (!hostMap_) {
+      KstHostMapEnv mapEnv;
+      mapEnv.resolver = env_.resolver;
+      mapEnv.mainLoop = env_.mainLoop;
+      mapEnv.flags = env_.flags;
+      hostMap_ = std::make_shared<KstHostMap>(mapEnv);
+    }
+    map = hostMap_;
   }
-  hostMap_->doHostStuff(std::string(name));
+  // May resolve here, for seconds: outside the lock.
+  map->doHostStuff(std::string(name));
+}
+
+std::shared_ptr<KstHostMap> KstSettingsManager::currentHostMap() {
+  std::lock_guard<std::mutex> lock(hostMapMu_);
+  return hostMap_;
 }
 
 std::optional<plist::Dictionary> KstSettingsManager::getIPDictionary(std::string_view address) {
   if (!env_.ownHostMap) return KstHostClient(env_.root).getIPDictionary(address);
-  std::lock_guard<std::mutex> lock(hostMapMu_);
-  if (!hostMap_) return plist::Dictionary();
-  return hostMap_->getIPDictionary(std::string(address));
+  const std::shared_ptr<KstHostMap> map = currentHostMap();
+  if (!map) return plist::Dictionary();
+  return map->getIPDictionary(std::string(address));
 }
 
 std::optional<std::string> KstSettingsManager::lastHostNameForAddress(std::string_view address) {
   if (env_.ownHostMap) {
-    std::lock_guard<std::mutex> lock(hostMapMu_);
-    return hostMap_ ? hostMap_->lastName(address) : std::nullopt;
+    const std::shared_ptr<KstHostMap> map = currentHostMap();
+    return map ? map->lastName(address) : std::nullopt;
   }
   std::optional<plist::Dictionary> reply = getIPDictionary(address);
   if (!reply) return std::nullopt;
@@ -368,33 +402,35 @@ std::optional<std::string> KstSettingsManager::lastHostNameForAddress(std::strin
 }
 
 void KstSettingsManager::clearHostMap() {
-  std::unique_ptr<KstHostMap> old;
+  std::shared_ptr<KstHostMap> old;
   {
     std::lock_guard<std::mutex> lock(hostMapMu_);
     old = std::move(hostMap_);
   }
+  // Dropped outside the lock: the last holder waits for the map's worker.
 }
 
 std::string KstSettingsManager::urlForHost(std::string_view host) {
   std::string found(" ");
-  urlArray_.updateShared([&](const std::shared_ptr<const StringList>& urls) -> std::shared_ptr<const StringList> {
-    if (!urls) return nullptr;
-    const std::string needle = std::string(host) + "/";
-    for (auto it = urls->rbegin(); it != urls->rend(); ++it) {
-      if (it->find(needle) != std::string::npos) {
-        found = *it;
-        break;
-      }
-    }
-    if (urls->size() >= 10) return share(StringList());
-    return urls;
-  });
+  urlArray_.updateShared(
+      [&](const std::shared_ptr<const StringList>& urls) -> std::shared_ptr<const StringList> {
+        if (!urls) return nullptr;
+        const std::string needle = std::string(host) + "/";
+        for (auto it = urls->rbegin(); it != urls->rend(); ++it) {
+          if (it->find(needle) != std::string::npos) {
+            found = *it;
+            break;
+          }
+        }
+        if (urls->size() >= 10) return share(StringList());
+        return urls;
+      });
   return found;
 }
 
 bool KstSettingsManager::needsAppReload() const {
-  return !currentBundleIdentifier_.get() || !allowArray_.get() || !denyArray_.get() || !allowEverything_.get() ||
-         !basicString_.get();
+  return !currentBundleIdentifier_.get() || !allowArray_.get() || !denyArray_.get() ||
+         !allowEverything_.get() || !basicString_.get();
 }
 
 void KstSettingsManager::addTempAllowRule(std::string rule) {
@@ -439,22 +475,25 @@ std::shared_ptr<const plist::Dictionary> KstSettingsManager::updateGlobalRulesDi
   return globalRulesDic_.update([&](const plist::Dictionary* old) { return share(change(old)); });
 }
 
-void KstSettingsManager::setGlobalRulesDic(plist::Dictionary dict) { globalRulesDic_.set(share(std::move(dict))); }
+void KstSettingsManager::setGlobalRulesDic(plist::Dictionary dict) {
+  globalRulesDic_.set(share(std::move(dict)));
+}
 
 std::string KstSettingsManager::description() const {
   std::ostringstream out;
   out << "\n appName " << textOrNull(appName()) << "\n basicString " << textOrNull(basicString())
       << "\n urlArray " << describeStrings(urlArray()) << "\n currentBundleIdentifier "
       << textOrNull(currentBundleIdentifier()) << "\n plistDictionary " << describePtr(plistDictionary())
-      << "\n ipDictionary " << "(null)" << "\n tempAllowArray " << describeList(tempAllowArray())
-      << "\n tempDenyArray " << describeList(tempDenyArray()) << "\n allowEverything "
-      << textOrNull(allowEverything()) << "\n allowArray " << describeList(allowArray()) << "\n denyArray "
-      << describeList(denyArray()) << "\n mutableDicOfCurrentBundleIdentifier "
-      << describePtr(mutableDicOfCurrentBundleIdentifier()) << "\n globalRulesDic "
-      << describePtr(globalRulesDic()) << "\n globalAllowArray " << describeList(globalAllowArray())
-      << "\n globalDenyArray " << describeList(globalDenyArray()) << "\n whiteListArray "
-      << describeStrings(whiteListArray()) << "\n tempAllowAllString " << textOrNull(tempAllowAllString())
-      << "\n aTheme " << (aTheme() ? (*aTheme() ? "1" : "0") : "(null)");
+      << "\n ipDictionary "
+      << "(null)"
+      << "\n tempAllowArray " << describeList(tempAllowArray()) << "\n tempDenyArray "
+      << describeList(tempDenyArray()) << "\n allowEverything " << textOrNull(allowEverything())
+      << "\n allowArray " << describeList(allowArray()) << "\n denyArray " << describeList(denyArray())
+      << "\n mutableDicOfCurrentBundleIdentifier " << describePtr(mutableDicOfCurrentBundleIdentifier())
+      << "\n globalRulesDic " << describePtr(globalRulesDic()) << "\n globalAllowArray "
+      << describeList(globalAllowArray()) << "\n globalDenyArray " << describeList(globalDenyArray())
+      << "\n whiteListArray " << describeStrings(whiteListArray()) << "\n tempAllowAllString "
+      << textOrNull(tempAllowAllString()) << "\n aTheme " << (aTheme() ? (*aTheme() ? "1" : "0") : "(null)");
   return out.str();
 }
 
@@ -468,7 +507,9 @@ std::mutex& managerMutex() {
 }
 }  // namespace
 
-KstSettingsManager* settingsManagerKst() { return gManager.load(std::memory_order_acquire); }
+KstSettingsManager* settingsManagerKst() {
+  return gManager.load(std::memory_order_acquire);
+}
 
 KstSettingsManager& ensureSettingsManagerKst() {
   if (KstSettingsManager* m = gManager.load(std::memory_order_acquire)) return *m;

@@ -11,6 +11,7 @@
 #include "platform/fs/DeviceRoot.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/plist/PlistValue.h"
+#include "platform/resolver/Resolver.h"
 #include "platform/runloop/RunLoop.h"
 
 namespace kst {
@@ -40,6 +41,7 @@ struct KstStoreEnv {
   // The iOS 7/8 library keeps the host-name map in each process's manager;
   // the iOS 9 library asks SpringBoard's host-name service.
   bool ownHostMap = false;
+  Resolver* resolver = nullptr;  // the own map's resolver; null: Resolver::real()
 };
 
 using StringList = std::vector<std::string>;
@@ -83,7 +85,9 @@ class KstSettingsManager {
   std::shared_ptr<const std::string> basicString() const { return basicString_.get(); }
   std::shared_ptr<const StringList> urlArray() const { return urlArray_.get(); }
   void setUrlArray(StringList v) { urlArray_.set(std::make_shared<const StringList>(std::move(v))); }
-  std::shared_ptr<const std::string> currentBundleIdentifier() const { return currentBundleIdentifier_.get(); }
+  std::shared_ptr<const std::string> currentBundleIdentifier() const {
+    return currentBundleIdentifier_.get();
+  }
   void setCurrentBundleIdentifier(std::string v);
   void clearCurrentBundleIdentifier() { currentBundleIdentifier_.reset(); }
   std::shared_ptr<const plist::Dictionary> plistDictionary() const { return plistDictionary_.get(); }
@@ -144,6 +148,7 @@ class KstSettingsManager {
   RunLoop& mainLoop() const;
 
  private:
+  std::shared_ptr<KstHostMap> currentHostMap();
   void relayAppReload(const std::string& bundleId);
   void fileAppReload(const std::string& bundleId);
   void relayGlobalReload();
@@ -172,10 +177,15 @@ class KstSettingsManager {
   SharedField<std::string> tempAllowAllString_;
   SharedField<bool> aTheme_;
 
+  // iOS 7/8 only. The lock guards the pointer alone: a lookup runs outside
+  // it (on a reference of its own), so that the connect hooks reading the
+  // map never wait behind another thread's name lookup; the map's own locks
+  // guard its contents.
+  std::shared_ptr<KstHostMap> hostMap_;
+  std::mutex hostMapMu_;
+
   // The network watch, started by the first reload that finds a WiFi-only
   // switch on; main queue only.
-  std::unique_ptr<KstHostMap> hostMap_;  // iOS 7/8 only
-  std::mutex hostMapMu_;
 
   std::unique_ptr<ReachabilityKst> internetReach_;
   std::unique_ptr<ReachabilityHelper> reachabilityHelper_;

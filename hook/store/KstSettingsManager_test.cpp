@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <future>
 #include <thread>
 
 #include "hook/Classes/Other/ReachabilityKst.h"
 #include "hook/messaging/KstMessageNames.h"
+#include "hook/store/HostMapTesting.h"
 #include "hook/store/StoreTesting.h"
 #include "platform/reachability/NetworkReachability.h"
 
@@ -63,8 +65,8 @@ TEST_F(SettingsManagerTest, WithoutBundleIdentifierTheListsStayUnset) {
 TEST_F(SettingsManagerTest, ReadsTheApplicationEntry) {
   Array allow = ruleEntries({"good.com", "*.cdn.net:443"});
   allow.emplace_back("not a dictionary");
-  allow.emplace_back(Dictionary{{"date", Value(plist::Date{1})}});         // no "rule"
-  allow.emplace_back(Dictionary{{"rule", Value(5)}});                      // not a text
+  allow.emplace_back(Dictionary{{"date", Value(plist::Date{1})}});  // no "rule"
+  allow.emplace_back(Dictionary{{"rule", Value(5)}});               // not a text
   writeRules(Dictionary{
       {"150", Value(true)},
       {"com.example.app", Value(Dictionary{{"enabled", Value("NO")},
@@ -97,7 +99,8 @@ TEST_F(SettingsManagerTest, UnreadableFilesReadAsMissing) {
   auto m = loaded("com.example.app");
   EXPECT_EQ(*m->allowEverything(), "1");
 
-  for (const std::string& bad : {std::string(), std::string("garbage"), std::string("bplist00\x01\x02", 10)}) {
+  for (const std::string& bad :
+       {std::string(), std::string("garbage"), std::string("bplist00\x01\x02", 10)}) {
     writeRaw(files::kRulesPath, bad);
     writeRaw(files::kGlobalRulesPath, bad);
     writeRaw(files::kWhiteListPath, bad);
@@ -257,7 +260,8 @@ class ScriptedRelay : public RulesRelay {
 
 TEST_F(SettingsManagerTest, RelayEmptyReplyReadsAllowEverythingZero) {
   ScriptedRelay relay;
-  relay.appReply = Dictionary{{"empty", Value("empty")}, {"whiteListArray", Value(Array{Value("w.example")})}};
+  relay.appReply =
+      Dictionary{{"empty", Value("empty")}, {"whiteListArray", Value(Array{Value("w.example")})}};
   relay.globalReply = Dictionary{{"empty", Value("empty")}};
   set(flags_.alternativeLoading, true);
   set(flags_.logging, true);
@@ -275,11 +279,12 @@ TEST_F(SettingsManagerTest, RelayEmptyReplyReadsAllowEverythingZero) {
 
 TEST_F(SettingsManagerTest, RelayReplyWithAnEntry) {
   ScriptedRelay relay;
-  relay.appReply = Dictionary{{"mutableDicOfCurrentBundleIdentifier", Value(Dictionary{{"enabled", Value(false)}})},
-                              {"enabled", Value(false)},
-                              {"shouldUseDetailedRules", Value(true)},
-                              {"allowArray", Value(ruleEntries({"a.com"}))},
-                              {"denyArray", Value(ruleEntries({"d.com"}))}};
+  relay.appReply =
+      Dictionary{{"mutableDicOfCurrentBundleIdentifier", Value(Dictionary{{"enabled", Value(false)}})},
+                 {"enabled", Value(false)},
+                 {"shouldUseDetailedRules", Value(true)},
+                 {"allowArray", Value(ruleEntries({"a.com"}))},
+                 {"denyArray", Value(ruleEntries({"d.com"}))}};
   relay.globalReply = Dictionary{{"globalRulesDic", Value(Dictionary{{"log", Value(true)}})},
                                  {"globalDenyArray", Value(ruleEntries({"g.com"}))},
                                  {"logging", Value(true)},
@@ -371,12 +376,132 @@ TEST_F(WiFiBlockTest, GlobalSwitchOnCellularAndNoNetworkAtAll) {
   EXPECT_EQ(flags_.localWiFiConnectionStatusKst.load(), 0);
 }
 
-TEST(ExportedReloadTest, CreateTheProcessManagerOnFirstUse) {
-  EXPECT_EQ(settingsManagerKst(), nullptr);
+TEST(ExportedReloadTest, CreateTheProcessManagerOnFirstUseAndKeepIt) {
+  // The process's manager lives as long as the process: another test (or an
+  // earlier repetition) may have made it already.
+  KstSettingsManager* before = settingsManagerKst();
   reloadBoth();
-  ASSERT_NE(settingsManagerKst(), nullptr);
-  EXPECT_TRUE(settingsManagerKst()->globalAllowArray());
-  EXPECT_EQ(&ensureSettingsManagerKst(), settingsManagerKst());
+  KstSettingsManager* made = settingsManagerKst();
+  ASSERT_NE(made, nullptr);
+  if (before != nullptr) {
+    EXPECT_EQ(made, before);
+  }
+  EXPECT_TRUE(made->globalAllowArray());
+  reloadData();
+  reloadGlobal();
+  EXPECT_EQ(settingsManagerKst(), made);
+  EXPECT_EQ(&ensureSettingsManagerKst(), made);
+}
+
+TEST_F(SettingsManagerTest, OwnHostMapLookupsDoNotHoldUpItsReaders) {
+  // The iOS 7/8 manager keeps the map; a foreground lookup runs on the
+  // thread that handed the name in, for as long as the network takes.
+  testing::ScriptedResolver resolver;
+  resolver.script("fast.example", {"10.0.0.1"});
+  resolver.script("slow.example",
+                  testing::ScriptedResolver::Answer{Resolver::Addresses{"10.0.0.9"}, Seconds(0), true});
+  KstStoreEnv e = env();
+  e.ownHostMap = true;
+  e.resolver = &resolver;
+  KstSettingsManager m(e);
+  m.doHostStuff("fast.example");
+  ASSERT_EQ(m.lastHostNameForAddress("10.0.0.1"), "fast.example");
+
+  std::thread app([&] { m.doHostStuff("slow.example"); });
+  ASSERT_TRUE(resolver.waitForCalls(2));
+  // Another thread's connect names its address meanwhile.
+  auto connect = std::async(std::launch::async, [&] { return m.lastHostNameForAddress("10.0.0.1"); });
+  const bool answered = connect.wait_for(std::chrono::seconds(30)) == std::future_status::ready;
+  resolver.release();
+  app.join();
+  EXPECT_TRUE(answered) << "a reader waited behind another thread's lookup";
+  EXPECT_EQ(connect.get(), "fast.example");
+  EXPECT_EQ(m.lastHostNameForAddress("10.0.0.9"), "slow.example");
+  m.clearHostMap();
+  EXPECT_EQ(m.lastHostNameForAddress("10.0.0.1"), std::nullopt);
+}
+
+TEST_F(WiFiBlockTest, RelayWiFiKeysCountAsTheReplySpellsAndTypesThem) {
+  NetworkReachability::setFlagsForTesting(kCellular);
+  ScriptedRelay relay;
+  set(flags_.alternativeLoading, true);
+  // The file's spelling "blockSpecificWiFi" means nothing in a reply, and a
+  // "blockNonWiFi" that is not the boolean true is off.
+  relay.appReply = Dictionary{{"mutableDicOfCurrentBundleIdentifier", Value(Dictionary{})},
+                              {"blockSpecificWiFi", Value(true)}};
+  relay.globalReply = Dictionary{{"globalRulesDic", Value(Dictionary{})}, {"blockNonWiFi", Value(1)}};
+  auto m = loaded("com.apple.youtube", &relay);
+  EXPECT_FALSE(get(flags_.blockSpecificWiFi));
+  EXPECT_FALSE(get(flags_.blockNonWiFi));
+  relay.globalReply.set("blockNonWiFi", Value("YES"));
+  m->reloadGlobalSettings();
+  EXPECT_FALSE(get(flags_.blockNonWiFi));
+
+  relay.appReply.set("blockSpecificWifi", Value(true));
+  relay.globalReply.set("blockNonWiFi", Value(true));
+  m->reloadAppSettings();
+  m->reloadGlobalSettings();
+  EXPECT_TRUE(get(flags_.blockSpecificWiFi)) << "the reply's own spelling, on the cellular network";
+  EXPECT_TRUE(get(flags_.blockNonWiFi));
+  EXPECT_EQ(flags_.localWiFiConnectionStatusKst.load(), 2);
+}
+
+TEST(ReachabilityKstTest, StatusArithmetic) {
+  constexpr std::uint32_t R = kReachabilityReachable;
+  struct Row {
+    std::uint32_t flags;
+    int status;
+  };
+  for (const Row& row : std::initializer_list<Row>{
+           {0, NotReachable},
+           {kReachabilityIsWWAN, NotReachable},  // not reachable at all
+           {R, ReachableViaWiFi},
+           {R | kReachabilityIsWWAN, ReachableViaWWAN},
+           {R | kReachabilityIsWWAN | kReachabilityConnectionRequired, ReachableViaWWAN},
+           {R | kReachabilityConnectionRequired, NotReachable},
+           // A connection made on demand or on traffic counts as WiFi...
+           {R | kReachabilityConnectionRequired | kReachabilityConnectionOnDemand, ReachableViaWiFi},
+           {R | kReachabilityConnectionRequired | kReachabilityConnectionOnTraffic, ReachableViaWiFi},
+           // ...unless the person must step in.
+           {R | kReachabilityConnectionRequired | kReachabilityConnectionOnDemand |
+                kReachabilityInterventionRequired,
+            NotReachable},
+           {R | kReachabilityConnectionOnDemand | kReachabilityInterventionRequired, ReachableViaWiFi},
+       })
+    EXPECT_EQ(ReachabilityKst::networkStatusForFlags(row.flags), row.status) << std::hex << row.flags;
+
+  // The local WiFi watch wants a reachable, direct link.
+  EXPECT_EQ(ReachabilityKst::localWiFiStatusForFlags(R | kReachabilityIsDirect), ReachableViaWiFi);
+  EXPECT_EQ(ReachabilityKst::localWiFiStatusForFlags(R), NotReachable);
+  EXPECT_EQ(ReachabilityKst::localWiFiStatusForFlags(kReachabilityIsDirect), NotReachable);
+}
+
+TEST(ReachabilityKstTest, WatchersAndCheckWiFi2ReadTheNetwork) {
+  struct Restore {
+    ~Restore() { NetworkReachability::setFlagsForTesting(std::nullopt); }
+  } restore;
+  auto internet = ReachabilityKst::reachabilityForInternetConnection();
+  auto local = ReachabilityKst::reachabilityForLocalWiFi();
+  ASSERT_TRUE(internet && local);
+  EXPECT_FALSE(internet->localWiFiRef());
+  EXPECT_TRUE(local->localWiFiRef());
+
+  NetworkReachability::setFlagsForTesting(kReachabilityReachable | kReachabilityIsDirect);
+  EXPECT_EQ(internet->currentReachabilityStatus(), ReachableViaWiFi);
+  EXPECT_EQ(local->currentReachabilityStatus(), ReachableViaWiFi);
+  EXPECT_FALSE(checkWiFi2());
+  EXPECT_EQ(kstFlags().localWiFiConnectionStatusKst.load(), ReachableViaWiFi);
+
+  NetworkReachability::setFlagsForTesting(kReachabilityReachable | kReachabilityIsWWAN);
+  EXPECT_EQ(internet->currentReachabilityStatus(), ReachableViaWWAN);
+  EXPECT_EQ(local->currentReachabilityStatus(), NotReachable);
+  EXPECT_TRUE(checkWiFi2());
+  EXPECT_EQ(kstFlags().localWiFiConnectionStatusKst.load(), ReachableViaWWAN);
+
+  NetworkReachability::setFlagsForTesting(kReachabilityReachable | kReachabilityConnectionRequired);
+  EXPECT_TRUE(internet->connectionRequired());
+  EXPECT_FALSE(checkWiFi2());
+  EXPECT_EQ(kstFlags().localWiFiConnectionStatusKst.load(), NotReachable);
 }
 
 TEST(DescriptionTest, ListsEveryPropertyByLabel) {
@@ -388,12 +513,12 @@ TEST(DescriptionTest, ListsEveryPropertyByLabel) {
   KstSettingsManager m(e);
   m.setAppName("Demo");
   const std::string d = m.description();
-  for (const char* label : {"\n appName Demo", "\n basicString ", "\n urlArray ", "\n currentBundleIdentifier ",
-                            "\n plistDictionary ", "\n ipDictionary ", "\n tempAllowArray ", "\n tempDenyArray ",
-                            "\n allowEverything ", "\n allowArray ", "\n denyArray ",
-                            "\n mutableDicOfCurrentBundleIdentifier ", "\n globalRulesDic ",
-                            "\n globalAllowArray ", "\n globalDenyArray ", "\n whiteListArray ",
-                            "\n tempAllowAllString ", "\n aTheme "})
+  for (const char* label :
+       {"\n appName Demo", "\n basicString ", "\n urlArray ", "\n currentBundleIdentifier ",
+        "\n plistDictionary ", "\n ipDictionary ", "\n tempAllowArray ", "\n tempDenyArray ",
+        "\n allowEverything ", "\n allowArray ", "\n denyArray ", "\n mutableDicOfCurrentBundleIdentifier ",
+        "\n globalRulesDic ", "\n globalAllowArray ", "\n globalDenyArray ", "\n whiteListArray ",
+        "\n tempAllowAllString ", "\n aTheme "})
     EXPECT_NE(d.find(label), std::string::npos) << label;
 }
 

@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -18,8 +19,28 @@ namespace kst::messaging {
 // handler returned nothing. Pure functions, safe from any thread.
 
 inline constexpr std::size_t kFrameHeaderSize = 4;
-// Bodies above this are refused without reading them.
-inline constexpr std::uint32_t kMaxFrameBody = 16u * 1024u * 1024u;
+// Bodies above this are refused without reading them, and never produced.
+// It bounds what one connection may make a process hold: 256 MiB of body,
+// and what the reader builds from it (BinaryPlist.h). The largest message
+// of the system, the "global.Rules" reply, carries the global list twice
+// (the whole file and the rule arrays): with 30-character rule texts it
+// takes about 150 bytes per rule, 148 MB for 1,000,000 rules, which leaves
+// room for longer texts.
+inline constexpr std::uint32_t kMaxFrameBody = 256u * 1024u * 1024u;
+
+// The bound in force: kMaxFrameBody, unless a test lowered it (to reach the
+// over-limit paths without building a quarter of a gibibyte).
+std::uint32_t maxFrameBody();
+class ScopedFrameLimitForTesting {
+ public:
+  explicit ScopedFrameLimitForTesting(std::uint32_t limit);
+  ScopedFrameLimitForTesting(const ScopedFrameLimitForTesting&) = delete;
+  ScopedFrameLimitForTesting& operator=(const ScopedFrameLimitForTesting&) = delete;
+  ~ScopedFrameLimitForTesting();
+
+ private:
+  std::uint32_t old_;
+};
 
 inline constexpr std::string_view kKeyName = "name";
 inline constexpr std::string_view kKeyUserInfo = "userInfo";
@@ -55,6 +76,11 @@ class FrameReader {
   // Appends bytes and returns the new state. Bytes past the end of the
   // frame make it bad: one connection carries one request.
   State feed(std::string_view bytes);
+  // Receiving without a copy: room for at most `max` of the bytes the frame
+  // still wants, then commit() of the `n` bytes written there. The room is
+  // valid until the next call.
+  std::span<char> space(std::size_t max);
+  State commit(std::size_t n);
   State state() const { return state_; }
   // The body, once complete.
   std::string_view body() const { return body_; }
@@ -63,9 +89,11 @@ class FrameReader {
 
  private:
   State state_ = State::kNeedMore;
-  std::string header_;
+  char header_[kFrameHeaderSize] = {};
+  std::size_t headerSize_ = 0;
   std::optional<std::uint32_t> length_;
   std::string body_;
+  std::size_t pending_ = 0;  // where the room of space() starts
 };
 
 }  // namespace kst::messaging

@@ -200,8 +200,9 @@ TEST_F(MessagingCenterTest, BadFramesCloseOnlyTheirConnection) {
   const auto bin = [](const plist::Value& v) { return *plist::encodeBinary(v); };
   std::string random(300, '\0');
   for (std::size_t i = 0; i < random.size(); ++i) random[i] = static_cast<char>(i * 131 + 7);
+  random[0] = '\x7f';  // as a header: a length above the frame limit
   const std::vector<std::pair<const char*, std::string>> bad = {
-      {"over 16 MiB", std::string("\x01\x00\x00\x01", 4) + std::string(64 * 1024, 'x')},
+      {"over the frame limit", std::string("\x10\x00\x00\x01", 4) + std::string(64 * 1024, 'x')},
       {"not a dictionary", frameAround(bin(plist::Array{plist::Value("echo")}))},
       {"no name", frameAround(bin(plist::Dictionary{{"reply", true}}))},
       {"mistyped userInfo",

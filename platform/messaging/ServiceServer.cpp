@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -14,8 +15,12 @@ namespace kst::messaging {
 namespace {
 
 // How much one readable event may read before other sources get their turn.
-constexpr std::size_t kReadBudget = 256 * 1024;
-constexpr std::size_t kReadChunk = 64 * 1024;
+constexpr std::size_t kReadBudget = 1024 * 1024;
+constexpr std::size_t kReadChunk = 256 * 1024;
+// A reply larger than the socket's buffer is pushed by the retry timer; the
+// buffer is widened up to this (the system may allow less) so that a large
+// reply takes few rounds.
+constexpr int kLargeReplyBuffer = 4 * 1024 * 1024;
 // How often a reply that did not fit into the socket is pushed again.
 constexpr Seconds kRetryInterval{0.005};
 constexpr Seconds kSweepInterval{1.0};
@@ -166,21 +171,30 @@ void ServiceServer::onConnectionReadable(std::uint64_t id) {
   auto it = connections_.find(id);
   if (it == connections_.end() || !it->second.source) return;
   Connection& c = it->second;
-  std::vector<char> chunk(kReadChunk);
   std::size_t budget = kReadBudget;
   while (budget > 0 && c.reader.state() == FrameReader::State::kNeedMore) {
-    // Never read past the frame: one connection carries one request.
-    const std::size_t want = std::min({c.reader.wanted(), chunk.size(), budget});
-    const ssize_t n = ::recv(c.fd.get(), chunk.data(), want, 0);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    // Never read past the frame: one connection carries one request. Bytes
+    // land in the frame's own buffer.
+    const std::span<char> room = c.reader.space(std::min(kReadChunk, budget));
+    const ssize_t n = ::recv(c.fd.get(), room.data(), room.size(), 0);
+    if (n < 0 && errno == EINTR) {
+      c.reader.commit(0);
+      continue;
+    }
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      c.reader.commit(0);
+      return;
+    }
     if (n <= 0) {  // hung up before a whole request, or failed
       close(id);
       return;
     }
     budget -= static_cast<std::size_t>(n);
     c.lastProgress = loop_.clock().now();
-    c.reader.feed(std::string_view(chunk.data(), static_cast<std::size_t>(n)));
+    if (c.reader.commit(static_cast<std::size_t>(n)) == FrameReader::State::kBad) {
+      ::syslog(LOG_WARNING, "Kestrix: refused a message of %s above the %u-byte frame limit", path_.c_str(),
+               maxFrameBody());
+    }
   }
   if (c.reader.state() == FrameReader::State::kNeedMore) return;  // more on the next event
   std::optional<Request> request;
@@ -206,14 +220,21 @@ void ServiceServer::answer(std::uint64_t id, const Request& request) {
     return;
   }
   auto bytes = encodeReply(reply.value_or(plist::Dictionary()));
-  if (!bytes) bytes = encodeReply(plist::Dictionary());
   if (!bytes) {
+    // Never an empty reply in its place: the sender would take it for the
+    // answer. Hanging up tells it that nothing came.
+    ::syslog(LOG_WARNING, "Kestrix: the reply to \"%s\" of %s is above the %u-byte frame limit; not sent",
+             request.name.c_str(), path_.c_str(), maxFrameBody());
     close(id);
     return;
   }
   Connection& c = it->second;
   c.dispatching = false;
   c.reply = std::move(*bytes);
+  if (c.reply.size() > kReadChunk) {
+    const int size = static_cast<int>(std::min<std::size_t>(c.reply.size(), kLargeReplyBuffer));
+    ::setsockopt(c.fd.get(), SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+  }
   c.lastProgress = loop_.clock().now();
   flush(id);
 }
@@ -222,15 +243,16 @@ void ServiceServer::flush(std::uint64_t id) {
   auto it = connections_.find(id);
   if (it == connections_.end()) return;
   Connection& c = it->second;
-  while (!c.reply.empty()) {
-    const ssize_t n = ::send(c.fd.get(), c.reply.data(), c.reply.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+  while (c.sent < c.reply.size()) {
+    const ssize_t n =
+        ::send(c.fd.get(), c.reply.data() + c.sent, c.reply.size() - c.sent, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       updateTimers();  // the retry timer pushes the rest
       return;
     }
     if (n < 0) break;  // the client is gone
-    c.reply.erase(0, static_cast<std::size_t>(n));
+    c.sent += static_cast<std::size_t>(n);
     c.lastProgress = loop_.clock().now();
   }
   close(id);

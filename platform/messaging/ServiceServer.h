@@ -51,7 +51,8 @@ class ServiceServer : public std::enable_shared_from_this<ServiceServer> {
     std::optional<RunLoop::SourceId> source;
     FrameReader reader;
     bool dispatching = false;  // the handler runs; no time limit then
-    std::string reply;         // what is still to be written
+    std::string reply;         // the whole reply frame
+    std::size_t sent = 0;      // how much of it is written
     Clock::TimePoint lastProgress;
   };
 

@@ -2,7 +2,10 @@
 
 #include <plist/plist.h>
 
+#include <optional>
 #include <utility>
+
+#include "platform/plist/PlistValue.h"
 
 namespace kst::plist {
 
@@ -36,5 +39,10 @@ class Node {
   }
   plist_t node_ = nullptr;
 };
+
+// A libplist tree as our value; nothing for kinds we have no value for.
+std::optional<Value> fromNode(plist_t node);
+// Our value as a libplist tree (dates clamped to its 32-bit seconds).
+Node toNode(const Value& value);
 
 }  // namespace kst::plist

@@ -4,8 +4,9 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <unordered_map>
 
-#include "platform/plist/BinaryPlistScan.h"
+#include "platform/plist/BinaryPlist.h"
 #include "platform/plist/PlistNode.h"
 
 namespace kst::plist {
@@ -117,7 +118,7 @@ std::optional<Value> fromNode(plist_t node, int depth) {
   }
 }
 
-Node toNode(const Value& value) {
+Node makeNode(const Value& value) {
   switch (value.type()) {
     case Value::Type::kString:
       return Node(plist_new_string(value.asString()->c_str()));
@@ -146,13 +147,14 @@ Node toNode(const Value& value) {
     }
     case Value::Type::kArray: {
       Node array(plist_new_array());
-      for (const Value& item : *value.asArray()) plist_array_append_item(array.get(), toNode(item).release());
+      for (const Value& item : *value.asArray())
+        plist_array_append_item(array.get(), makeNode(item).release());
       return array;
     }
     case Value::Type::kDictionary: {
       Node dict(plist_new_dict());
       for (const auto& [key, item] : value.asDictionary()->entries())
-        plist_dict_set_item(dict.get(), key.c_str(), toNode(item).release());
+        plist_dict_set_item(dict.get(), key.c_str(), makeNode(item).release());
       return dict;
     }
   }
@@ -160,7 +162,6 @@ Node toNode(const Value& value) {
 }
 
 bool looksLikePlist(std::string_view bytes) {
-  if (bytes.size() >= 8 && bytes.substr(0, 6) == "bplist") return true;
   // The XML parser wants to see markup; anything else is not a property list.
   for (char c : bytes) {
     if (isBlank(c)) continue;
@@ -170,6 +171,14 @@ bool looksLikePlist(std::string_view bytes) {
 }
 
 }  // namespace
+
+std::optional<Value> fromNode(plist_t node) {
+  return fromNode(node, 0);
+}
+
+Node toNode(const Value& value) {
+  return makeNode(value);
+}
 
 Date Date::now() {
   using namespace std::chrono;
@@ -212,6 +221,38 @@ void Dictionary::appendUnchecked(std::string key, Value value) {
   entries_.emplace_back(std::move(key), std::move(value));
 }
 
+Dictionary Dictionary::fromEntries(std::vector<Entry>&& entries) {
+  Dictionary d;
+  constexpr std::size_t kSmall = 8;
+  bool repeats = false;
+  if (entries.size() <= kSmall) {
+    for (std::size_t i = 1; i < entries.size() && !repeats; ++i)
+      for (std::size_t j = 0; j < i && !repeats; ++j) repeats = entries[i].first == entries[j].first;
+    if (!repeats) {
+      d.entries_ = std::move(entries);
+      return d;
+    }
+  }
+  std::unordered_map<std::string_view, std::size_t> seen;
+  seen.reserve(entries.size());
+  std::vector<bool> later(entries.size(), false);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    auto [it, added] = seen.emplace(entries[i].first, i);
+    if (added) continue;
+    entries[it->second].second = std::move(entries[i].second);
+    later[i] = true;
+    repeats = true;
+  }
+  seen.clear();  // its views die with the moves below
+  if (!repeats) {
+    d.entries_ = std::move(entries);
+    return d;
+  }
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    if (!later[i]) d.entries_.push_back(std::move(entries[i]));
+  return d;
+}
+
 std::vector<std::string> Dictionary::keys() const {
   std::vector<std::string> out;
   out.reserve(entries_.size());
@@ -248,6 +289,19 @@ bool boolValue(const Value* value) {
   return boolValue(value, false);
 }
 
+std::optional<bool> boolValueIfAny(const Value* value) {
+  if (value == nullptr) return std::nullopt;
+  switch (value->type()) {
+    case Value::Type::kBoolean:
+    case Value::Type::kInteger:
+    case Value::Type::kReal:
+    case Value::Type::kString:
+      return boolValue(value);
+    default:
+      return std::nullopt;
+  }
+}
+
 bool boolValue(const Value* value, bool whenAbsent) {
   if (value == nullptr) return whenAbsent;
   if (const bool* b = value->asBoolean()) return *b;
@@ -262,16 +316,18 @@ bool boolValue(const Value* value, bool whenAbsent) {
     const char c = (*s)[i];
     return c == 'Y' || c == 'y' || c == 'T' || c == 't' || (c >= '1' && c <= '9');
   }
-  return false;
+  // A date, data, array or dictionary is no boolean at all: it reads as
+  // missing, like every other value of the wrong type.
+  return whenAbsent;
 }
 
 std::optional<Value> decode(std::string_view bytes) {
   if (bytes.empty() || bytes.size() > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
+  // The binary form is read by our own reader: libplist 2.2 stops the
+  // process on a NUL inside a string, keeps dates in 32 bits and grows with
+  // the square of large files.
+  if (bytes.substr(0, 6) == "bplist") return readBinary(bytes);
   if (!looksLikePlist(bytes)) return std::nullopt;
-  // libplist 2.2 stops the process on an assertion when it reads a string
-  // or key with a NUL inside; such a file (a rule file edited by hand, say)
-  // must read as unreadable instead.
-  if (bytes.substr(0, 6) == "bplist" && !binaryPlistIsSafeToRead(bytes)) return std::nullopt;
   // libplist 2.2 reports no errors: a failed parse leaves the output untouched.
   plist_t raw = nullptr;
   plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &raw);
@@ -281,13 +337,8 @@ std::optional<Value> decode(std::string_view bytes) {
 }
 
 std::optional<std::string> encodeBinary(const Value& value) {
-  Node root = toNode(value);
-  char* out = nullptr;
-  std::uint32_t length = 0;
-  plist_to_bin(root.get(), &out, &length);
-  if (out == nullptr) return std::nullopt;
-  std::string bytes(out, length);
-  plist_to_bin_free(out);
+  std::string bytes;
+  if (!writeBinary(value, bytes)) return std::nullopt;
   return bytes;
 }
 

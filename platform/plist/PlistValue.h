@@ -44,6 +44,10 @@ class Dictionary {
   bool erase(std::string_view key);
   // Appends without looking for the key; only for sources with unique keys.
   void appendUnchecked(std::string key, Value value);
+  void reserve(std::size_t n);
+  // Takes entries that may repeat a key (a file can): the last value of a
+  // key wins, in the place of its first appearance. Linear in the count.
+  static Dictionary fromEntries(std::vector<Entry>&& entries);
 
   // Defined below Value, which must be complete first.
   std::size_t size() const;
@@ -103,20 +107,32 @@ class Value {
       v_;
 };
 
-inline std::size_t Dictionary::size() const { return entries_.size(); }
-inline bool Dictionary::empty() const { return entries_.empty(); }
+inline std::size_t Dictionary::size() const {
+  return entries_.size();
+}
+inline bool Dictionary::empty() const {
+  return entries_.empty();
+}
+inline void Dictionary::reserve(std::size_t n) {
+  entries_.reserve(n);
+}
 
 // The one place where "read by its boolean value" is defined, as the original
 // platform reads a property-list value as a boolean: booleans as themselves,
 // numbers true when non-zero, strings true when, after leading blanks, an
 // optional sign and leading zeros, the first character is Y, y, T, t or a
-// digit 1 to 9; every other value (and an absent one) false.
+// digit 1 to 9. A value of any other type (date, data, array, dictionary)
+// counts as absent: `whenAbsent`, false unless given.
 bool boolValue(const Value* value);
 bool boolValue(const Value* value, bool whenAbsent);
+// The boolean value when there is one; nothing for an absent value and for
+// one of a type that has none.
+std::optional<bool> boolValueIfAny(const Value* value);
 
 // Encoding to and from bytes. Reading accepts the XML and binary forms and
 // returns nothing for anything else (never throws, never crashes); writing
-// produces the binary form.
+// produces the binary form. The binary form is our own (BinaryPlist.h); the
+// XML form is libplist's, whose dates hold 32-bit seconds.
 std::optional<Value> decode(std::string_view bytes);
 std::optional<std::string> encodeBinary(const Value& value);
 std::optional<std::string> encodeXml(const Value& value);

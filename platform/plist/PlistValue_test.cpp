@@ -65,15 +65,13 @@ TEST(PlistValueTest, GarbageReadsAsAbsent) {
   (void)decode(flipped);
 }
 
-TEST(PlistValueTest, TextWithANulInsideReadsAsAbsentInsteadOfAborting) {
-  auto bytes = encodeBinary(Value(Dictionary{{"key", Value("abcdef")}}));
+TEST(PlistValueTest, TextWithANulInsideIsKeptWhole) {
+  const std::string text("ab\0cd\x01", 6);
+  auto bytes = encodeBinary(Value(Dictionary{{text, Value(text)}}));
   ASSERT_TRUE(bytes);
-  std::string value = *bytes;
-  value[value.find("abcdef") + 2] = '\0';
-  EXPECT_FALSE(decode(value));
-  std::string key = *bytes;
-  key[key.find("key") + 1] = '\0';
-  EXPECT_FALSE(decode(key));
+  auto back = decode(*bytes);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(*back->asDictionary()->string(text), text);
   // The XML reader takes character references; a NUL one must not abort.
   (void)decode("<plist version=\"1.0\"><dict><key>a&#0;b</key><string>x&#0;y</string></dict></plist>");
 }
@@ -115,12 +113,15 @@ TEST(LibplistFactsTest, NewDateReadsBackFromReferenceDate) {
   EXPECT_NE(xml->find("2001-01-01T01:00:00Z"), std::string::npos) << *xml;
 }
 
-TEST(PlistValueTest, DatesOutsideTheStoredRangeAreClamped) {
-  auto bytes = encodeBinary(Value(Dictionary{{"d", Value(Date{1e12})}}));
-  ASSERT_TRUE(bytes);
-  auto back = decode(*bytes);
-  ASSERT_TRUE(back);
-  EXPECT_DOUBLE_EQ(back->asDictionary()->find("d")->asDate()->secondsSinceReference, 2147483647.0);
+TEST(PlistValueTest, DatesKeepTheirValueFarFromTheReferenceDate) {
+  // 1900-01-01 and 2200-01-01 with a fraction: outside 32-bit seconds.
+  for (double when : {-3187296000.0 + 0.125, 6248044800.0 + 0.5, 1e12}) {
+    auto bytes = encodeBinary(Value(Dictionary{{"d", Value(Date{when})}}));
+    ASSERT_TRUE(bytes);
+    auto back = decode(*bytes);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->asDictionary()->find("d")->asDate()->secondsSinceReference, when);
+  }
 }
 
 TEST(PlistValueTest, DeepNestingIsRefusedNotOverflowed) {
@@ -150,11 +151,12 @@ TEST(BoolValueTest, ReadsEveryValueAsTheOriginalPlatformDoes) {
     Value v(no);
     EXPECT_FALSE(boolValue(&v)) << no;
   }
+  // Values that are no boolean at all read as missing: their default.
   Value data(Data{1}), array(Array{Value(true)}), dict(Dictionary{}), date(Date{5});
-  EXPECT_FALSE(boolValue(&data));
-  EXPECT_FALSE(boolValue(&array));
-  EXPECT_FALSE(boolValue(&dict));
-  EXPECT_FALSE(boolValue(&date));
+  for (const Value* v : {&data, &array, &dict, &date}) {
+    EXPECT_FALSE(boolValue(v));
+    EXPECT_TRUE(boolValue(v, true));
+  }
 }
 
 TEST(DictionaryTest, SetReplacesInPlaceAndKeepsOrder) {
