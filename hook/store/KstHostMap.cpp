@@ -4,6 +4,8 @@
 #include <map>
 #include <system_error>
 
+#include "platform/runloop/LibraryThread.h"
+
 namespace kst {
 
 namespace {
@@ -90,6 +92,7 @@ void KstHostMap::queueOnWorker(Job job, bool retry) {
   // The last worker has left its loop; only its exit is left to wait for.
   if (hostStuffThread_.joinable()) hostStuffThread_.join();
   try {
+    AllSignalsBlocked blocked;  // the program's handlers never run on the worker
     hostStuffThread_ = std::thread(&KstHostMap::workerLoop, this);
     workerBusy_ = true;
   } catch (const std::system_error&) {
