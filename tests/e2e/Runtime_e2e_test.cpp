@@ -2,11 +2,18 @@
 // signals, and beside a shell that stops answering: the program goes on as
 // the rules say, and follows reloads.
 
+#include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 
+#include <atomic>
 #include <fstream>
+#include <mutex>
 
+#include "hook/messaging/KstMessageNames.h"
+#include "platform/messaging/Frame.h"
+#include "platform/messaging/UnixSocket.h"
 #include "tests/e2e/E2eFixture.h"
 
 namespace kst::e2e {
@@ -16,6 +23,112 @@ constexpr const char* kReloadBoth = "com.dovrane.kst.reloadBoth";
 // How long any one step may take before the test calls the program hung;
 // far above the library's own limits (5 s for one exchange with the shell).
 constexpr double kHung = 60;
+
+// A shell that serves the question and host-name sockets with nonsense:
+// every request is read, then answered the way `mode` says.
+class BadShell {
+ public:
+  enum class Mode { kGarbage, kMaximumFrame, kOneBytePerSecond, kClosesMidReply };
+
+  BadShell(const std::string& root, Mode mode) : mode_(mode) {
+    using messaging::UniqueFd;
+    const DeviceRoot device(root);
+    if (!messaging::ensureRunFolder(device)) return;
+    for (std::string_view service : {msg::kWindowService, msg::kWindowUDPService, msg::kHostStuffService}) {
+      UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+      auto addr =
+          messaging::SocketAddress::forPath(messaging::runFolder(device) + "/" + std::string(service));
+      if (!fd.valid() || !addr || ::bind(fd.get(), addr->get(), addr->size()) != 0 ||
+          ::listen(fd.get(), 64) != 0)
+        return;
+      listeners_.push_back(std::move(fd));
+    }
+    ok_ = true;
+    acceptor_ = std::thread([this] { acceptLoop(); });
+  }
+  BadShell(const BadShell&) = delete;
+  BadShell& operator=(const BadShell&) = delete;
+  ~BadShell() {
+    stop_ = true;
+    if (acceptor_.joinable()) acceptor_.join();
+    std::lock_guard lock(mu_);
+    for (std::thread& t : connections_) t.join();
+  }
+  bool ok() const { return ok_; }
+  std::vector<std::string> seen() {
+    std::lock_guard lock(mu_);
+    return seen_;
+  }
+  bool saw(std::string_view name) {
+    for (const std::string& s : seen())
+      if (s == name) return true;
+    return false;
+  }
+
+ private:
+  void acceptLoop() {
+    while (!stop_) {
+      std::vector<pollfd> fds;
+      for (const auto& l : listeners_) fds.push_back(pollfd{l.get(), POLLIN, 0});
+      if (::poll(fds.data(), fds.size(), 50) <= 0) continue;
+      for (const pollfd& p : fds) {
+        if (p.revents == 0) continue;
+        const int fd = ::accept4(p.fd, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0) continue;
+        std::lock_guard lock(mu_);
+        connections_.emplace_back([this, fd] { answer(messaging::UniqueFd(fd)); });
+      }
+    }
+  }
+  void answer(messaging::UniqueFd fd) {
+    timeval tv{10, 0};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    char head[messaging::kFrameHeaderSize];
+    if (!messaging::readExact(fd.get(), head, sizeof head)) return;
+    const auto length = messaging::bodyLength(std::string_view(head, sizeof head));
+    if (!length) return;
+    std::string body(*length, '\0');
+    if (!messaging::readExact(fd.get(), body.data(), body.size())) return;
+    const auto request = messaging::decodeRequest(body);
+    if (!request) return;
+    {
+      std::lock_guard lock(mu_);
+      seen_.push_back(request->name);
+    }
+    if (!request->wantsReply) return;
+    const auto header = [](std::uint32_t n) {
+      return std::string{static_cast<char>(n >> 24), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
+                         static_cast<char>(n)};
+    };
+    switch (mode_) {
+      case Mode::kGarbage:
+        messaging::writeAll(fd.get(), header(9) + "not plist");
+        break;
+      case Mode::kMaximumFrame:
+        messaging::writeAll(fd.get(),
+                            header(messaging::kMaxFrameBody) + std::string(messaging::kMaxFrameBody, 'x'));
+        break;
+      case Mode::kOneBytePerSecond:
+        for (char c : header(64) + std::string(64, 'x')) {
+          if (stop_ || !messaging::writeAll(fd.get(), std::string(1, c))) return;
+          std::this_thread::sleep_for(std::chrono::seconds(1));
+        }
+        break;
+      case Mode::kClosesMidReply:
+        messaging::writeAll(fd.get(), header(100) + "0123456789");
+        break;
+    }
+  }
+
+  const Mode mode_;
+  bool ok_ = false;
+  std::atomic<bool> stop_{false};
+  std::vector<messaging::UniqueFd> listeners_;
+  std::thread acceptor_;
+  std::mutex mu_;
+  std::vector<std::thread> connections_;
+  std::vector<std::string> seen_;
+};
 
 class RuntimeE2eTest : public E2eTest {
  protected:
@@ -159,6 +272,45 @@ TEST_F(RuntimeE2eTest, StoppedShellHoldsUpNothingBeyondTheLimits) {
   EXPECT_EQ(questions().size(), 2u);
   p->closeInput();
   EXPECT_TRUE(ends(*p)) << text("stop.out");
+}
+
+// A shell that answers nonsense, the largest frame, one byte a second or
+// closes mid-reply: each call gets the empty reply within the limits (an
+// undecided call then passes, as with no shell) and the program goes on.
+TEST_F(RuntimeE2eTest, ShellAnsweringNonsenseCostsTheProgramNothingBeyondTheLimits) {
+  writeGlobal({kTrackerName});
+  const std::string tracker = std::string(kTrackerIp) + " " + tracker_.port();
+  const std::string shop = std::string(kShopIp) + " " + shop_.port();
+  const std::vector<std::pair<const char*, BadShell::Mode>> modes = {
+      {"garbage", BadShell::Mode::kGarbage},
+      {"maximum-frame", BadShell::Mode::kMaximumFrame},
+      {"closes-mid-reply", BadShell::Mode::kClosesMidReply},
+      {"one-byte-a-second", BadShell::Mode::kOneBytePerSecond},
+  };
+  for (const auto& [name, mode] : modes) {
+    SCOPED_TRACE(name);
+    BadShell shell(temp_.dir(), mode);
+    ASSERT_TRUE(shell.ok());
+    auto p = start({"stdin"}, name);
+    // Until it hears that the shell is ready the program asks nothing.
+    ASSERT_TRUE(waitFor(
+        [&] {
+          notify(std::string(msg::kReplyNotification));
+          return ask(*p, name, "tcp " + shop) == "tcp" + kOk && shell.saw(msg::kIsShowingWindow);
+        },
+        kHung))
+        << text(std::string(name) + ".err");
+    EXPECT_EQ(ask(*p, name, "tcp " + tracker), "tcp" + kRefused);
+    EXPECT_EQ(ask(*p, name, "udp " + shop), "udp" + kOk);
+    EXPECT_EQ(ask(*p, name, "lookups 20 " + std::string(kShopName)), "lookups done");
+    p->closeInput();
+    EXPECT_TRUE(ends(*p));
+    // Undecided calls were asked, and the unreadable answers read as none.
+    EXPECT_TRUE(shell.saw(msg::kMessageForWindow) || mode == BadShell::Mode::kOneBytePerSecond);
+    ::unlink(temp_.path("/var/run/kestrix/" + std::string(msg::kWindowService)).c_str());
+    ::unlink(temp_.path("/var/run/kestrix/" + std::string(msg::kWindowUDPService)).c_str());
+    ::unlink(temp_.path("/var/run/kestrix/" + std::string(msg::kHostStuffService)).c_str());
+  }
 }
 
 }  // namespace
