@@ -257,7 +257,7 @@ Exchanged exchange(const std::string& path, std::string_view frame, const Exchan
   return out;
 }
 
-Outcome sendOneWay(const std::string& path, std::string_view frame, const ExchangeLimits& limits) {
+Outcome sendOneWay(const std::string& path, std::string_view frame) {
   try {
     Target target;
     Outcome outcome = locate(path, &target);
@@ -277,7 +277,9 @@ Outcome sendOneWay(const std::string& path, std::string_view frame, const Exchan
         outcome = Outcome::kBroken;
       }
     }
-    return settle(outcome, target, limits);
+    // Dropping cost nothing, so it starts no back-off: a burst that fills a
+    // healthy shell's backlog for a moment must not silence it for long.
+    return outcome;
   } catch (...) {
     return Outcome::kBroken;
   }

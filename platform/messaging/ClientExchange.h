@@ -62,10 +62,11 @@ struct Exchanged {
 Exchanged exchange(const std::string& path, std::string_view frame, const ExchangeLimits& limits,
                    ReplyWait wait);
 
-// One-way send: never blocks the caller. A full backlog or a socket that
-// cannot take the whole frame at once drops the message (and backs the
-// service off).
-Outcome sendOneWay(const std::string& path, std::string_view frame, const ExchangeLimits& limits);
+// One-way send: never blocks the caller. A full backlog (kTimedOut) or a
+// socket that cannot take the whole frame at once drops the message; as that
+// cost nothing it starts no back-off, but a service backed off by a waiting
+// exchange is not tried.
+Outcome sendOneWay(const std::string& path, std::string_view frame);
 
 // Forgets every back-off (tests).
 void clearBackOffs();

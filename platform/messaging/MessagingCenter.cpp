@@ -101,7 +101,7 @@ bool MessagingCenter::sendMessage(const std::string& messageName, const plist::D
   NoCancellation noCancel;
   try {
     const auto frame = requestFrame(messageName, userInfo, false);
-    return frame && messaging::sendOneWay(socketPath(), *frame, limits_) == messaging::Outcome::kDone;
+    return frame && messaging::sendOneWay(socketPath(), *frame) == messaging::Outcome::kDone;
   } catch (...) {
     return false;
   }
