@@ -13,6 +13,13 @@
 
 #include "platform/messaging/KeptFd.h"
 
+// A program that closes or replaces the library's descriptors does so behind
+// the library's back, with no lock they share: that race is the case under
+// test. Test binaries that use these helpers tell the thread sanitizer so
+// (it tracks descriptors like memory) with this suppression:
+//   extern "C" const char* __tsan_default_suppressions() { return KST_TAKEN_DESCRIPTOR_RACES; }
+#define KST_TAKEN_DESCRIPTOR_RACES "race:KeptFdTesting.h\n"
+
 namespace kst::testing {
 
 // The open descriptors at or above KeptFd::floor(): the library's kept ones.

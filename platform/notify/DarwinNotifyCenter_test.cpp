@@ -23,6 +23,12 @@
 #include <vector>
 
 #include "platform/messaging/KeptFdTesting.h"
+
+// The tests that play a program taking the library's descriptors race with
+// the library by design.
+extern "C" const char* __tsan_default_suppressions() {
+  return KST_TAKEN_DESCRIPTOR_RACES;
+}
 #include "platform/testing/TempRoot.h"
 
 namespace kst {
