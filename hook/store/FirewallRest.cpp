@@ -171,8 +171,10 @@ int FirewallRest::askOrientation(const Transport& transport) {
 
 plist::Dictionary FirewallRest::ask(const Transport& transport, const plist::Dictionary& question) {
   if (!inSpringBoard()) {
+    // The person may take their time; a shell that dies or never takes the
+    // question lets the thread go.
     auto center = MessagingCenter::centerNamed(std::string(transport.service), manager_.env().root);
-    return center->sendMessageAndReceiveReply(std::string(transport.message), &question);
+    return center->sendQuestionAndReceiveReply(std::string(transport.message), &question);
   }
   // The prompt is a window: it runs on SpringBoard's main queue, whichever
   // thread asked.

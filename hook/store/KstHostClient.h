@@ -12,7 +12,9 @@ namespace kst {
 // The client side of SpringBoard's host-name service, used by the settings
 // manager of every process of the iOS 9 library. Keeps nothing between
 // calls; any thread may call it. A service that is not there costs nothing
-// but a failed connect.
+// but a failed connect; a hung or stopped one costs one "Get" the messaging
+// limits (5 s at most) and then nothing while it is backed off, and the
+// one-way "Send" never waits at all (a full backlog drops the name).
 class KstHostClient {
  public:
   explicit KstHostClient(DeviceRoot root = DeviceRoot::process()) : root_(std::move(root)) {}

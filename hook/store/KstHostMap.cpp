@@ -1,8 +1,13 @@
 #include "hook/store/KstHostMap.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <map>
+#include <set>
 #include <system_error>
+
+#include "platform/runloop/LibraryThread.h"
 
 namespace kst {
 
@@ -25,12 +30,56 @@ std::string withoutWww(std::string_view name) {
 
 }  // namespace
 
+// Keeps every map's worker lock consistent across fork(), and gives the
+// child's maps a worker of their own on their next name: the parent's
+// worker thread does not exist in the child.
+struct HostMapForkGuard {
+  static std::mutex& mu() {
+    static auto* m = new std::mutex;
+    return *m;
+  }
+  static std::set<KstHostMap*>& maps() {
+    static auto* s = new std::set<KstHostMap*>;
+    return *s;
+  }
+  static void prepare() {
+    mu().lock();
+    for (KstHostMap* m : maps()) m->workerMu_.lock();
+  }
+  static void parent() {
+    for (KstHostMap* m : maps()) m->workerMu_.unlock();
+    mu().unlock();
+  }
+  static void child() {
+    for (KstHostMap* m : maps()) {
+      // Detaching only marks the copied handle; nothing runs behind it.
+      if (m->hostStuffThread_.joinable()) m->hostStuffThread_.detach();
+      m->workerBusy_ = false;
+      m->workerMu_.unlock();
+    }
+    mu().unlock();
+  }
+  static void add(KstHostMap* m) {
+    static const int installed = ::pthread_atfork(&prepare, &parent, &child);
+    (void)installed;
+    std::lock_guard lock(mu());
+    maps().insert(m);
+  }
+  static void remove(KstHostMap* m) {
+    std::lock_guard lock(mu());
+    maps().erase(m);
+  }
+};
+
 KstHostMap::KstHostMap(KstHostMapEnv env)
     : resolver_(env.resolver != nullptr ? *env.resolver : Resolver::real()),
       mainLoop_(env.mainLoop != nullptr ? *env.mainLoop : mainQueue()),
-      flags_(env.flags != nullptr ? *env.flags : kstFlags()) {}
+      flags_(env.flags != nullptr ? *env.flags : kstFlags()) {
+  HostMapForkGuard::add(this);
+}
 
 KstHostMap::~KstHostMap() {
+  HostMapForkGuard::remove(this);
   {
     std::lock_guard lock(life_->mu);
     life_->alive = false;
@@ -90,6 +139,7 @@ void KstHostMap::queueOnWorker(Job job, bool retry) {
   // The last worker has left its loop; only its exit is left to wait for.
   if (hostStuffThread_.joinable()) hostStuffThread_.join();
   try {
+    AllSignalsBlocked blocked;  // the program's handlers never run on the worker
     hostStuffThread_ = std::thread(&KstHostMap::workerLoop, this);
     workerBusy_ = true;
   } catch (const std::system_error&) {

@@ -166,6 +166,10 @@ class KstHostMap {
   bool workerBusy_ = false;      // guarded by workerMu_: the thread takes jobs
   bool stopping_ = false;        // guarded by workerMu_
   std::thread hostStuffThread_;  // started and joined under workerMu_
+
+  // In a forked child the worker is gone: its handle is let go and the
+  // queued names wait for a new one.
+  friend struct HostMapForkGuard;
 };
 
 }  // namespace kst

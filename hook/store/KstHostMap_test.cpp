@@ -2,6 +2,10 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -319,6 +323,65 @@ TEST_F(KstHostMapTest, ManyThreadsHandingInNamesAtOnce) {
       if (!map_->lastName("10.0.2." + std::to_string(i))) return false;
     return true;
   }));
+}
+
+}  // namespace
+}  // namespace kst
+
+namespace kst {
+namespace {
+
+TEST_F(KstHostMapTest, ForkedChildGetsAWorkerOfItsOwn) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "the thread sanitizer cannot start threads in a forked child";
+#endif
+  resolver_.script("slow.test",
+                   ScriptedResolver::Answer{ScriptedResolver::Addresses{"10.0.0.9"}, Seconds(0), true});
+  resolver_.script("a.test", {"10.0.0.1"});
+  map_->doHostStuff("slow.test");  // the worker is busy when the process forks
+  ASSERT_TRUE(resolver_.waitForCalls(1));
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    resolver_.release();
+    map_->doHostStuff("a.test");
+    ::_exit(eventually([&] { return map_->lastName("10.0.0.1") == "a.test"; }) ? 0 : 1);
+  }
+  ASSERT_GT(pid, 0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child's names were never looked up";
+  resolver_.release();
+}
+
+// Records the signal mask of the thread that looks a name up.
+class MaskRecordingResolver final : public Resolver {
+ public:
+  std::optional<Addresses> resolve(std::string_view, AddressFamily) override {
+    sigset_t m;
+    ::pthread_sigmask(SIG_BLOCK, nullptr, &m);
+    std::lock_guard lock(mu_);
+    mask_ = m;
+    return Addresses{"10.0.0.1"};
+  }
+  std::optional<std::string> reverseLookup(const sockaddr*, socklen_t) override { return std::nullopt; }
+  std::optional<sigset_t> mask() {
+    std::lock_guard lock(mu_);
+    return mask_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::optional<sigset_t> mask_;
+};
+
+TEST_F(KstHostMapTest, WorkerBlocksEverySignal) {
+  MaskRecordingResolver resolver;
+  KstHostMap map(KstHostMapEnv{&resolver, &loop_, &flags_});
+  map.doHostStuff("a.test");  // from the main thread: on the worker
+  ASSERT_TRUE(eventually([&] { return resolver.mask().has_value(); }));
+  const sigset_t mask = *resolver.mask();
+  for (int sig : {SIGINT, SIGTERM, SIGUSR1, SIGCHLD, SIGALRM, SIGPIPE, SIGCONT, SIGSEGV})
+    EXPECT_TRUE(::sigismember(&mask, sig)) << "signal " << sig;
 }
 
 }  // namespace

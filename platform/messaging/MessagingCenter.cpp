@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include "platform/messaging/ClientExchange.h"
 #include "platform/messaging/Frame.h"
 #include "platform/messaging/ServiceServer.h"
 #include "platform/messaging/UnixSocket.h"
@@ -25,18 +26,13 @@ class NoCancellation {
   int old_ = PTHREAD_CANCEL_ENABLE;
 };
 
-// Connects and writes one request; invalid when that fails.
-messaging::UniqueFd deliver(const std::string& path, const std::string& messageName,
-                            const plist::Dictionary* userInfo, bool wantsReply) {
+std::optional<std::string> requestFrame(const std::string& messageName, const plist::Dictionary* userInfo,
+                                        bool wantsReply) {
   messaging::Request request;
   request.name = messageName;
   if (userInfo != nullptr) request.userInfo = *userInfo;
   request.wantsReply = wantsReply;
-  const auto frame = messaging::encodeRequest(request);
-  if (!frame) return {};
-  messaging::UniqueFd fd = messaging::connectStream(path);
-  if (!fd.valid() || !messaging::writeAll(fd.get(), *frame)) return {};
-  return fd;
+  return messaging::encodeRequest(request);
 }
 
 }  // namespace
@@ -81,21 +77,34 @@ bool MessagingCenter::runServerOnCurrentThread() {
 
 plist::Dictionary MessagingCenter::sendMessageAndReceiveReply(const std::string& messageName,
                                                               const plist::Dictionary* userInfo) const {
+  return exchange(messageName, userInfo, messaging::ReplyWait::kBounded);
+}
+
+plist::Dictionary MessagingCenter::sendQuestionAndReceiveReply(const std::string& messageName,
+                                                               const plist::Dictionary* userInfo) const {
+  return exchange(messageName, userInfo, messaging::ReplyWait::kWhilePeerLives);
+}
+
+plist::Dictionary MessagingCenter::exchange(const std::string& messageName, const plist::Dictionary* userInfo,
+                                            messaging::ReplyWait wait) const {
   NoCancellation noCancel;
-  const messaging::UniqueFd fd = deliver(socketPath(), messageName, userInfo, true);
-  if (!fd.valid()) return {};
-  std::string header(messaging::kFrameHeaderSize, '\0');
-  if (!messaging::readExact(fd.get(), header.data(), header.size())) return {};
-  const auto length = messaging::bodyLength(header);
-  if (!length) return {};
-  std::string body(*length, '\0');
-  if (!messaging::readExact(fd.get(), body.data(), body.size())) return {};
-  return messaging::decodeReply(body).value_or(plist::Dictionary());
+  try {
+    const auto frame = requestFrame(messageName, userInfo, true);
+    if (!frame) return {};
+    return messaging::exchange(socketPath(), *frame, limits_, wait).reply;
+  } catch (...) {
+    return {};  // out of memory: read as a service that cannot be reached
+  }
 }
 
 bool MessagingCenter::sendMessage(const std::string& messageName, const plist::Dictionary* userInfo) const {
   NoCancellation noCancel;
-  return deliver(socketPath(), messageName, userInfo, false).valid();
+  try {
+    const auto frame = requestFrame(messageName, userInfo, false);
+    return frame && messaging::sendOneWay(socketPath(), *frame) == messaging::Outcome::kDone;
+  } catch (...) {
+    return false;
+  }
 }
 
 }  // namespace kst

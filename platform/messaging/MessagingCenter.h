@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/fs/DeviceRoot.h"
+#include "platform/messaging/ClientExchange.h"
 #include "platform/plist/PlistValue.h"
 
 namespace kst {
@@ -22,12 +23,15 @@ class ServiceServer;
 // of its own (see Frame.h for the bytes).
 //
 // Client side: every call connects anew and keeps nothing, so a centre may
-// be used from any thread and in a forked child. A waiting send has no time
-// limit of its own with a live server (the prompt may wait for a person);
-// anything else (no socket, refused, a server that dies or answers nonsense)
-// gives an empty reply at once. A waiting send made on the very thread whose
-// loop serves that service would wait for itself forever: the serving
-// process hands such questions to its handler directly instead.
+// be used from any thread and in a forked child. Every wait is bounded (see
+// ClientExchange.h for the limits and the back-off after a time-out), except
+// the reply to a question put to a person, which may take as long as the
+// service's end of the connection lives. Any failure (no socket, refused, a
+// limit run out, a server that dies or answers nonsense, memory exhausted)
+// gives an empty reply; one-way sends never block. A waiting send made on
+// the very thread whose loop serves that service would wait for itself
+// until its limit: the serving process hands such questions to its handler
+// directly instead.
 //
 // Server side: runServerOnCurrentThread() serves on the run loop of the
 // calling thread. Handlers run on that loop, one at a time; a handler may
@@ -64,12 +68,22 @@ class MessagingCenter {
   // already serves. A socket file left by a dead server is replaced.
   bool runServerOnCurrentThread();
 
-  // Waiting send: the handler's reply, or an empty dictionary on any failure.
+  // Waiting send: the handler's reply, or an empty dictionary on any failure
+  // or when a limit runs out.
   plist::Dictionary sendMessageAndReceiveReply(const std::string& messageName,
                                                const plist::Dictionary* userInfo) const;
-  // One-way send: returns once the message is written (true) or could not
-  // be delivered (false). The server sends no reply.
+  // Waiting send of a question that a person answers: connecting, sending
+  // and the service's reading of it are bounded, the reply is awaited for as
+  // long as the service's end of the connection lives.
+  plist::Dictionary sendQuestionAndReceiveReply(const std::string& messageName,
+                                                const plist::Dictionary* userInfo) const;
+  // One-way send: never blocks; true once the whole message is handed to the
+  // socket, false when it was dropped (service absent, backed off, backlog
+  // full). The server sends no reply.
   bool sendMessage(const std::string& messageName, const plist::Dictionary* userInfo) const;
+
+  // The limits of this centre's sends (tests shorten them).
+  void setLimits(const messaging::ExchangeLimits& limits) { limits_ = limits; }
 
  private:
   // Handlers are shared with the server, which may outlive a call into it.
@@ -78,10 +92,14 @@ class MessagingCenter {
     std::map<std::string, Handler, std::less<>> byName;
   };
 
+  plist::Dictionary exchange(const std::string& messageName, const plist::Dictionary* userInfo,
+                             messaging::ReplyWait wait) const;
+
   std::string serviceName_;
   DeviceRoot root_;
   std::shared_ptr<Handlers> handlers_ = std::make_shared<Handlers>();
   std::shared_ptr<messaging::ServiceServer> server_;
+  messaging::ExchangeLimits limits_ = messaging::kDefaultExchangeLimits;
 };
 
 }  // namespace kst

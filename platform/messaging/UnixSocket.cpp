@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <sys/time.h>
+
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -98,24 +100,25 @@ bool readExact(int fd, char* out, std::size_t size) {
   return true;
 }
 
-UniqueFd connectStream(const std::string& path) {
+UniqueFd connectStream(const std::string& path, std::chrono::milliseconds limit) {
   auto addr = SocketAddress::forPath(path);
   if (!addr) return {};
   UniqueFd fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.valid()) return {};
-  if (::connect(fd.get(), addr->get(), addr->size()) == 0) return fd;
-  if (errno != EINTR) return {};
-  // An interrupted connect goes on in the background; wait for its outcome
-  // instead of calling connect again.
-  pollfd p{fd.get(), POLLOUT, 0};
-  int r = 0;
-  do {
-    r = ::poll(&p, 1, -1);
-  } while (r < 0 && errno == EINTR);
-  if (r < 0) return {};
-  int error = 0;
-  socklen_t len = sizeof(error);
-  if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0 || error != 0) return {};
+  // A local connect waits only while the listener's backlog is full; the
+  // send time-out bounds that wait. An interrupted one has not started.
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  for (;;) {
+    const auto left =
+        std::chrono::duration_cast<std::chrono::microseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return {};
+    timeval tv{static_cast<time_t>(left.count() / 1000000), static_cast<suseconds_t>(left.count() % 1000000)};
+    ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+    if (::connect(fd.get(), addr->get(), addr->size()) == 0 || errno == EISCONN) break;
+    if (errno != EINTR) return {};
+  }
+  const timeval none{0, 0};
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);
   return fd;
 }
 

@@ -4,6 +4,7 @@
 #include <sys/types.h>
 #include <sys/un.h>
 
+#include <chrono>
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -64,8 +65,10 @@ bool writeAll(int fd, std::string_view bytes);
 // False on end of file or error before `size` bytes arrived.
 bool readExact(int fd, char* out, std::size_t size);
 
-// Connects a blocking, close-on-exec stream socket to `path`. Invalid when
-// nobody listens there (no file, refused, not a socket).
-UniqueFd connectStream(const std::string& path);
+// Connects a blocking, close-on-exec stream socket to `path`, waiting at
+// most `limit` for room in a full backlog. Invalid when nobody listens there
+// (no file, refused, not a socket) or the limit ran out.
+UniqueFd connectStream(const std::string& path,
+                       std::chrono::milliseconds limit = std::chrono::milliseconds(1000));
 
 }  // namespace kst::messaging

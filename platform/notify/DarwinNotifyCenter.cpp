@@ -3,7 +3,6 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
 #include <sys/random.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,6 +13,8 @@
 #include <chrono>
 #include <cstdio>
 #include <set>
+
+#include "platform/runloop/LibraryThread.h"
 
 namespace kst {
 
@@ -57,12 +58,22 @@ struct NotifyForkGuard {
     mu().lock();
     for (DarwinNotifyCenter* c : centers()) c->mu_.lock();
   }
-  static void release() {
+  static void parent() {
     for (DarwinNotifyCenter* c : centers()) c->mu_.unlock();
     mu().unlock();
   }
+  // The child listens again at once: nothing else would make it, since a
+  // child that only ever connects never calls the centre itself.
+  static void child() {
+    for (DarwinNotifyCenter* c : centers()) {
+      c->adoptForkLocked();
+      if (!c->observers_.empty()) c->ensureListeningLocked();
+      c->mu_.unlock();
+    }
+    mu().unlock();
+  }
   static void add(DarwinNotifyCenter* c) {
-    static const int installed = ::pthread_atfork(&prepare, &release, &release);
+    static const int installed = ::pthread_atfork(&prepare, &parent, &child);
     (void)installed;
     std::lock_guard lock(mu());
     centers().insert(c);
@@ -149,73 +160,120 @@ void DarwinNotifyCenter::removeObserver(ObserverId id) {
 
 void DarwinNotifyCenter::adoptForkLocked() {
   if (!listening_ || owner_ == ::getpid()) return;
-  // A forked child: the socket is the parent's (so is its file), and the
-  // thread, with any callback it was running, does not exist here.
-  socket_.reset();
-  wake_.reset();
+  // A forked child: the socket is the parent's (so is its file, which stays),
+  // and the thread, with any callback it was running, does not exist here.
   socketPath_.clear();
+  socket_.reset();  // this process's copies of the parent's descriptors
+  wakeRead_.reset();
+  wakeWrite_.reset();
   listening_ = false;
+  stopping_ = false;
   running_ = 0;
+}
+
+bool DarwinNotifyCenter::openLocked() {
+  closeLocked();
+  if (!messaging::ensureRunFolder(root_, kNotifyFolder)) return false;
+  messaging::KeptFd sock(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  int pipeFds[2];
+  if (!sock.valid() || ::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  messaging::KeptFd wakeRead(pipeFds[0]);
+  messaging::KeptFd wakeWrite(pipeFds[1]);
+  const std::string path = folder() + "/" + std::to_string(::getpid()) + "-" + randomPart();
+  const auto addr = messaging::SocketAddress::forPath(path);
+  if (!addr || ::bind(sock.get(), addr->get(), addr->size()) != 0) return false;
+  socket_ = std::move(sock);
+  wakeRead_ = std::move(wakeRead);
+  wakeWrite_ = std::move(wakeWrite);
+  socketPath_ = path;
+  return true;
+}
+
+void DarwinNotifyCenter::closeLocked() {
+  // The file is this centre's by its name, whatever became of the socket.
+  if (!socketPath_.empty()) ::unlink(socketPath_.c_str());
+  socketPath_.clear();
+  socket_.reset();
+  wakeRead_.reset();
+  wakeWrite_.reset();
 }
 
 bool DarwinNotifyCenter::ensureListeningLocked() {
   adoptForkLocked();
   if (listening_) return true;
-  const pid_t self = ::getpid();
-  if (!messaging::ensureRunFolder(root_, kNotifyFolder)) return false;
-  messaging::UniqueFd sock(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  messaging::UniqueFd wake(::eventfd(0, EFD_CLOEXEC));
-  if (!sock.valid() || !wake.valid()) return false;
-  const std::string path = folder() + "/" + std::to_string(self) + "-" + randomPart();
-  const auto addr = messaging::SocketAddress::forPath(path);
-  if (!addr || ::bind(sock.get(), addr->get(), addr->size()) != 0) return false;
-  socket_ = std::move(sock);
-  wake_ = std::move(wake);
-  if (::pthread_create(&thread_, nullptr, &DarwinNotifyCenter::threadMain, this) != 0) {
-    ::unlink(path.c_str());
-    socket_.reset();
-    wake_.reset();
+  if (!openLocked()) {
+    closeLocked();
     return false;
   }
-  socketPath_ = path;
-  owner_ = self;
+  stopping_ = false;
+  int started;
+  {
+    AllSignalsBlocked blocked;  // inherited by the notification thread
+    started = ::pthread_create(&thread_, nullptr, &DarwinNotifyCenter::threadMain, this);
+  }
+  if (started != 0) {
+    closeLocked();
+    return false;
+  }
+  owner_ = ::getpid();
   listening_ = true;
   return true;
 }
 
 void DarwinNotifyCenter::stopLocked(std::unique_lock<std::mutex>& lock) {
   if (!listening_ || owner_ != ::getpid()) return;  // a fork's inheritance is not ours to stop
-  const std::uint64_t one = 1;
-  while (::write(wake_.get(), &one, sizeof(one)) < 0 && errno == EINTR) {
+  stopping_ = true;
+  if (wakeWrite_.intact()) {
+    const char one = 1;
+    while (::write(wakeWrite_.get(), &one, 1) < 0 && errno == EINTR) {
+    }
   }
+  // Without a wake-up pipe the thread still sees stopping_ within one check.
   const pthread_t thread = thread_;
   listening_ = false;
   lock.unlock();  // the thread may be delivering and need the lock
   ::pthread_join(thread, nullptr);
   lock.lock();
-  ::unlink(socketPath_.c_str());
-  socket_.reset();
-  wake_.reset();
-  socketPath_.clear();
+  closeLocked();
+  stopping_ = false;
 }
 
 void* DarwinNotifyCenter::threadMain(void* self) {
+  ::pthread_setname_np(::pthread_self(), "kst-notify");
   static_cast<DarwinNotifyCenter*>(self)->receiveLoop();
   return nullptr;
 }
 
 void DarwinNotifyCenter::receiveLoop() {
-  // Both descriptors stay open until this thread has been joined.
-  pollfd fds[2] = {{socket_.get(), POLLIN, 0}, {wake_.get(), POLLIN, 0}};
   std::string buf(kMaxNameLength + 1, '\0');
   for (;;) {
-    if (::poll(fds, 2, -1) < 0) {
-      if (errno == EINTR) continue;
-      return;
+    int sock = -1;
+    int wake = -1;
+    {
+      std::lock_guard lock(mu_);
+      if (stopping_) return;
+      // Closed or replaced by the program: bind anew. When that fails (no
+      // descriptor free), the next check tries again; the negative numbers
+      // make the poll below a plain wait.
+      if (!socket_.intact() || !wakeRead_.intact() || !wakeWrite_.intact()) openLocked();
+      sock = socket_.get();
+      wake = wakeRead_.get();
     }
-    if (fds[1].revents != 0) return;
+    pollfd fds[2] = {{sock, POLLIN, 0}, {wake, POLLIN, 0}};
+    // Bounded, so that descriptors lost without an event are noticed too.
+    if (::poll(fds, 2, kDescriptorCheckMs) <= 0) continue;
+    if (((fds[0].revents | fds[1].revents) & POLLNVAL) != 0) continue;
+    std::unique_lock lock(mu_);
+    // Nothing is read from a number that is no longer ours.
+    if (stopping_ || socket_.get() != sock || !socket_.intact() || !wakeRead_.intact()) continue;
+    if (fds[1].revents != 0) {
+      char drain[64];
+      while (::read(wake, drain, sizeof drain) > 0) {
+      }
+    }
     if (fds[0].revents == 0) continue;
-    const ssize_t n = ::recv(fds[0].fd, buf.data(), buf.size(), MSG_DONTWAIT | MSG_TRUNC);
+    lock.unlock();
+    const ssize_t n = ::recv(sock, buf.data(), buf.size(), MSG_DONTWAIT | MSG_TRUNC);
     // Empty or over-long datagrams are nobody's notification.
     if (n <= 0 || static_cast<std::size_t>(n) > kMaxNameLength) continue;
     deliver(buf.substr(0, static_cast<std::size_t>(n)));

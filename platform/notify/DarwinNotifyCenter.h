@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/fs/DeviceRoot.h"
+#include "platform/messaging/KeptFd.h"
 #include "platform/messaging/UnixSocket.h"
 
 namespace kst {
@@ -25,9 +26,17 @@ namespace kst {
 // "<root>/var/run/kestrix/notify/<pid>-<random>"; a post sends the name
 // (UTF-8, no terminator) to every socket in that folder and removes the
 // sockets that refuse it, since their process is gone. Callbacks run on the
-// centre's notification thread, started with the first observer; a forked
-// child gets a socket and thread of its own on its next use of the centre,
-// keeping the observers it inherited.
+// centre's notification thread, started with the first observer; it blocks
+// every signal. A forked child that inherited observers gets a socket and
+// thread of its own at once (in fork() itself), so it follows notifications
+// like its parent.
+//
+// The program may close every descriptor or dup2 its own files over the
+// centre's: the socket and wake-up pipe sit at high numbers, and the thread
+// checks their identity before it reads and at least every
+// kDescriptorCheck; a lost one is never read, written or closed again, and
+// the centre binds a new socket (notifications posted meanwhile are lost,
+// as for any process that was not listening).
 //
 // All members may be called from any thread. After removeObserver returns,
 // that observer's callback is not running and will not run again (unless
@@ -40,6 +49,8 @@ class DarwinNotifyCenter {
 
   // Longer names are neither posted nor delivered.
   static constexpr std::size_t kMaxNameLength = 4096;
+  // How often an idle notification thread checks its descriptors.
+  static constexpr int kDescriptorCheckMs = 1000;
 
   explicit DarwinNotifyCenter(DeviceRoot root);
   DarwinNotifyCenter(const DarwinNotifyCenter&) = delete;
@@ -68,11 +79,15 @@ class DarwinNotifyCenter {
     Callback callback;
   };
 
-  // Both require mu_. In a forked child, forgets the parent's socket and
+  // All require mu_. In a forked child, forgets the parent's socket and
   // thread, which are not this process's.
   void adoptForkLocked();
   // Adopts a fork and starts listening when not yet.
   bool ensureListeningLocked();
+  // Binds a new socket and wake-up pipe; the old ones are forgotten, closed
+  // only when still the centre's, and the old socket file removed.
+  bool openLocked();
+  void closeLocked();
   void stopLocked(std::unique_lock<std::mutex>& lock);
   static void* threadMain(void* self);
   void receiveLoop();
@@ -88,9 +103,13 @@ class DarwinNotifyCenter {
   ObserverId running_ = 0;  // the observer whose callback runs now
   pid_t owner_ = 0;         // the process the socket and thread belong to
   bool listening_ = false;
+  bool stopping_ = false;  // the notification thread is to end
   pthread_t thread_{};
-  messaging::UniqueFd socket_;
-  messaging::UniqueFd wake_;  // eventfd that ends the notification thread
+  messaging::KeptFd socket_;
+  // A pipe (not an eventfd: its identity must be its own) that wakes the
+  // notification thread to end.
+  messaging::KeptFd wakeRead_;
+  messaging::KeptFd wakeWrite_;
   std::string socketPath_;
 };
 

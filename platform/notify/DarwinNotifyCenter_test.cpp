@@ -1,7 +1,11 @@
 #include "platform/notify/DarwinNotifyCenter.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,10 +15,20 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
+#include <set>
 #include <thread>
 #include <vector>
 
+#include "platform/messaging/KeptFdTesting.h"
+
+// The tests that play a program taking the library's descriptors race with
+// the library by design.
+extern "C" const char* __tsan_default_suppressions() {
+  return KST_TAKEN_DESCRIPTOR_RACES;
+}
 #include "platform/testing/TempRoot.h"
 
 namespace kst {
@@ -282,6 +296,118 @@ TEST(DarwinNotifyCenterTest, ForkedChildListensOnItsOwnSocket) {
   center.post("parent");
   EXPECT_TRUE(arrivals.waitFor("parent", 1));
   ::close(ready[0]);
+}
+
+}  // namespace
+}  // namespace kst
+
+namespace kst {
+namespace {
+
+bool underThreadSanitizer() {
+#if defined(__SANITIZE_THREAD__)
+  return true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+  return true;
+#endif
+#endif
+  return false;
+}
+
+TEST(DarwinNotifyCenterTest, ForkedChildFollowsInheritedObserversWithoutCallingTheCentre) {
+  if (underThreadSanitizer()) GTEST_SKIP() << "the thread sanitizer cannot start threads in a forked child";
+  TempRoot temp;
+  DarwinNotifyCenter center(temp.root());
+  Arrivals arrivals;
+  ASSERT_NE(center.addObserver("reload", arrivals.counter("reload")), 0u);
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    // A child that only ever connects: it never touches the centre, yet its
+    // inherited observer must hear the next reload.
+    if (::write(ready[1], "r", 1) != 1) ::_exit(2);
+    ::_exit(arrivals.waitFor("reload", 1) ? 0 : 1);
+  }
+  ::close(ready[1]);
+  ASSERT_TRUE(readByte(ready[0]));
+  ::close(ready[0]);
+  EXPECT_EQ(socketsIn(center.folder()).size(), 2u);
+  EXPECT_EQ(center.post("reload"), 2u);
+  EXPECT_EQ(waitChild(pid), 0);
+  EXPECT_TRUE(arrivals.waitFor("reload", 1));
+}
+
+TEST(DarwinNotifyCenterTest, DescriptorsTheProgramTakesOrClosesAreReopenedNeverUsed) {
+  TempRoot temp;
+  const std::set<int> before = testing::keptDescriptors();
+  auto center = std::make_unique<DarwinNotifyCenter>(temp.root());
+  Arrivals arrivals;
+  ASSERT_NE(center->addObserver("n", arrivals.counter("n")), 0u);
+  const std::set<int> mine = testing::added(before, testing::keptDescriptors());
+  ASSERT_EQ(mine.size(), 3u) << "the socket and both ends of the wake-up pipe, at high numbers";
+  const std::vector<std::string> firstSocket = socketsIn(center->folder());
+  ASSERT_EQ(firstSocket.size(), 1u);
+
+  // Posts until one arrives: those sent while the centre re-binds are lost.
+  const auto heard = [&](int count) {
+    const auto limit = std::chrono::steady_clock::now() + kGenerous;
+    while (arrivals.count("n") < count && std::chrono::steady_clock::now() < limit) {
+      center->post("n");
+      std::this_thread::sleep_for(10ms);
+    }
+    return arrivals.count("n") >= count;
+  };
+
+  // The program's own file over every one of them (always readable).
+  char name[] = "/tmp/kst-program-file-XXXXXX";
+  const int own = ::mkstemp(name);
+  ASSERT_GE(own, 0);
+  ::unlink(name);
+  ASSERT_TRUE(testing::dupOver(own, mine));
+  ASSERT_TRUE(heard(1));
+  const std::vector<std::string> secondSocket = socketsIn(center->folder());
+  ASSERT_EQ(secondSocket.size(), 1u) << "the lost socket's file is removed";
+  EXPECT_NE(secondSocket, firstSocket);
+
+  // Then it closes everything the centre has now.
+  testing::closeAll(testing::added(mine, testing::added(before, testing::keptDescriptors())));
+  ASSERT_TRUE(heard(2));
+
+  // Nothing was read from or written to the program's file, and ending the
+  // centre leaves its descriptors open.
+  center.reset();
+  struct stat st {};
+  ASSERT_EQ(::fstat(own, &st), 0);
+  EXPECT_EQ(st.st_size, 0);
+  EXPECT_EQ(::lseek(own, 0, SEEK_CUR), 0);
+  for (int fd : mine) EXPECT_GE(::fcntl(fd, F_GETFD), 0) << fd;
+  testing::closeAll(mine);
+  ::close(own);
+}
+
+TEST(DarwinNotifyCenterTest, NotificationThreadBlocksEverySignal) {
+  TempRoot temp;
+  DarwinNotifyCenter center(temp.root());
+  std::mutex mu;
+  std::condition_variable cv;
+  std::optional<sigset_t> mask;
+  ASSERT_NE(center.addObserver("n",
+                               [&] {
+                                 sigset_t m;
+                                 ::pthread_sigmask(SIG_BLOCK, nullptr, &m);
+                                 std::lock_guard lock(mu);
+                                 mask = m;
+                                 cv.notify_all();
+                               }),
+            0u);
+  center.post("n");
+  std::unique_lock lock(mu);
+  ASSERT_TRUE(cv.wait_for(lock, kGenerous, [&] { return mask.has_value(); }));
+  for (int sig :
+       {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGCHLD, SIGALRM, SIGPIPE, SIGCONT, SIGSEGV, SIGRTMIN + 3})
+    EXPECT_TRUE(::sigismember(&*mask, sig)) << "signal " << sig;
 }
 
 }  // namespace

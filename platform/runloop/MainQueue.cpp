@@ -1,10 +1,10 @@
 #include <pthread.h>
-#include <signal.h>
 
 #include <atomic>
 #include <mutex>
 #include <vector>
 
+#include "platform/runloop/LibraryThread.h"
 #include "platform/runloop/PollRunLoop.h"
 #include "platform/runloop/RunLoop.h"
 
@@ -62,19 +62,12 @@ void* serveForever(void* arg) {
   return nullptr;
 }
 
-// The application's signal handlers belong on its own threads: the queue's
-// thread blocks every signal except those raised by a fault of its own.
 bool startThread(PollRunLoop* loop) {
-  sigset_t all;
-  sigset_t old;
-  ::sigfillset(&all);
-  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGABRT, SIGSYS}) ::sigdelset(&all, sig);
-  ::pthread_sigmask(SIG_SETMASK, &all, &old);
+  AllSignalsBlocked blocked;  // inherited by the queue's thread
   pthread_t thread;
-  const bool started = ::pthread_create(&thread, nullptr, serveForever, loop) == 0;
-  ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
-  if (started) ::pthread_detach(thread);
-  return started;
+  if (::pthread_create(&thread, nullptr, serveForever, loop) != 0) return false;
+  ::pthread_detach(thread);
+  return true;
 }
 
 RunLoop& ownLoop() {

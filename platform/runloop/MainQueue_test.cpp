@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -127,6 +129,21 @@ TEST(MainQueueTest, ChildOfAForkGetsAQueueOfItsOwn) {
   mainQueue().performAndWait([&] { ran = true; });
   EXPECT_TRUE(ran);
   EXPECT_EQ(&mainQueue(), &parentQueue);
+}
+
+}  // namespace
+}  // namespace kst
+
+namespace kst {
+namespace {
+
+TEST(MainQueueTest, QueueThreadBlocksEverySignal) {
+  sigset_t mask;
+  ::sigemptyset(&mask);
+  mainQueue().performAndWait([&] { ::pthread_sigmask(SIG_BLOCK, nullptr, &mask); });
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGUSR1, SIGUSR2, SIGCHLD, SIGALRM, SIGPIPE, SIGCONT, SIGSEGV,
+                  SIGABRT, SIGRTMIN + 3})
+    EXPECT_TRUE(::sigismember(&mask, sig)) << "signal " << sig;
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
 #include "platform/runloop/PollRunLoop.h"
 
+#include <fcntl.h>
 #include <poll.h>
-#include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,6 +20,17 @@ constexpr Clock::Duration kMinRepeat = std::chrono::microseconds(100);
 // Without a wake-up descriptor (descriptors exhausted) the loop still
 // works, by polling at this rate.
 constexpr Clock::Duration kWakelessPoll = std::chrono::milliseconds(10);
+// The longest poll: a wake-up pipe the program closed or replaced without
+// an event on it is noticed by then.
+constexpr Clock::Duration kDescriptorCheck = std::chrono::seconds(1);
+
+bool identity(int fd, dev_t* dev, ino_t* ino) {
+  struct stat st {};
+  if (::fstat(fd, &st) != 0) return false;
+  *dev = st.st_dev;
+  *ino = st.st_ino;
+  return true;
+}
 
 // What a performAndWait() caller waits on.
 struct WaitState {
@@ -38,16 +50,23 @@ timespec toTimespec(Clock::Duration d) {
 }  // namespace
 
 PollRunLoop::PollRunLoop(Clock& clock) : clock_(clock) {
-  wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  {
+    std::lock_guard lock(wakeMu_);
+    renewWakeLocked();
+  }
   // A manual clock's jump must cut short a poll that waits for the old time.
   jumpListener_ = clock_.onJump([this] { wake(); });
 }
 
 PollRunLoop::~PollRunLoop() {
   // Removal waits for a jump notification in flight, which may still write
-  // to wakeFd_.
+  // to the wake-up pipe.
   clock_.removeJumpListener(jumpListener_);
-  if (wakeFd_ >= 0) ::close(wakeFd_);
+  {
+    std::lock_guard lock(wakeMu_);
+    wakeRead_.reset();  // closed only while still the loop's
+    wakeWrite_.reset();
+  }
   // Queued work is dropped here, unlocked: destroying a performAndWait()
   // item wakes its caller.
   std::deque<Callback> dropped;
@@ -87,11 +106,13 @@ void PollRunLoop::cancelTimer(TimerId id) {
 
 RunLoop::SourceId PollRunLoop::addFdSource(int fd, Callback onReadable) {
   if (fd < 0) return 0;
+  Source source{fd, std::make_shared<Callback>(std::move(onReadable))};
+  identity(fd, &source.dev, &source.ino);
   SourceId id;
   {
     std::lock_guard lock(mu_);
     id = nextId_++;
-    sources_.emplace(id, Source{fd, std::make_shared<Callback>(std::move(onReadable))});
+    sources_.emplace(id, std::move(source));
   }
   wake();
   return id;
@@ -216,7 +237,7 @@ void PollRunLoop::waitAndDispatch(TimePoint deadline, bool heedStop) {
       wait = until > now ? until - now : Duration::zero();
     }
   }
-  if (wakeFd_ < 0) wait = wait ? std::min(*wait, kWakelessPoll) : kWakelessPoll;
+  wait = wait ? std::min(*wait, kDescriptorCheck) : kDescriptorCheck;
   pollAndDispatch(wait);
 }
 
@@ -279,7 +300,9 @@ void PollRunLoop::fireDueTimers() {
 void PollRunLoop::pollAndDispatch(std::optional<Duration> wait) {
   std::vector<pollfd> fds;
   std::vector<SourceId> ids;
-  fds.push_back(pollfd{wakeFd_, POLLIN, 0});
+  const int wakeFd = wakeReadFd();
+  if (wakeFd < 0) wait = wait ? std::min(*wait, kWakelessPoll) : kWakelessPoll;
+  fds.push_back(pollfd{wakeFd, POLLIN, 0});
   {
     std::lock_guard lock(mu_);
     for (const auto& [id, source] : sources_) {
@@ -295,7 +318,7 @@ void PollRunLoop::pollAndDispatch(std::optional<Duration> wait) {
   const int ready = ::ppoll(fds.data(), fds.size(), wait ? &ts : nullptr, nullptr);
   const std::uint64_t pass = ++polls_;
   if (ready <= 0) return;  // time-out, or EINTR: the next pass looks again
-  if (fds[0].revents != 0) drainWake();
+  if (fds[0].revents != 0) drainWake(wakeFd);
 
   for (std::size_t i = 0; i < ids.size(); ++i) {
     const short revents = fds[i + 1].revents;
@@ -308,8 +331,12 @@ void PollRunLoop::pollAndDispatch(std::optional<Duration> wait) {
       std::lock_guard lock(mu_);
       auto it = sources_.find(ids[i]);
       if (it == sources_.end() || it->second.running) continue;
-      if ((revents & POLLNVAL) != 0) {
-        // Closed without being removed: polling it again would spin.
+      dev_t dev = 0;
+      ino_t ino = 0;
+      if ((revents & POLLNVAL) != 0 || !identity(it->second.fd, &dev, &ino) || dev != it->second.dev ||
+          ino != it->second.ino) {
+        // Closed without being removed (polling it again would spin), or
+        // the number now names someone else's file: never call back for it.
         sources_.erase(it);
         continue;
       }
@@ -324,17 +351,42 @@ void PollRunLoop::pollAndDispatch(std::optional<Duration> wait) {
 }
 
 void PollRunLoop::wake() {
-  if (wakeFd_ < 0) return;
-  const std::uint64_t one = 1;
-  // EAGAIN means the counter is already far from zero: the loop is awake.
-  while (::write(wakeFd_, &one, sizeof one) < 0 && errno == EINTR) {
+  std::lock_guard lock(wakeMu_);
+  if (!wakeWrite_.intact() && !renewWakeLocked()) return;
+  const char one = 1;
+  // EAGAIN means the pipe is full of wake-ups already: the loop is awake.
+  while (::write(wakeWrite_.get(), &one, 1) < 0 && errno == EINTR) {
   }
 }
 
-void PollRunLoop::drainWake() {
-  std::uint64_t count;
-  while (::read(wakeFd_, &count, sizeof count) < 0 && errno == EINTR) {
+int PollRunLoop::wakeReadFd() {
+  std::lock_guard lock(wakeMu_);
+  if (!wakeRead_.intact() || !wakeWrite_.intact()) renewWakeLocked();
+  return wakeRead_.get();
+}
+
+void PollRunLoop::drainWake(int fd) {
+  std::lock_guard lock(wakeMu_);
+  // Lost since the poll: the next pass renews it, nothing is read here.
+  if (wakeRead_.get() != fd || !wakeRead_.intact()) return;
+  char buf[256];
+  for (;;) {
+    const ssize_t n = ::read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < static_cast<ssize_t>(sizeof buf)) return;
   }
+}
+
+bool PollRunLoop::renewWakeLocked() {
+  // A pipe, not an eventfd: all eventfds share one inode, so only a pipe's
+  // identity tells it from a program's own descriptor.
+  wakeRead_.reset();
+  wakeWrite_.reset();
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  wakeRead_ = messaging::KeptFd(fds[0]);
+  wakeWrite_ = messaging::KeptFd(fds[1]);
+  return true;
 }
 
 }  // namespace kst

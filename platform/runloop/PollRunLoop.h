@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -11,11 +13,12 @@
 #include <unordered_map>
 #include <utility>
 
+#include "platform/messaging/KeptFd.h"
 #include "platform/runloop/RunLoop.h"
 
 namespace kst {
 
-// The Linux run loop: one poll() over an eventfd that wakes the loop and the
+// The Linux run loop: one poll() over a pipe that wakes the loop and the
 // registered descriptors, a timer queue on the loop's clock, and a FIFO
 // queue of performs.
 //
@@ -26,6 +29,13 @@ namespace kst {
 // nested inside a callback on the loop's thread; a nested run serves the
 // other timers, sources and performs to completion, but never re-enters a
 // timer or source callback that is still running further up the stack.
+//
+// The loop lives inside programs that may close every descriptor or dup2
+// their own files over the loop's: its wake-up pipe sits at high numbers and
+// is checked by identity before each use (renewed when lost, never read or
+// written again), an idle poll ends at least every kDescriptorCheck to look,
+// and a source whose descriptor was closed or now names another file is
+// dropped before its callback could read the wrong file.
 //
 // Callbacks must not throw. Cancelling a timer or removing a source from
 // another thread stops future calls; a call already running on the loop's
@@ -82,6 +92,9 @@ class PollRunLoop final : public RunLoop {
     int fd;
     std::shared_ptr<Callback> fn;
     bool running = false;
+    // The descriptor's file when it was added.
+    dev_t dev = 0;
+    ino_t ino = 0;
   };
 
   // Marks the calling thread as running the loop; false when another thread
@@ -99,10 +112,17 @@ class PollRunLoop final : public RunLoop {
   void fireDueTimers();
   void pollAndDispatch(std::optional<Duration> wait);
   void wake();
-  void drainWake();
+  // The wake-up pipe's read end to poll, renewed first when lost; -1 when
+  // none can be had (the loop then polls at kWakelessPoll).
+  int wakeReadFd();
+  // After a poll that found `fd` ready: drains it while it is still ours.
+  void drainWake(int fd);
+  bool renewWakeLocked();
 
   Clock& clock_;
-  int wakeFd_ = -1;
+  std::mutex wakeMu_;  // guards the two ends below; never held with mu_
+  messaging::KeptFd wakeRead_;
+  messaging::KeptFd wakeWrite_;
   int jumpListener_ = 0;
 
   // The thread running the loop now (empty when none), and the thread that

@@ -3,15 +3,26 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <memory>
+#include <set>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "platform/messaging/KeptFdTesting.h"
+
+// The tests that play a program taking the library's descriptors race with
+// the library by design.
+extern "C" const char* __tsan_default_suppressions() {
+  return KST_TAKEN_DESCRIPTOR_RACES;
+}
 
 namespace kst {
 namespace {
@@ -442,6 +453,101 @@ TEST(PollRunLoopTest, SourceClosedWithoutRemovalIsDropped) {
   loop.runFor(0s);
   loop.runFor(0s);
   EXPECT_EQ(calls, 0);
+}
+
+}  // namespace
+}  // namespace kst
+
+namespace kst {
+namespace {
+
+// The loop on a thread of its own, as the main queue runs.
+class LoopOnThread {
+ public:
+  LoopOnThread() : thread_([this] { loop_.run(); }) {}
+  ~LoopOnThread() {
+    loop_.stop();
+    thread_.join();
+  }
+  PollRunLoop& loop() { return loop_; }
+
+ private:
+  PollRunLoop loop_;
+  std::thread thread_;
+};
+
+// A file of the program's own, with content and a read position the loop
+// must never move.
+class ProgramFile {
+ public:
+  ProgramFile() {
+    char name[] = "/tmp/kst-program-file-XXXXXX";
+    fd_ = ::mkstemp(name);
+    ::unlink(name);
+    EXPECT_EQ(::write(fd_, "program", 7), 7);
+    ::lseek(fd_, 0, SEEK_SET);
+  }
+  ~ProgramFile() { ::close(fd_); }
+  int fd() const { return fd_; }
+  // Nobody read from it or wrote to it through any of its numbers.
+  bool untouched() const {
+    struct stat st {};
+    return ::fstat(fd_, &st) == 0 && st.st_size == 7 && ::lseek(fd_, 0, SEEK_CUR) == 0;
+  }
+
+ private:
+  int fd_ = -1;
+};
+
+TEST(PollRunLoopDescriptorTest, WakeUpPipeTheProgramTakesOrClosesIsRenewedNeverUsed) {
+  const std::set<int> before = testing::keptDescriptors();
+  auto owner = std::make_unique<LoopOnThread>();
+  PollRunLoop& loop = owner->loop();
+  const std::set<int> mine = testing::added(before, testing::keptDescriptors());
+  ASSERT_EQ(mine.size(), 2u) << "the two ends of the wake-up pipe, at high numbers";
+
+  // The program dup2s its own file over both ends.
+  ProgramFile file;
+  ASSERT_TRUE(testing::dupOver(file.fd(), mine));
+  bool ran = false;
+  loop.performAndWait([&] { ran = true; });
+  EXPECT_TRUE(ran);
+  loop.performAndWait([] {});
+  EXPECT_TRUE(file.untouched());
+
+  // The program closes every descriptor the loop has now.
+  const std::set<int> renewed = testing::added(before, testing::keptDescriptors());
+  testing::closeAll(testing::added(mine, renewed));
+  ran = false;
+  loop.performAndWait([&] { ran = true; });
+  EXPECT_TRUE(ran);
+  owner.reset();  // the destructor closes nothing of the program's
+  EXPECT_TRUE(file.untouched());
+  EXPECT_EQ(::fcntl(*mine.begin(), F_GETFD) >= 0, true) << "the program's descriptors stay open";
+  testing::closeAll(mine);
+}
+
+TEST(PollRunLoopDescriptorTest, SourceWhoseNumberTheProgramTookIsDroppedUnread) {
+  LoopOnThread owner;
+  PollRunLoop& loop = owner.loop();
+  Pipe pipe;
+  std::atomic<int> calls{0};
+  loop.addFdSource(pipe.readEnd(), [&] {
+    char c;
+    (void)::read(pipe.readEnd(), &c, 1);
+    ++calls;
+  });
+  pipe.put('a');
+  const auto limit = std::chrono::steady_clock::now() + 30s;
+  while (calls == 0 && std::chrono::steady_clock::now() < limit) loop.performAndWait([] {});
+  ASSERT_EQ(calls, 1);
+
+  // Its owner's number now names the program's file, which is always readable.
+  ProgramFile file;
+  ASSERT_EQ(::dup2(file.fd(), pipe.readEnd()), pipe.readEnd());
+  for (int i = 0; i < 3; ++i) loop.performAndWait([] {});
+  EXPECT_EQ(calls, 1);
+  EXPECT_TRUE(file.untouched());
 }
 
 }  // namespace
