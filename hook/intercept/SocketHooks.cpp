@@ -111,6 +111,12 @@ bool firewallOff(KstSettingsManager& m) {
 KstSettingsManager* preflight() {
   KstSettingsManager* m = judgingManager();
   if (m == nullptr) return nullptr;
+  // A forked child listens for reloads from its first judged call on, never
+  // from inside fork; what it missed since, it reads now.
+  if (DarwinNotifyCenter::process().renewAfterFork()) {
+    m->reloadGlobalSettings();
+    m->reloadAppSettings();
+  }
   if (!get(m->flags().SpringBoardDidFinish)) DarwinNotifyCenter::process().post(msg::kQuestionNotification);
   if (firewallOff(*m)) return nullptr;
   if (m->needsAppReload()) m->reloadAppSettings();

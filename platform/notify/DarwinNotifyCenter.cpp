@@ -62,12 +62,15 @@ struct NotifyForkGuard {
     for (DarwinNotifyCenter* c : centers()) c->mu_.unlock();
     mu().unlock();
   }
-  // The child listens again at once: nothing else would make it, since a
-  // child that only ever connects never calls the centre itself.
+  // Nothing of ours may run in the child between the program's fork and its
+  // exec: a thread started here races the program's own descriptor work (a
+  // browser moves its channels onto low numbers right after fork). The
+  // child listens again from its first renewAfterFork() (the hook library's
+  // first judged call) or post().
   static void child() {
     for (DarwinNotifyCenter* c : centers()) {
       c->adoptForkLocked();
-      if (!c->observers_.empty()) c->ensureListeningLocked();
+      c->renewPending_.store(!c->observers_.empty(), std::memory_order_release);
       c->mu_.unlock();
     }
     mu().unlock();
@@ -156,6 +159,15 @@ void DarwinNotifyCenter::removeObserver(ObserverId id) {
   const bool onNotificationThread =
       listening_ && owner_ == ::getpid() && ::pthread_equal(thread_, ::pthread_self());
   if (!onNotificationThread) idle_.wait(lock, [&] { return running_ != id; });
+}
+
+bool DarwinNotifyCenter::renewAfterFork() {
+  if (!renewPending_.load(std::memory_order_acquire)) return false;
+  std::lock_guard lock(mu_);
+  if (!renewPending_.exchange(false, std::memory_order_acq_rel)) return false;
+  adoptForkLocked();
+  if (!listening_ && !observers_.empty()) ensureListeningLocked();
+  return true;
 }
 
 void DarwinNotifyCenter::adoptForkLocked() {

@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 #include <sys/types.h>
+#include <atomic>
 
 #include <condition_variable>
 #include <cstddef>
@@ -69,6 +70,13 @@ class DarwinNotifyCenter {
   ObserverId addObserver(std::string name, Callback callback);
   void removeObserver(ObserverId id);
 
+  // In a forked child whose parent observed: listens again (a socket and a
+  // thread of the child's own, unless a post() already did) and returns
+  // true, once; notifications posted since the fork were missed, so the
+  // caller reloads what they would have told it. False everywhere else, at
+  // the cost of one atomic load.
+  bool renewAfterFork();
+
   // The folder of the observing sockets.
   std::string folder() const;
 
@@ -103,7 +111,8 @@ class DarwinNotifyCenter {
   ObserverId running_ = 0;  // the observer whose callback runs now
   pid_t owner_ = 0;         // the process the socket and thread belong to
   bool listening_ = false;
-  bool stopping_ = false;  // the notification thread is to end
+  std::atomic<bool> renewPending_{false};  // a forked child has not listened again yet
+  bool stopping_ = false;                  // the notification thread is to end
   pthread_t thread_{};
   messaging::KeptFd socket_;
   // A pipe (not an eventfd: its identity must be its own) that wakes the

@@ -34,6 +34,13 @@ extern "C" const char* __tsan_default_suppressions() {
 namespace kst {
 namespace {
 
+// The threads of this process, from /proc.
+std::size_t threadCount() {
+  std::size_t n = 0;
+  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+  return n;
+}
+
 using testing::TempRoot;
 using namespace std::chrono_literals;
 
@@ -315,24 +322,31 @@ bool underThreadSanitizer() {
   return false;
 }
 
-TEST(DarwinNotifyCenterTest, ForkedChildFollowsInheritedObserversWithoutCallingTheCentre) {
+TEST(DarwinNotifyCenterTest, ForkedChildStartsNothingUntilItRenewsThenFollowsInheritedObservers) {
   if (underThreadSanitizer()) GTEST_SKIP() << "the thread sanitizer cannot start threads in a forked child";
   TempRoot temp;
   DarwinNotifyCenter center(temp.root());
   Arrivals arrivals;
   ASSERT_NE(center.addObserver("reload", arrivals.counter("reload")), 0u);
+  EXPECT_FALSE(center.renewAfterFork()) << "nothing to renew in the process that observes";
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
   const pid_t pid = ::fork();
   if (pid == 0) {
-    // A child that only ever connects: it never touches the centre, yet its
-    // inherited observer must hear the next reload.
-    if (::write(ready[1], "r", 1) != 1) ::_exit(2);
+    // Between fork and its first judged call the child runs nothing of ours:
+    // one thread, no socket of its own.
+    const bool alone = threadCount() == 1 && socketsIn(center.folder()).size() == 1;
+    // Its first judged call renews the centre, once; the inherited observer
+    // then hears the next reload.
+    const bool renewed = center.renewAfterFork() && !center.renewAfterFork();
+    if (::write(ready[1], alone && renewed ? "r" : "x", 1) != 1) ::_exit(2);
     ::_exit(arrivals.waitFor("reload", 1) ? 0 : 1);
   }
   ::close(ready[1]);
-  ASSERT_TRUE(readByte(ready[0]));
+  char byte = 0;
+  ASSERT_EQ(::read(ready[0], &byte, 1), 1);
   ::close(ready[0]);
+  EXPECT_EQ(byte, 'r') << "the child started something inside fork, or did not renew once";
   EXPECT_EQ(socketsIn(center.folder()).size(), 2u);
   EXPECT_EQ(center.post("reload"), 2u);
   EXPECT_EQ(waitChild(pid), 0);
