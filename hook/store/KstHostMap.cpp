@@ -248,6 +248,7 @@ void KstHostMap::record(const std::string& stripped, const Resolver::Addresses& 
       break;
     }
     names.push_back(stripped);
+    if (table_) table_->publish(addresses[i], stripped);
   }
 }
 
@@ -290,6 +291,18 @@ void KstHostMap::clear() {
   std::optional<std::unordered_map<std::string, NameList>> old;
   std::lock_guard lock(ipMu_);
   old.swap(ip_);
+  if (table_) table_->clear();
+}
+
+void KstHostMap::publishTo(std::shared_ptr<HostNameTableWriter> table) {
+  std::lock_guard lock(ipMu_);
+  table_ = std::move(table);
+  if (!table_) return;
+  table_->clear();
+  if (!ip_) return;
+  for (const auto& [address, names] : *ip_) {
+    if (!names.empty()) table_->publish(address, names.back());
+  }
 }
 
 KstHostMap::NameList KstHostMap::lastNameArray() const {

@@ -16,6 +16,7 @@
 
 #include "hook/store/KstFlags.h"
 #include "platform/clock/Clock.h"
+#include "platform/hosttable/HostNameTable.h"
 #include "platform/plist/PlistValue.h"
 #include "platform/resolver/Resolver.h"
 #include "platform/runloop/RunLoop.h"
@@ -93,6 +94,9 @@ class KstHostMap {
   // Discards the whole map (the iOS 7/8 resume); names arriving later
   // rebuild it. The repeat list is kept.
   void clear();
+  // Publishes the map's newest name per address from now on, where every
+  // process reads it without asking (SpringBoard's map); null stops it.
+  void publishTo(std::shared_ptr<HostNameTableWriter> table);
 
   // The steps, named as the iOS 7/8 settings manager names them.
   // Resolves one name now, on the calling thread, and records it.
@@ -149,6 +153,7 @@ class KstHostMap {
 
   mutable std::mutex ipMu_;
   std::optional<std::unordered_map<std::string, NameList>> ip_;  // guarded by ipMu_
+  std::shared_ptr<HostNameTableWriter> table_;                   // guarded by ipMu_
 
   mutable std::mutex lastNamesMu_;
   std::deque<std::string> lastNames_;  // guarded by lastNamesMu_

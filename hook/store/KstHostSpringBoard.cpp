@@ -27,6 +27,12 @@ bool KstHostSpringBoard::initSBSMessaging() {
       });
   if (!center->runServerOnCurrentThread()) return false;
   messaging_ = std::move(center);
+  // Every process reads the map's newest names from a shared table, with no
+  // round trip on its connect path; "Get" stays for those who ask.
+  if (std::optional<HostNameTableWriter> table =
+          HostNameTableWriter::create(root_.path(kHostNameTablePath))) {
+    map_.publishTo(std::make_shared<HostNameTableWriter>(std::move(*table)));
+  }
   return true;
 }
 

@@ -140,7 +140,9 @@ StringList ruleTexts(const plist::Array* entries) {
   return out;
 }
 
-KstSettingsManager::KstSettingsManager(KstStoreEnv env) : env_(std::move(env)) {}
+KstSettingsManager::KstSettingsManager(KstStoreEnv env)
+    : env_(std::move(env)),
+      hostTable_(std::make_unique<HostNameTableReader>(env_.root.path(kHostNameTablePath))) {}
 
 KstSettingsManager::~KstSettingsManager() {
   if (reachabilityObserver_ != 0) ReachabilityKst::removeChangeObserver(reachabilityObserver_);
@@ -396,9 +398,9 @@ std::optional<std::string> KstSettingsManager::lastHostNameForAddress(std::strin
     const std::shared_ptr<KstHostMap> map = currentHostMap();
     return map ? map->lastName(address) : std::nullopt;
   }
-  std::optional<plist::Dictionary> reply = getIPDictionary(address);
-  if (!reply) return std::nullopt;
-  return lastHostName(*reply, address);
+  // SpringBoard publishes its map's newest name per address; a missing or
+  // orphaned table reads as no name, as an unanswered query would.
+  return hostTable_->lookup(address);
 }
 
 void KstSettingsManager::clearHostMap() {

@@ -10,6 +10,7 @@
 #include "hook/store/SharedField.h"
 #include "platform/fs/DeviceRoot.h"
 #include "platform/fs/FileSystem.h"
+#include "platform/hosttable/HostNameTable.h"
 #include "platform/plist/PlistValue.h"
 #include "platform/resolver/Resolver.h"
 #include "platform/runloop/RunLoop.h"
@@ -183,6 +184,8 @@ class KstSettingsManager {
   // guard its contents.
   std::shared_ptr<KstHostMap> hostMap_;
   std::mutex hostMapMu_;
+  // iOS 9: SpringBoard's map as its shared table, read without a round trip.
+  std::unique_ptr<HostNameTableReader> hostTable_;
 
   // The network watch, started by the first reload that finds a WiFi-only
   // switch on; main queue only.
