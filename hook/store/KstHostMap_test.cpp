@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "hook/store/HostMapTesting.h"
+#include "platform/testing/TempRoot.h"
 #include "platform/runloop/PollRunLoop.h"
 
 namespace kst {
@@ -92,6 +93,28 @@ TEST_F(KstHostMapTest, ANameQueuedBehindASlowLookupIsQueuedOnce) {
   resolver_.release();
   ASSERT_TRUE(eventually([&] { return map_->lastName("10.0.0.2") == "b.test"; }));
   EXPECT_THAT(resolver_.names(), ElementsAre("slow.test", "a.test", "b.test"));
+}
+
+TEST_F(KstHostMapTest, TheNewestNamePerAddressIsPublishedForEveryProcess) {
+  kst::testing::TempRoot dir;
+  const std::string path = dir.dir() + "/hostnames.table";
+  std::optional<HostNameTableWriter> writer = HostNameTableWriter::create(path);
+  ASSERT_TRUE(writer);
+  HostNameTableReader reader(path);
+  // Names the map held before it published are there at once.
+  resolver_.script("first.test", {"10.0.0.1"});
+  fromAppThread("first.test");
+  map_->publishTo(std::make_shared<HostNameTableWriter>(std::move(*writer)));
+  EXPECT_EQ(reader.lookup("10.0.0.1"), "first.test");
+
+  resolver_.script("www.second.test", {"10.0.0.1", "fd00::2"});
+  fromAppThread("www.second.test");
+  EXPECT_EQ(reader.lookup("10.0.0.1"), "second.test");  // the newest, as the map holds it
+  EXPECT_EQ(reader.lookup("fd00::2"), "second.test");
+  EXPECT_EQ(map_->lastName("10.0.0.1"), reader.lookup("10.0.0.1"));
+
+  map_->clear();
+  EXPECT_EQ(reader.lookup("10.0.0.1"), std::nullopt);
 }
 
 TEST_F(KstHostMapTest, WwwIsStrippedUnderEachAddress) {
