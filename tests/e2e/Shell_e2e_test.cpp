@@ -223,6 +223,24 @@ TEST_F(ShellTest, QuestionWithMissingKeysStillGetsAnAnswer) {
   EXPECT_NE(state().find("prompt: none"), std::string::npos);
 }
 
+TEST_F(ShellTest, ASecondShellSaysSoAndLeavesTheFirstServing) {
+  startShell();
+  Process second({KST_SPRINGBOARD, "--root", temp_.dir()}, shellEnv(), temp_.dir() + "/second.out",
+                 temp_.dir() + "/second.err");
+  second.closeInput();
+  EXPECT_NE(second.wait(), 0);
+  EXPECT_NE(text("second.err").find("another springboard"), std::string::npos) << text("second.err");
+  // The first one still answers the control socket and asks the questions.
+  EXPECT_EQ(ctl({"state"}), 0);
+  Server server(kShopIp);
+  ASSERT_TRUE(server.ok());
+  Process& client = startClient("com.example.app", "client", kShopIp, server.port(), "App");
+  client.writeLine("go");
+  ASSERT_EQ(ctl({"wait-prompt", "20"}), 0) << state();
+  ASSERT_EQ(ctl({"tap", "Once"}), 0);
+  EXPECT_EQ(results("client", 1), (Lines{"tcp" + kOk}));
+}
+
 TEST_F(ShellTest, SecondQuestionWaitsUntilTheFirstPromptCloses) {
   Server server(kShopIp);
   startShell();
