@@ -4,6 +4,7 @@
 #include <filesystem>
 #include <sstream>
 
+#include "platform/bundle/DesktopFile.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/plist/PlistFile.h"
 
@@ -22,12 +23,6 @@ constexpr std::string_view kBundleNameKey = "CFBundleName";
 constexpr std::string_view kIconFileKey = "CFBundleIconFile";
 constexpr const char* kDefaultIconFiles[] = {"icon.png", "Icon.png", "icon.svg"};
 constexpr std::string_view kDesktopSuffix = ".desktop";
-
-std::string trim(std::string_view s) {
-  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-  while (!s.empty() && (s.back() == ' ' || s.back() == '\t' || s.back() == '\r')) s.remove_suffix(1);
-  return std::string(s);
-}
 
 void scanBundles(const DeviceRoot& root, std::map<std::string, Application>& apps) {
   std::error_code ec;
@@ -89,35 +84,18 @@ void scanDesktopFolder(const fsys::path& folder, const fsys::path& base,
 }  // namespace
 
 std::optional<Application> parseDesktopEntry(std::string_view text, std::string desktopFileId) {
+  const std::optional<DesktopFile> entry = DesktopFile::parse(text);
+  if (!entry || entry->raw("Type") != "Application" || entry->boolean("NoDisplay") || entry->boolean("Hidden") ||
+      desktopFileId.empty()) {
+    return std::nullopt;
+  }
   Application app;
   app.bundleIdentifier = std::move(desktopFileId);
-  bool inEntry = false;
-  bool isApplication = false;
-  std::istringstream lines{std::string(text)};
-  for (std::string line; std::getline(lines, line);) {
-    const std::string t = trim(line);
-    if (t.empty() || t.front() == '#') continue;
-    if (t.front() == '[') {
-      inEntry = t == "[Desktop Entry]";
-      continue;
-    }
-    if (!inEntry) continue;
-    const std::size_t eq = t.find('=');
-    if (eq == std::string::npos) continue;
-    const std::string key = trim(std::string_view(t).substr(0, eq));
-    const std::string value = trim(std::string_view(t).substr(eq + 1));
-    if (key == "Type") {
-      isApplication = value == "Application";
-    } else if (key == "Name") {
-      app.displayName = value;
-    } else if (key == "Icon") {
-      app.icon = value;
-      app.iconIsThemeName = !value.starts_with('/');
-    } else if ((key == "NoDisplay" || key == "Hidden") && value == "true") {
-      return std::nullopt;
-    }
+  app.displayName = entry->string("Name").value_or("");
+  if (std::optional<std::string> icon = entry->string("Icon")) {
+    app.iconIsThemeName = !icon->starts_with('/');
+    app.icon = std::move(*icon);
   }
-  if (!isApplication || app.bundleIdentifier.empty()) return std::nullopt;
   return app;
 }
 
