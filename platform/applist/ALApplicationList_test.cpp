@@ -1,4 +1,5 @@
 #include "platform/applist/ALApplicationList.h"
+#include "platform/bundle/DesktopFile.h"
 
 #include <gtest/gtest.h>
 
@@ -44,9 +45,14 @@ TEST_F(ApplicationCatalogueTest, BundlesAndDesktopEntriesWithTheirIdentifiers) {
   const auto all = c.applicationsFilteredUsingPredicate([](std::string_view) { return true; });
   EXPECT_EQ(all, (std::map<std::string, std::string>{{"com.example.mail", "Mail"},
                                                      {"com.example.nameless", ""},
-                                                     {"kde-viewer", "Viewer"},
-                                                     {"org.example.Editor", "Editor"}}));
-  const auto editor = c.application("org.example.Editor");
+                                                     {"kde-viewer.desktop", "Viewer"},
+                                                     {"org.example.Editor.desktop", "Editor"}}));
+  // The same id kestrix-launch runs a desktop application under, so the
+  // rules made for it in the panel are the rules it is judged by.
+  EXPECT_TRUE(isDesktopFileId("kde-viewer.desktop"));
+  EXPECT_EQ(desktopFileInFolder(desktop + "/applications", "kde-viewer.desktop"),
+            desktop + "/applications/kde/viewer.desktop");
+  const auto editor = c.application("org.example.Editor.desktop");
   ASSERT_TRUE(editor);
   EXPECT_TRUE(editor->iconIsThemeName);
   bundle("Late", {{"CFBundleIdentifier", "com.example.late"}});

@@ -69,11 +69,12 @@ void scanDesktopFolder(const fsys::path& folder, const fsys::path& base,
       continue;
     }
     if (it->path().extension() != kDesktopSuffix) continue;
-    // The desktop file id: the path below applications/ with '/' as '-'.
+    // The desktop file id: the path below applications/ with '/' as '-',
+    // ".desktop" kept; kestrix-launch runs the application under that same
+    // id, so the rules made here are the rules it is judged by.
     std::string id = fsys::relative(it->path(), base, tec).string();
     if (tec) continue;
     for (char& c : id) c = c == '/' ? '-' : c;
-    id.resize(id.size() - kDesktopSuffix.size());
     if (apps.contains(id)) continue;  // an earlier folder, or a bundle, wins
     const auto text = FileSystem::real().readFile(it->path().string());
     if (!text || text->size() > (1u << 20)) continue;
@@ -85,8 +86,8 @@ void scanDesktopFolder(const fsys::path& folder, const fsys::path& base,
 
 std::optional<Application> parseDesktopEntry(std::string_view text, std::string desktopFileId) {
   const std::optional<DesktopFile> entry = DesktopFile::parse(text);
-  if (!entry || entry->raw("Type") != "Application" || entry->boolean("NoDisplay") || entry->boolean("Hidden") ||
-      desktopFileId.empty()) {
+  if (!entry || entry->raw("Type") != "Application" || entry->boolean("NoDisplay") ||
+      entry->boolean("Hidden") || desktopFileId.empty()) {
     return std::nullopt;
   }
   Application app;
