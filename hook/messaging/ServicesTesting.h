@@ -20,6 +20,8 @@
 #include "hook/messaging/MessagingSBS.h"
 #include "hook/messaging/MessagingSBSUDP.h"
 #include "hook/prompt/KstPopUp.h"
+#include "hook/store/StoreTesting.h"
+#include "platform/plist/PlistFile.h"
 #include "platform/messaging/MessagingTestSupport.h"
 
 namespace kst::plist {
@@ -249,6 +251,20 @@ class SpringBoardProcess {
 
   DeviceRoot root_;
   testing::ForkedProcess process_;
+};
+
+// A store fixture that talks to SpringBoard's services and reads the files
+// they write, under the fixture's device root.
+class ServicesFixture : public StoreFixture {
+ protected:
+  plist::Dictionary send(std::string_view service, const std::string& name,
+                         const plist::Dictionary* info = nullptr) {
+    return MessagingCenter::centerNamed(std::string(service), root_.root())
+        ->sendMessageAndReceiveReply(name, info);
+  }
+  std::optional<plist::Dictionary> file(std::string_view devicePath) {
+    return plist::readDictionaryFile(FileSystem::real(), root_.path(devicePath));
+  }
 };
 
 }  // namespace kst::testing

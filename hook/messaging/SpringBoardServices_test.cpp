@@ -21,16 +21,8 @@ using testing::SpringBoardProcess;
 
 constexpr const char* kApp = "com.example.app";
 
-class SpringBoardServicesTest : public testing::StoreFixture {
+class SpringBoardServicesTest : public testing::ServicesFixture {
  protected:
-  plist::Dictionary send(std::string_view service, const std::string& name,
-                         const plist::Dictionary* info = nullptr) {
-    return MessagingCenter::centerNamed(std::string(service), root_.root())
-        ->sendMessageAndReceiveReply(name, info);
-  }
-  std::optional<plist::Dictionary> file(std::string_view devicePath) {
-    return plist::readDictionaryFile(FileSystem::real(), root_.path(devicePath));
-  }
   std::vector<std::string> texts(std::string_view devicePath, std::string_view key,
                                  const char* app = nullptr) {
     const std::optional<plist::Dictionary> f = file(devicePath);

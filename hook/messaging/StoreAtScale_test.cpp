@@ -25,16 +25,8 @@ constexpr const char* kOther = "com.example.other";
 // A rule text with a NUL and other control characters inside.
 const std::string kNulText("bad\0host\x01\x1f.com", 14);
 
-class StoreAtScaleTest : public testing::StoreFixture {
+class StoreAtScaleTest : public testing::ServicesFixture {
  protected:
-  plist::Dictionary send(std::string_view service, const std::string& name,
-                         const plist::Dictionary* info = nullptr) {
-    return MessagingCenter::centerNamed(std::string(service), root_.root())
-        ->sendMessageAndReceiveReply(name, info);
-  }
-  std::optional<plist::Dictionary> file(std::string_view devicePath) {
-    return plist::readDictionaryFile(FileSystem::real(), root_.path(devicePath));
-  }
   std::optional<std::string> raw(std::string_view devicePath) {
     return FileSystem::real().readFile(root_.path(devicePath));
   }
