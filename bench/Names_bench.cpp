@@ -13,49 +13,16 @@
 #include <string>
 #include <thread>
 
+#include "bench/HostServiceBench.h"
 #include "hook/intercept/KstLookedUpNames.h"
 #include "hook/store/KstHostClient.h"
-#include "hook/store/KstHostSpringBoard.h"
 #include "platform/runloop/PollRunLoop.h"
 #include "platform/testing/TempRoot.h"
 
 namespace kst {
 namespace {
 
-class OneAddressResolver final : public Resolver {
- public:
-  std::optional<Addresses> resolve(std::string_view, AddressFamily) override { return Addresses{"10.0.0.1"}; }
-  std::optional<std::string> reverseLookup(const sockaddr*, socklen_t) override { return std::nullopt; }
-};
-
-// SpringBoard's service on a loop thread, knowing 10.0.0.1 as known.test.
-class HostService {
- public:
-  HostService() : thread_([this] { loop_.run(); }) {
-    loop_.performAndWait([&] {
-      service_ =
-          std::make_unique<KstHostSpringBoard>(KstHostMapEnv{&resolver_, &loop_, &flags_}, temp_.root());
-      ok_ = service_->initSBSMessaging();
-    });
-    service_->hostMap().theHostStuff("known.test");
-  }
-  ~HostService() {
-    loop_.performAndWait([&] { service_.reset(); });
-    loop_.stop();
-    thread_.join();
-  }
-  bool ok() const { return ok_; }
-  const testing::TempRoot& temp() const { return temp_; }
-
- private:
-  testing::TempRoot temp_;
-  KstFlags flags_;
-  OneAddressResolver resolver_;
-  PollRunLoop loop_;
-  std::thread thread_;
-  std::unique_ptr<KstHostSpringBoard> service_;
-  bool ok_ = false;
-};
+using bench::HostService;
 
 sockaddr_in address(std::uint32_t hostOrder) {
   sockaddr_in a{};
