@@ -66,8 +66,10 @@ class RunLoop {
 // The process's main queue: where settings reloads, services and timers of
 // the system run. A program that owns its main thread (the Qt shell)
 // installs its own loop before anything uses the queue; in every other
-// process the library starts one serial thread of its own on first use, and
-// again in the child after a fork.
+// process the library serves it with one serial thread of its own, started
+// with the first work that must run later (a perform, a timer, a source),
+// and again in the child after a fork. Until then performAndWait() runs its
+// work on the calling thread, one caller at a time, as the queue's thread.
 RunLoop& mainQueue();
 // Installs `loop` as the main queue. Only before the first use of mainQueue().
 void installMainQueue(RunLoop* loop);
