@@ -78,6 +78,7 @@ void judgeOne(Slot& slot) {
 }
 
 void* judgeThread(void*) {
+  ::pthread_setname_np(::pthread_self(), "kst-judge");
   // Everything this thread does is the library's own traffic.
   if (kst_substrate_enter != nullptr) kst_substrate_enter();
   for (;;) {

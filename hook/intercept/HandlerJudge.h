@@ -10,8 +10,10 @@ namespace kst {
 // answer. So the handler's own call neither allocates nor takes a lock: it
 // copies the destination into a preallocated slot, wakes the judge thread
 // and waits for its verdict on a futex, at most kHandlerJudgeWaitMs. The
-// judge thread (started with the hooks, every signal blocked) runs the
-// ordinary decision without the protocol lock and never asks.
+// judge thread (every signal blocked) runs the
+// ordinary decision without the protocol lock and never asks. The judge
+// starts with the process's first socket call outside a handler (a process
+// runs no thread of ours before it needs one).
 //
 // The rule for what cannot be judged there: a destination no rule decides
 // (a question cannot be put from a handler), a verdict that does not come

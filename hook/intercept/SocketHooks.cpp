@@ -12,12 +12,13 @@
 #include <utility>
 
 #include "hook/intercept/CBoundary.h"
-#include "hook/intercept/HandlerJudge.h"
 #include "hook/intercept/DecisionTrace.h"
+#include "hook/intercept/HandlerJudge.h"
 #include "hook/intercept/HostText.h"
 #include "hook/intercept/JudgedAddress.h"
 #include "hook/intercept/KstDecision.h"
 #include "hook/intercept/KstLookedUpNames.h"
+#include "hook/intercept/LazyWatches.h"
 #include "hook/messaging/KstMessageNames.h"
 #include "hook/store/FirewallRest.h"
 #include "hook/store/KstFiles.h"
@@ -25,10 +26,6 @@
 #include "platform/bundle/MainBundle.h"
 #include "platform/notify/DarwinNotifyCenter.h"
 #include "platform/resolver/Resolver.h"
-
-// Provided by the substrate when it is loaded; absent in programs (tests)
-// that run without it.
-extern "C" void kst_objc_renewAfterFork(void) __attribute__((weak));
 
 namespace kst {
 
@@ -111,12 +108,10 @@ bool firewallOff(KstSettingsManager& m) {
 KstSettingsManager* preflight() {
   KstSettingsManager* m = judgingManager();
   if (m == nullptr) return nullptr;
-  // A forked child listens for reloads from its first judged call on, never
-  // from inside fork; what it missed since, it reads now.
-  if (DarwinNotifyCenter::process().renewAfterFork()) {
-    m->reloadGlobalSettings();
-    m->reloadAppSettings();
-  }
+  // The process listens for reloads and watches its resume from its first
+  // judged call on (in a forked child too, never from inside fork); what it
+  // missed before, it reads now.
+  startWatchesForJudging(*m);
   if (!get(m->flags().SpringBoardDidFinish)) DarwinNotifyCenter::process().post(msg::kQuestionNotification);
   if (firewallOff(*m)) return nullptr;
   if (m->needsAppReload()) m->reloadAppSettings();
@@ -148,9 +143,6 @@ void ensureAppName(KstSettingsManager& m) {
 // first connect.
 std::string hostFor(KstSettingsManager& m, const sockaddr* address, socklen_t length,
                     const std::string& text) {
-  // A forked child watches its resume from its first judged call on, never
-  // from inside fork (see ResumeWatch); only this call pays, once.
-  if (kst_objc_renewAfterFork != nullptr) kst_objc_renewAfterFork();
   std::optional<std::string> host = lookedUpNames().findName(address, length);
   if (!host || !isUsableHostText(*host)) host = m.lastHostNameForAddress(text);
   if (!host || !isUsableHostText(*host)) host = Resolver::real().reverseLookup(address, length);
@@ -280,8 +272,9 @@ Outcome judgeLocked(KstSettingsManager& m, Proto proto, const JudgedAddress& add
           : rest.createTCPViewWithHostString(c.host, c.portText, id, m.urlForHost(c.host), name);
   const Outcome outcome = applyAnswer(m, answer, c);
   if (decisionTracing()) {
-    traceLine(answerLine(name ? *name : std::string(), transportOf(proto), Destination{c.host, c.port, c.address},
-                         outcome == Outcome::kAllow, answer.answered ? answer.whatToDo : -1));
+    traceLine(answerLine(name ? *name : std::string(), transportOf(proto),
+                         Destination{c.host, c.port, c.address}, outcome == Outcome::kAllow,
+                         answer.answered ? answer.whatToDo : -1));
   }
   return outcome;
 }
@@ -350,8 +343,9 @@ bool isStreamSocket(int fd) {
 // Runs one judgement; on an internal failure (memory exhausted, a broken
 // invariant) the call goes on as after a failed exchange with SpringBoard,
 // whose empty answer allows it once, and one line goes to the system log.
-// The judge of handlers' calls is started again here after a fork (the
-// child has none until its first call outside a handler).
+// The judge of handlers' calls starts here, with the process's first call
+// outside a handler (and again in a forked child): until then a handler's
+// call is refused, as the judge's rules say.
 template <class F>
 Outcome guarded(F&& judge) noexcept {
   return atCBoundary("a socket hook", Outcome::kPass, [&] {
@@ -389,11 +383,12 @@ int refuse() {
 
 }  // namespace
 
+// The judge of handlers' calls starts with the first judged call (guarded()),
+// not here: no thread of ours runs before the process needs one.
 void resetProtocolLocks() {
   static std::once_flag registered;
   std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, renewLocksInChild); });
   renewLocks();
-  startHandlerJudge(&judgeForHandler);
 }
 
 namespace replacement {

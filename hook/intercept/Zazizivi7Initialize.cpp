@@ -16,6 +16,7 @@
 
 #include "hook/intercept/CBoundary.h"
 #include "hook/intercept/CaptureHooks.h"
+#include "hook/intercept/LazyWatches.h"
 #include "hook/intercept/ProgramMainQueue.h"
 #include "hook/intercept/SocketHooks.h"
 #include "hook/intercept/SpringBoardHooks.h"
@@ -143,12 +144,15 @@ void installUrlCapture() {
     hookFunction(urlSet, &my_curl_url_set, &orig_curl_url_set);
 }
 
-// The start-up reset, done whenever hooks are installed.
+// The start-up reset, done whenever hooks are installed. At launch it runs
+// on the program's main thread, before the program's own code; the reloads
+// run right there while the process has no main-queue thread yet.
 void reset() {
   resetProtocolLocks();
   KstSettingsManager& m = manager();
   m.clearTempAnswers();
   m.setUrlArray({});
+  noteRuleFilesRead(m);
   m.reloadAppSettings();
   m.reloadGlobalSettings();
 }
@@ -169,7 +173,16 @@ void observeOnce(std::string_view name, void (*callback)()) {
 }
 
 void reloadBothNotification() {
-  atCBoundary("the reload notification", [] { reloadBoth(); });
+  atCBoundary("the reload notification", [] {
+    noteRuleFilesRead(manager());
+    reloadBoth();
+  });
+}
+
+// A process waiting to be hooked late must hear "com.dovrane.kst.hookLate":
+// it listens from now on, a thread of ours included.
+void listenForLateHooking() {
+  DarwinNotifyCenter::process().listen();
 }
 void didSpringBoardFinishReply() {
   set(kstFlags().SpringBoardDidFinish, true);
@@ -207,7 +220,10 @@ void hookWhatsNecessaryForApp() {
   manager().setCurrentBundleIdentifier(bundleId);
   const auto entry = applicationEntry(bundleId);
   set(f.canBeHooked, true);
-  if (mustStayUnhooked(bundleId, entry)) return;  // unguarded until a late hooking
+  if (mustStayUnhooked(bundleId, entry)) {  // unguarded until a late hooking
+    listenForLateHooking();
+    return;
+  }
   if (!claimHooking()) return;
   observeOnce(msg::kReloadBothNotification, &reloadBothNotification);
   installConnectionHooks();
@@ -339,6 +355,9 @@ void initialize() {
   const auto entry = applicationEntry(bundleId);
   if (leftAloneById(bundleId)) return;
 
+  // Observers wait, without a thread, for the process's first judged call;
+  // SpringBoard, which answers questions, listens at once.
+  if (bundleId != kSpringBoardId) DarwinNotifyCenter::process().deferListening();
   observeOnce(msg::kHookLateNotification, &canHookLate);
   if (coreFoundationVersionNumber() <= 850.0) {
     hookFunction(reinterpret_cast<void*>(&::UIApplicationMain), &my_UIApplicationMain,
@@ -356,6 +375,7 @@ void initialize() {
       // Served applications are not known here; every call passes.
       m.clearCurrentBundleIdentifier();
       set(f.canBeHooked, true);
+      listenForLateHooking();
     } else {
       hookWebKitProcess(process);
     }
@@ -363,6 +383,7 @@ void initialize() {
   }
   if (bundleId == kGamedId) {
     set(f.canBeHooked, true);
+    if (!allowedNow) listenForLateHooking();
     if (allowedNow && claimHooking()) {
       if (!kHook7) syslog(LOG_NOTICE, "Kestrix hooking into GAMED");
       observeOnce(msg::kReplyNotification, &didSpringBoardFinishReply);

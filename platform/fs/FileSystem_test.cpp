@@ -6,6 +6,7 @@
 #include <cstdlib>
 
 #include "platform/fs/DeviceRoot.h"
+#include "platform/fs/FileStamp.h"
 #include "platform/testing/TempRoot.h"
 
 namespace kst {
@@ -48,6 +49,21 @@ TEST(PosixFileSystemTest, AtomicWriteReplacesWholeFileAndRemoveIsIdempotent) {
   EXPECT_FALSE(fs.exists(p));
   EXPECT_TRUE(fs.removeFile(p)) << "removing a missing file is not a failure";
   EXPECT_FALSE(fs.readFile(p));
+}
+
+// A rewrite tells itself apart even with the same bytes (a writer
+// replaces the file); an untouched file keeps its stamp.
+TEST(FileStampTest, TellsEveryRewriteApartAndAbsenceFromPresence) {
+  testing::TempRoot temp;
+  const std::string path = temp.dir() + "/rules.plist";
+  EXPECT_FALSE(fileStamp(path));
+  ASSERT_TRUE(FileSystem::real().writeFileAtomic(path, "same", false));
+  const auto first = fileStamp(path);
+  ASSERT_TRUE(first);
+  EXPECT_EQ(fileStamp(path), first);
+  ASSERT_TRUE(FileSystem::real().writeFileAtomic(path, "same", false));
+  EXPECT_NE(fileStamp(path), first);
+  EXPECT_EQ(fileStamps({path, temp.dir() + "/missing"}), (FileStamps{fileStamp(path), std::nullopt}));
 }
 
 }  // namespace

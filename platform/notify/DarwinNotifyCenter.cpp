@@ -65,12 +65,12 @@ struct NotifyForkGuard {
   // Nothing of ours may run in the child between the program's fork and its
   // exec: a thread started here races the program's own descriptor work (a
   // browser moves its channels onto low numbers right after fork). The
-  // child listens again from its first renewAfterFork() (the hook library's
-  // first judged call) or post().
+  // child listens again from its first listen() (the hook library's first
+  // judged call) or post().
   static void child() {
     for (DarwinNotifyCenter* c : centers()) {
       c->adoptForkLocked();
-      c->renewPending_.store(!c->observers_.empty(), std::memory_order_release);
+      c->listenPending_.store(!c->observers_.empty(), std::memory_order_release);
       c->mu_.unlock();
     }
     mu().unlock();
@@ -146,7 +146,12 @@ std::size_t DarwinNotifyCenter::post(std::string_view name) {
 
 DarwinNotifyCenter::ObserverId DarwinNotifyCenter::addObserver(std::string name, Callback callback) {
   std::unique_lock lock(mu_);
-  if (!ensureListeningLocked()) return 0;
+  adoptForkLocked();
+  if (deferred_ && !listening_) {
+    listenPending_.store(true, std::memory_order_release);
+  } else if (!ensureListeningLocked()) {
+    return 0;
+  }
   const ObserverId id = nextId_++;
   observers_.push_back(Observer{id, std::move(name), std::move(callback)});
   return id;
@@ -161,10 +166,15 @@ void DarwinNotifyCenter::removeObserver(ObserverId id) {
   if (!onNotificationThread) idle_.wait(lock, [&] { return running_ != id; });
 }
 
-bool DarwinNotifyCenter::renewAfterFork() {
-  if (!renewPending_.load(std::memory_order_acquire)) return false;
+void DarwinNotifyCenter::deferListening() {
   std::lock_guard lock(mu_);
-  if (!renewPending_.exchange(false, std::memory_order_acq_rel)) return false;
+  deferred_ = true;
+}
+
+bool DarwinNotifyCenter::listen() {
+  if (!listenPending_.load(std::memory_order_acquire)) return false;
+  std::lock_guard lock(mu_);
+  if (!listenPending_.exchange(false, std::memory_order_acq_rel)) return false;
   adoptForkLocked();
   if (!listening_ && !observers_.empty()) ensureListeningLocked();
   return true;

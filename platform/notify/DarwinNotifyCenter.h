@@ -27,10 +27,10 @@ namespace kst {
 // "<root>/var/run/kestrix/notify/<pid>-<random>"; a post sends the name
 // (UTF-8, no terminator) to every socket in that folder and removes the
 // sockets that refuse it, since their process is gone. Callbacks run on the
-// centre's notification thread, started with the first observer; it blocks
-// every signal. A forked child that inherited observers gets a socket and
-// thread of its own at once (in fork() itself), so it follows notifications
-// like its parent.
+// centre's notification thread, started with the first observer (or, after
+// deferListening(), by listen()); it blocks every signal. A forked child
+// that inherited observers listens again from its first listen() or post():
+// nothing of ours runs between a program's fork and its exec.
 //
 // The program may close every descriptor or dup2 its own files over the
 // centre's: the socket and wake-up pipe sit at high numbers, and the thread
@@ -70,12 +70,17 @@ class DarwinNotifyCenter {
   ObserverId addObserver(std::string name, Callback callback);
   void removeObserver(ObserverId id);
 
-  // In a forked child whose parent observed: listens again (a socket and a
-  // thread of the child's own, unless a post() already did) and returns
-  // true, once; notifications posted since the fork were missed, so the
-  // caller reloads what they would have told it. False everywhere else, at
-  // the cost of one atomic load.
-  bool renewAfterFork();
+  // From now on observers are registered without listening: no socket and
+  // no thread until listen(). For processes that must run no thread of ours
+  // before they need one (a program that forks helpers and checks it is
+  // single-threaded); what was posted meanwhile is missed.
+  void deferListening();
+  // Starts listening when observers wait for it: registered after
+  // deferListening(), or inherited by a forked child. Returns true, once,
+  // when it did: notifications posted before were missed, so the caller
+  // reads what they would have told it. False everywhere else, at the cost
+  // of one atomic load.
+  bool listen();
 
   // The folder of the observing sockets.
   std::string folder() const;
@@ -111,8 +116,10 @@ class DarwinNotifyCenter {
   ObserverId running_ = 0;  // the observer whose callback runs now
   pid_t owner_ = 0;         // the process the socket and thread belong to
   bool listening_ = false;
-  std::atomic<bool> renewPending_{false};  // a forked child has not listened again yet
-  bool stopping_ = false;                  // the notification thread is to end
+  // Observers wait for listen(): deferred, or inherited by a forked child.
+  std::atomic<bool> listenPending_{false};
+  bool deferred_ = false;  // deferListening() was called
+  bool stopping_ = false;  // the notification thread is to end
   pthread_t thread_{};
   messaging::KeptFd socket_;
   // A pipe (not an eventfd: its identity must be its own) that wakes the

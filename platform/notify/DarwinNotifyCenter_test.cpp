@@ -322,13 +322,13 @@ bool underThreadSanitizer() {
   return false;
 }
 
-TEST(DarwinNotifyCenterTest, ForkedChildStartsNothingUntilItRenewsThenFollowsInheritedObservers) {
+TEST(DarwinNotifyCenterTest, ForkedChildStartsNothingUntilItListensThenFollowsInheritedObservers) {
   if (underThreadSanitizer()) GTEST_SKIP() << "the thread sanitizer cannot start threads in a forked child";
   TempRoot temp;
   DarwinNotifyCenter center(temp.root());
   Arrivals arrivals;
   ASSERT_NE(center.addObserver("reload", arrivals.counter("reload")), 0u);
-  EXPECT_FALSE(center.renewAfterFork()) << "nothing to renew in the process that observes";
+  EXPECT_FALSE(center.listen()) << "nothing pending in the process that observes";
   int ready[2];
   ASSERT_EQ(::pipe(ready), 0);
   const pid_t pid = ::fork();
@@ -338,7 +338,7 @@ TEST(DarwinNotifyCenterTest, ForkedChildStartsNothingUntilItRenewsThenFollowsInh
     const bool alone = threadCount() == 1 && socketsIn(center.folder()).size() == 1;
     // Its first judged call renews the centre, once; the inherited observer
     // then hears the next reload.
-    const bool renewed = center.renewAfterFork() && !center.renewAfterFork();
+    const bool renewed = center.listen() && !center.listen();
     if (::write(ready[1], alone && renewed ? "r" : "x", 1) != 1) ::_exit(2);
     ::_exit(arrivals.waitFor("reload", 1) ? 0 : 1);
   }
@@ -351,6 +351,35 @@ TEST(DarwinNotifyCenterTest, ForkedChildStartsNothingUntilItRenewsThenFollowsInh
   EXPECT_EQ(center.post("reload"), 2u);
   EXPECT_EQ(waitChild(pid), 0);
   EXPECT_TRUE(arrivals.waitFor("reload", 1));
+}
+
+// A centre told to defer registers observers without a socket or thread;
+// what is posted then is missed, and listen() starts both, once.
+TEST(DarwinNotifyCenterTest, DeferredObserversListenOnlyFromListen) {
+  TempRoot temp;
+  DarwinNotifyCenter poster(temp.root());
+  DarwinNotifyCenter center(temp.root());
+  center.deferListening();
+  Arrivals arrivals;
+  const std::size_t threadsBefore = threadCount();
+  ASSERT_NE(center.addObserver("reload", arrivals.counter("reload")), 0u);
+  ASSERT_NE(center.addObserver("other", arrivals.counter("other")), 0u);
+  EXPECT_EQ(threadCount(), threadsBefore);
+  EXPECT_TRUE(socketsIn(center.folder()).empty());
+  EXPECT_EQ(poster.post("reload"), 0u) << "nobody listens yet";
+
+  EXPECT_TRUE(center.listen());
+  EXPECT_FALSE(center.listen()) << "listening already";
+  EXPECT_EQ(threadCount(), threadsBefore + 1);
+  EXPECT_EQ(socketsIn(center.folder()).size(), 1u);
+  EXPECT_EQ(poster.post("reload"), 1u);
+  EXPECT_TRUE(arrivals.waitFor("reload", 1));
+  EXPECT_EQ(arrivals.count("reload"), 1) << "the one posted before listening stays missed";
+  // Observers added while listening are heard at once.
+  ASSERT_NE(center.addObserver("late", arrivals.counter("late")), 0u);
+  EXPECT_FALSE(center.listen());
+  poster.post("late");
+  EXPECT_TRUE(arrivals.waitFor("late", 1));
 }
 
 TEST(DarwinNotifyCenterTest, DescriptorsTheProgramTakesOrClosesAreReopenedNeverUsed) {

@@ -79,17 +79,7 @@ bool watchReadEnd() {
   return id != 0;
 }
 
-bool watchNewPipe() {
-  if (!makePipe()) return false;
-  if (watchReadEnd()) return true;
-  for (std::atomic<int>* fd : {&gWriteFd, &gReadFd}) {
-    const int old = fd->exchange(-1, std::memory_order_acq_rel);
-    if (old >= 0) ::close(old);
-  }
-  return false;
-}
-
-// A forked child's pipe waits here until the child first needs it watched.
+// The pipe waits here until the process first needs it watched.
 constinit std::atomic<bool> gWatchPending{false};
 
 void lockBeforeFork() {
@@ -105,7 +95,7 @@ void unlockInParent() {
 // which is never started here: between fork and exec a thread of ours would
 // race the program's own descriptor work (a browser dup2()s its channels
 // over low descriptors and the queue's wake-ups then went into them). It is
-// started by renewAfterFork() when the child first needs it.
+// started by watch() when the child first needs it.
 void renewInChild() {
   if (gRunning.load(std::memory_order_acquire)) {
     for (std::atomic<int>* fd : {&gWriteFd, &gReadFd}) {
@@ -119,7 +109,7 @@ void renewInChild() {
 
 }  // namespace
 
-void ResumeWatch::renewAfterFork() {
+void ResumeWatch::watch() {
   if (!gWatchPending.load(std::memory_order_acquire)) return;
   std::lock_guard lock(startMutex());
   if (gWatchPending.exchange(false, std::memory_order_acq_rel)) watchReadEnd();
@@ -128,11 +118,17 @@ void ResumeWatch::renewAfterFork() {
 bool ResumeWatch::start() {
   std::lock_guard lock(startMutex());
   if (gRunning.load(std::memory_order_acquire)) return true;
-  if (!watchNewPipe()) return false;
-  if (!substrate::watchContinue(&wake)) return false;
-  // After mainQueue()'s own fork handler, which runs first in the child.
+  if (!makePipe()) return false;
+  if (!substrate::watchContinue(&wake)) {
+    for (std::atomic<int>* fd : {&gWriteFd, &gReadFd}) {
+      const int old = fd->exchange(-1, std::memory_order_acq_rel);
+      if (old >= 0) ::close(old);
+    }
+    return false;
+  }
   static const bool registered = ::pthread_atfork(lockBeforeFork, unlockInParent, renewInChild) == 0;
   (void)registered;
+  gWatchPending.store(true, std::memory_order_release);
   gRunning.store(true, std::memory_order_release);
   return true;
 }

@@ -74,10 +74,11 @@ KST_SUBSTRATE_API KstSel kst_objc_selector(const char* name);
 KST_SUBSTRATE_API int kst_objc_addMethod(KstClass cls, KstSel selector, KstImp imp, const char* types);
 KST_SUBSTRATE_API KstImp kst_objc_getMethod(KstClass cls, KstSel selector);
 KST_SUBSTRATE_API int kst_objc_isReplaced(KstClass cls, KstSel selector);
-// In a forked child, starts watching the child's own resume (SIGCONT), which
-// is never done inside fork itself; elsewhere nothing. Not for signal
+// Starts watching the process's resume (SIGCONT) on its main queue when that
+// waits to be done: after the resume method was first replaced, and in a
+// forked child (never inside fork itself); elsewhere nothing. Not for signal
 // handlers.
-KST_SUBSTRATE_API void kst_objc_renewAfterFork(void);
+KST_SUBSTRATE_API void kst_objc_watchResume(void);
 
 // The stand-in of the platform's UIApplicationMain, replaceable with
 // MSHookFunction. The substrate calls it once before the program's own

@@ -82,11 +82,11 @@ int kst_objc_isReplaced(KstClass cls, KstSel selector) {
   return replaced ? 1 : 0;
 }
 
-void kst_objc_renewAfterFork(void) {
+void kst_objc_watchResume(void) {
   try {
-    kst::objc::ResumeWatch::renewAfterFork();
+    kst::objc::ResumeWatch::watch();
   } catch (...) {
-    // Out of memory: the child goes on without its resume.
+    // Out of memory: the process goes on without its resume.
   }
 }
 

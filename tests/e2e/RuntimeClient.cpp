@@ -20,6 +20,11 @@
 //                               "idle-cpu-ms M" (the process's CPU time in it),
 //                               waits for TRIGGER, does until-refused, and
 //                               prints "file size=S offset=O"
+//   ping                        prints "pong" (nothing else)
+//   fork-idle TRIGGER           forks; the child prints "child PID" and waits
+//                               for the file TRIGGER, calling nothing of the
+//                               library; the parent waits for it and prints
+//                               "parent done"
 //   signals N                   blocks SIGUSR1 on this thread, unblocks it on
 //                               one thread of its own, sends N SIGUSR1 to the
 //                               process; prints "foreign F handled H", F the
@@ -138,6 +143,18 @@ void forkFollows(const std::string& trigger, const std::string& ip, const std::s
   say("parent done");
 }
 
+void forkIdle(const std::string& trigger) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    say("child " + std::to_string(::getpid()));
+    ::_exit(waitForFile(trigger) ? 0 : 3);
+  }
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  say("parent done");
+}
+
 long cpuMillis() {
   timespec ts{};
   ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
@@ -234,6 +251,10 @@ bool run(const std::vector<std::string>& args, std::size_t& i) {
   } else if (cmd == "fds-taken" && has(4)) {
     fdsTaken(args[i], args[i + 1], args[i + 2], args[i + 3]);
     i += 4;
+  } else if (cmd == "ping") {
+    say("pong");
+  } else if (cmd == "fork-idle" && has(1)) {
+    forkIdle(args[i++]);
   } else if (cmd == "signals" && has(1)) {
     signals(std::atoi(args[i++].c_str()));
   } else {

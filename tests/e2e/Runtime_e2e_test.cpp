@@ -2,6 +2,7 @@
 // signals, and beside a shell that stops answering: the program goes on as
 // the rules say, and follows reloads.
 
+#include <dirent.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -185,6 +186,72 @@ class RuntimeE2eTest : public E2eTest {
   Server tracker_{kTrackerIp};
   Server shop_{kShopIp};
 };
+
+// The threads of a process, or 0 when it is gone.
+int threadsOf(pid_t pid) {
+  int n = 0;
+  if (DIR* d = ::opendir(("/proc/" + std::to_string(pid) + "/task").c_str())) {
+    while (const dirent* e = ::readdir(d))
+      if (e->d_name[0] != '.') ++n;
+    ::closedir(d);
+  }
+  return n;
+}
+
+// A hooked process runs no thread of ours before its first judged call (a
+// browser's zygote must stay single-threaded to fork), and what it was not
+// listening for meanwhile it reads back from the rule files at that call.
+TEST_F(RuntimeE2eTest, IdleProcessRunsNoThreadOfOursAndReadsWhatItMissedAtItsFirstCall) {
+  writeGlobal({});
+  auto p = start({"stdin"}, "idle");
+  ASSERT_EQ(ask(*p, "idle", "ping"), "pong") << text("idle.err");
+  EXPECT_EQ(threadsOf(p->pid()), 1);
+  writeGlobal({kTrackerName});
+  notify(kReloadBoth);  // nobody listens in the program yet
+  EXPECT_EQ(threadsOf(p->pid()), 1);
+  EXPECT_EQ(ask(*p, "idle", "tcp " + std::string(kTrackerIp) + " " + tracker_.port()), "tcp" + kRefused);
+  EXPECT_GT(threadsOf(p->pid()), 1) << "judging, the process listens for reloads";
+  p->closeInput();
+  EXPECT_TRUE(ends(*p));
+}
+
+// A program that only forks (a zygote, a shell running a command) stays
+// single-threaded, and so does its child.
+TEST_F(RuntimeE2eTest, ForkingProcessAndItsChildStaySingleThreaded) {
+  const std::string trigger = temp_.dir() + "/test/go";
+  auto p = start({"fork-idle", trigger}, "forks");
+  const std::string child = awaitLine("forks", "child ");
+  ASSERT_NE(child, "") << text("forks.err");
+  const pid_t childPid = std::stoi(child.substr(6));
+  EXPECT_EQ(threadsOf(p->pid()), 1);
+  EXPECT_EQ(threadsOf(childPid), 1);
+  touch("go");
+  EXPECT_TRUE(ends(*p));
+  EXPECT_EQ(awaitLine("forks", "parent"), "parent done");
+}
+
+// The same for a real shell that forks and execs a command under the
+// firewall: neither the shell nor the command runs a thread of ours.
+TEST_F(RuntimeE2eTest, ShellRunningACommandStaysSingleThreaded) {
+  const std::string trigger = temp_.dir() + "/test/go";
+  const std::string script = "sleep 60 & echo $! > " + temp_.dir() + "/test/sleeper; wait";
+  Process shell(launchArgs(kApp, {"/bin/sh", "-c", script}), env(), temp_.dir() + "/sh.out",
+                temp_.dir() + "/sh.err");
+  std::string sleeper;
+  ASSERT_TRUE(waitFor([&] {
+    sleeper = text("test/sleeper");
+    return !sleeper.empty() && sleeper.back() == '\n';
+  })) << text("sh.err");
+  const pid_t sleeperPid = std::stoi(sleeper);
+  // The command has been exec'd once its name is no longer the shell's.
+  ASSERT_TRUE(waitFor([&] {
+    return testing::readText("/proc/" + sleeper.substr(0, sleeper.size() - 1) + "/comm") == "sleep\n";
+  }));
+  EXPECT_EQ(threadsOf(shell.pid()), 1);
+  EXPECT_EQ(threadsOf(sleeperPid), 1);
+  ::kill(sleeperPid, SIGTERM);
+  EXPECT_EQ(shell.wait(), 0);
+}
 
 // A forked child follows "com.dovrane.kst.reloadBoth" like its parent, even
 // though it never calls the library itself.
