@@ -6,7 +6,7 @@ packages=(
   build-essential cmake pkg-config clang clang-format clang-tidy libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
   libplist-dev qt6-base-dev qt6-qpa-plugins libcurl4-openssl-dev fonts-dejavu-core fonts-dejavu-extra
-  curl python3 python3-requests iproute2
+  curl python3 python3-requests iproute2 chromium firefox-esr nodejs wget
   dpkg-dev fakeroot desktop-file-utils systemd man-db
 )
 missing=()

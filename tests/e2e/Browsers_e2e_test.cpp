@@ -1,0 +1,260 @@
+// Real clients under the firewall, started as a person starts them: a page
+// on site.test embeds a script from tracker.test, both served on loopback
+// addresses named in the device's hosts file. The application may reach the
+// site and is denied the tracker; logging is on and SpringBoard runs. Each
+// program loads the page (or fetches both), the tracker is refused, both
+// decisions are logged by name and the program exits cleanly.
+//
+// A program that is not installed is skipped with the reason; CI installs
+// them all (scripts/install-deps.sh).
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+
+#include "tests/e2e/E2eFixture.h"
+
+namespace kst::e2e {
+namespace {
+
+constexpr const char* kSiteIp = "127.0.0.20";
+constexpr const char* kSiteName = "site.test";
+constexpr const char* kTrackerTestIp = "127.0.0.21";
+constexpr const char* kTrackerTestName = "tracker.test";
+// What the page shows once its scripts ran: the tracker's script sets a
+// flag the page's own script reports.
+constexpr const char* kLoadedBlocked = "site-page tracker-blocked";
+constexpr const char* kLoadedTracked = "site-page tracker-ran";
+// A browser that never ends is hung; far above a page load under load.
+constexpr int kBrowserSeconds = 120;
+
+// A static file server on one address and a free port, logging each path it
+// is asked for (one line, flushed) so the test sees which requests came.
+constexpr const char* kWebServer =
+    "import functools, http.server, os, sys\n"
+    "root, ip, port_file, log_file = sys.argv[1:5]\n"
+    "class Handler(http.server.SimpleHTTPRequestHandler):\n"
+    "  def log_message(self, fmt, *args):\n"
+    "    with open(log_file, 'a') as f: f.write(self.path + '\\n')\n"
+    "server = http.server.ThreadingHTTPServer((ip, 0), functools.partial(Handler, directory=root))\n"
+    "with open(port_file + '.tmp', 'w') as f: f.write(str(server.server_address[1]))\n"
+    "os.rename(port_file + '.tmp', port_file)\n"
+    "server.serve_forever()\n";
+
+class BrowsersE2eTest : public E2eTest {
+ protected:
+  void SetUp() override {
+    E2eTest::SetUp();
+    if (IsSkipped()) return;
+    writeText("/etc/hosts", hostsFileText() + kSiteIp + " " + kSiteName + "\n" + kTrackerTestIp + " " +
+                                kTrackerTestName + "\n");
+    ASSERT_TRUE(has("python3")) << "the test's web servers need python3";
+    site_ = serve("site", kSiteIp);
+    tracker_ = serve("tracker", kTrackerTestIp);
+    ASSERT_FALSE(site_.empty() || tracker_.empty()) << text("site.err") << text("tracker.err");
+    const std::string trackerUrl = "http://" + std::string(kTrackerTestName) + ":" + tracker_ + "/t.js";
+    write("site/index.html",
+          "<html><head><title>site</title></head><body><p id=\"p\">site-page</p>\n"
+          "<script src=\"" +
+              trackerUrl +
+              "\"></script>\n"
+              "<script>document.getElementById('p').textContent += window.trackerRan ? ' tracker-ran' : "
+              "' tracker-blocked';</script>\n</body></html>\n");
+    write("tracker/t.js", "window.trackerRan = true;\n");
+    writeGlobal({}, {}, /*log=*/true);
+    startSpringBoard();
+  }
+
+  void TearDown() override {
+    servers_.clear();
+    E2eTest::TearDown();
+  }
+
+  bool has(const std::string& program) {
+    return run({"/bin/sh", "-c", "command -v " + program}, "which") == 0;
+  }
+  void write(const std::string& name, const std::string& content) {
+    std::filesystem::create_directories(std::filesystem::path(temp_.dir() + "/" + name).parent_path());
+    std::ofstream(temp_.dir() + "/" + name) << content;
+  }
+  // Starts a web server for the folder `name` on `ip`; its port, or "".
+  std::string serve(const std::string& name, const std::string& ip) {
+    std::filesystem::create_directories(temp_.dir() + "/" + name);
+    const std::string portFile = temp_.dir() + "/" + name + ".port";
+    servers_.push_back(std::make_unique<Process>(
+        std::vector<std::string>{"/usr/bin/env", "python3", "-c", kWebServer, temp_.dir() + "/" + name, ip,
+                                 portFile, temp_.dir() + "/" + name + ".requests"},
+        env(), temp_.dir() + "/" + name + ".out", temp_.dir() + "/" + name + ".err"));
+    if (!waitFor([&] { return std::filesystem::exists(portFile); }, 30)) return "";
+    return text(name + ".port");
+  }
+  std::string siteUrl() const { return "http://" + std::string(kSiteName) + ":" + site_ + "/"; }
+  std::string trackerUrl() const {
+    return "http://" + std::string(kTrackerTestName) + ":" + tracker_ + "/t.js";
+  }
+  Lines requests(const std::string& server) const { return lines(server + ".requests"); }
+
+  // The rules of `bundle`: the site allowed, the tracker denied.
+  void allowSiteDenyTracker(const std::string& bundle) {
+    writeApp(bundle, plist::Dictionary{
+                         {std::string(files::kAllowKey), plist::Value(ruleEntries({kSiteName}))},
+                         {std::string(files::kDenyKey), plist::Value(ruleEntries({kTrackerTestName}))}});
+  }
+
+  // Runs `program` as `bundle` to its end (killed after kBrowserSeconds);
+  // its exit status, 124 when it was killed.
+  int launchFor(const std::string& bundle, const std::vector<std::string>& program, const std::string& name,
+                const Env& extra = {}) {
+    Env e = env();
+    for (const auto& [k, v] : extra) e[k] = v;
+    Process p(launchArgs(bundle, program), e, temp_.dir() + "/" + name + ".out",
+              temp_.dir() + "/" + name + ".err");
+    p.closeInput();
+    const bool ended = waitFor(
+        [&] {
+          siginfo_t info{};
+          return ::waitid(P_PID, static_cast<id_t>(p.pid()), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                 info.si_pid == p.pid();
+        },
+        kBrowserSeconds);
+    if (!ended) {
+      ::kill(p.pid(), SIGKILL);
+      p.wait();
+      return 124;
+    }
+    return p.wait();
+  }
+
+  // The log file as UTF-8 (UTF-16 with a byte-order mark; the lines tested
+  // are ASCII).
+  std::string logText() const {
+    const std::string bytes = testing::readText(temp_.path(files::kLogPath));
+    std::string out;
+    if (bytes.size() < 2) return out;
+    const bool little = static_cast<unsigned char>(bytes[0]) == 0xFF;
+    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
+      const unsigned lo = static_cast<unsigned char>(bytes[i]), hi = static_cast<unsigned char>(bytes[i + 1]);
+      const unsigned unit = little ? (hi << 8 | lo) : (lo << 8 | hi);
+      out += unit < 0x80 ? static_cast<char>(unit) : '?';
+    }
+    return out;
+  }
+  // Waits for the log lines of both decisions: SpringBoard writes them from
+  // messages that may still be on their way when the program has ended.
+  void expectBothLoggedByName() {
+    const std::string allowed = std::string("connection allowed to ") + kSiteName + " via port: " + site_;
+    const std::string denied =
+        std::string("connection denied to ") + kTrackerTestName + " via port: " + tracker_;
+    EXPECT_TRUE(waitFor([&] {
+      const std::string log = logText();
+      return log.find(allowed) != std::string::npos && log.find(denied) != std::string::npos;
+    })) << "log:\n"
+        << logText();
+  }
+  void expectTrackerNeverReached() { EXPECT_EQ(requests("tracker"), Lines{}) << "the tracker was reached"; }
+
+  std::vector<std::unique_ptr<Process>> servers_;
+  std::string site_;
+  std::string tracker_;
+};
+
+// The browser with its zygote and its own processes, as a person starts it
+// (headless; without the sandbox, which needs privileges the test lacks).
+TEST_F(BrowsersE2eTest, ChromiumWithItsZygoteLoadsTheSiteAndNotTheTracker) {
+  if (!has("chromium")) GTEST_SKIP() << "chromium is not installed";
+  constexpr const char* kBundle = "org.chromium.Chromium";
+  allowSiteDenyTracker(kBundle);
+  const int status =
+      launchFor(kBundle,
+                {"chromium", "--headless=new", "--no-sandbox", "--no-first-run",
+                 "--user-data-dir=" + temp_.dir() + "/chromium-profile", "--dump-dom", siteUrl()},
+                "chromium", {{"HOME", temp_.dir()}});
+  EXPECT_EQ(status, 0) << text("chromium.err");
+  EXPECT_NE(text("chromium.out").find(kLoadedBlocked), std::string::npos) << text("chromium.out");
+  EXPECT_EQ(text("chromium.out").find(kLoadedTracked), std::string::npos);
+  const std::string err = text("chromium.err");
+  EXPECT_EQ(err.find("zygote"), std::string::npos) << err;
+  EXPECT_EQ(err.find("crashed"), std::string::npos) << err;
+  expectTrackerNeverReached();
+  expectBothLoggedByName();
+}
+
+TEST_F(BrowsersE2eTest, FirefoxLoadsTheSiteAndNotTheTracker) {
+  if (!has("firefox-esr")) GTEST_SKIP() << "firefox-esr is not installed";
+  constexpr const char* kBundle = "org.mozilla.firefox";
+  allowSiteDenyTracker(kBundle);
+  const std::string shot = temp_.dir() + "/firefox.png";
+  std::filesystem::create_directories(temp_.dir() + "/firefox-profile");
+  const int status = launchFor(kBundle,
+                               {"firefox-esr", "--headless", "--no-remote", "--profile",
+                                temp_.dir() + "/firefox-profile", "--screenshot", shot, siteUrl()},
+                               "firefox", {{"HOME", temp_.dir()}, {"MOZ_CRASHREPORTER_DISABLE", "1"}});
+  EXPECT_EQ(status, 0) << text("firefox.err");
+  EXPECT_TRUE(std::filesystem::exists(shot)) << text("firefox.err");
+  const Lines site = requests("site");
+  EXPECT_NE(std::find(site.begin(), site.end(), "/"), site.end()) << "the page was not loaded";
+  expectTrackerNeverReached();
+  expectBothLoggedByName();
+}
+
+TEST_F(BrowsersE2eTest, NodeGetsTheSiteAndIsRefusedTheTracker) {
+  if (!has("node")) GTEST_SKIP() << "node is not installed";
+  constexpr const char* kBundle = "org.nodejs.node";
+  allowSiteDenyTracker(kBundle);
+  const std::string script =
+      "const http = require('http');\n"
+      "const get = (url) => new Promise((done) => {\n"
+      "  http.get(url, (r) => { let b = ''; r.on('data', (c) => b += c); r.on('end', () => done('ok ' + "
+      "r.statusCode)); })\n"
+      "    .on('error', (e) => done('error ' + e.code));\n"
+      "});\n"
+      "(async () => { console.log(await get(process.argv[1])); console.log(await get(process.argv[2])); "
+      "})();\n";
+  EXPECT_EQ(launchFor(kBundle, {"node", "-e", script, siteUrl(), trackerUrl()}, "node"), 0)
+      << text("node.err");
+  EXPECT_EQ(lines("node.out"), (Lines{"ok 200", "error EPERM"})) << text("node.err");
+  expectTrackerNeverReached();
+  expectBothLoggedByName();
+}
+
+TEST_F(BrowsersE2eTest, WgetGetsTheSiteAndIsRefusedTheTracker) {
+  if (!has("wget")) GTEST_SKIP() << "wget is not installed";
+  constexpr const char* kBundle = "org.gnu.wget";
+  allowSiteDenyTracker(kBundle);
+  const std::string script =
+      "wget -q -t 1 -O - \"$1\"; echo \"site $?\"; wget -q -t 1 -O - \"$2\"; echo \"tracker $?\"";
+  EXPECT_EQ(launchFor(kBundle, {"/bin/sh", "-c", script, "sh", siteUrl(), trackerUrl()}, "wget"), 0)
+      << text("wget.err");
+  const std::string out = text("wget.out");
+  EXPECT_NE(out.find("site-page"), std::string::npos) << out;
+  EXPECT_NE(out.find("site 0"), std::string::npos) << out;
+  // 4: a network failure.
+  EXPECT_NE(out.find("tracker 4"), std::string::npos) << out;
+  expectTrackerNeverReached();
+  expectBothLoggedByName();
+}
+
+TEST_F(BrowsersE2eTest, PythonRequestsGetsTheSiteAndIsRefusedTheTracker) {
+  if (run({"/usr/bin/env", "python3", "-c", "import requests"}, "which") != 0)
+    GTEST_SKIP() << "python3-requests is not installed";
+  constexpr const char* kBundle = "org.python.requests";
+  allowSiteDenyTracker(kBundle);
+  const std::string script =
+      "import sys, requests\n"
+      "for url in sys.argv[1:]:\n"
+      "  try:\n"
+      "    r = requests.get(url, timeout=30)\n"
+      "    print('ok', r.status_code)\n"
+      "  except requests.exceptions.ConnectionError as e:\n"
+      "    print('refused', 'Operation not permitted' in str(e))\n";
+  EXPECT_EQ(
+      launchFor(kBundle, {"/usr/bin/env", "python3", "-c", script, siteUrl(), trackerUrl()}, "requests"), 0)
+      << text("requests.err");
+  EXPECT_EQ(lines("requests.out"), (Lines{"ok 200", "refused True"})) << text("requests.err");
+  expectTrackerNeverReached();
+  expectBothLoggedByName();
+}
+
+}  // namespace
+}  // namespace kst::e2e
