@@ -195,6 +195,11 @@ TEST_F(SettingsManagerTest, ReloadFromAnotherThreadRunsOnTheMainQueueAndWaits) {
   e.fs = &fs;
   KstSettingsManager m(e);
   m.setCurrentBundleIdentifier("com.example.app");
+  // The queue's thread runs (before it does, a waited reload runs on its
+  // caller, as the queue's thread for the time).
+  std::promise<void> serving;
+  mainQueue().perform([&] { serving.set_value(); });
+  serving.get_future().wait();
   ASSERT_FALSE(mainQueue().isLoopThread());
   m.reloadAppSettings();
   // Returned only after the main queue finished: the result is there.

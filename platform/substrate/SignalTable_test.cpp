@@ -166,6 +166,7 @@ TEST_F(SignalTableTest, ResumeWatchKeepsWorkingAndNeverCutsASleepShort) {
   MSHookMessageEx(app, kst_objc_selector(objc::kApplicationDidResumeSelector),
                   reinterpret_cast<KstImp>(&recordResume), &original);
   ASSERT_EQ(::raise(SIGCONT), 0);
+  kst_objc_watchResume();  // as the hook library's first judged call does
   ASSERT_TRUE(waitFor([] { return gResumes.load() >= 1; }));
 
   // The program takes the signal for itself, later: both run.

@@ -138,6 +138,8 @@ __attribute__((constructor)) void testTweakInitialize() {
   }
   MSHookMessageEx(app, kst_objc_selector("applicationDidResume"),
                   reinterpret_cast<KstImp>(&my_applicationDidResume), nullptr);
+  // Watched from now on, as the hook library does from its first judged call.
+  kst_objc_watchResume();
 }
 
 }  // namespace
