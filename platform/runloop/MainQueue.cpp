@@ -97,8 +97,10 @@ PollRunLoop& OwnMainQueue::loop() {
 
 bool OwnMainQueue::isLoopThread() const {
   if (inlineRunner_.load(std::memory_order_acquire) == std::this_thread::get_id()) return true;
+  // Not waiting for serving_: the new thread may run work before its
+  // starter has marked it serving.
   const PollRunLoop* l = loop_.load(std::memory_order_acquire);
-  return l != nullptr && serving_.load(std::memory_order_acquire) && l->isLoopThread();
+  return l != nullptr && l->isLoopThread();
 }
 
 void OwnMainQueue::performAndWait(Callback fn) {
