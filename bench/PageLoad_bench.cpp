@@ -172,9 +172,15 @@ class Stage {
   std::vector<pid_t> servers_;
 };
 
+// Made on first use; main() ends it, which stops the servers.
+std::unique_ptr<Stage>& stagePtr() {
+  static std::unique_ptr<Stage> s;
+  return s;
+}
+
 Stage& stage() {
-  static Stage* const s = new Stage;
-  return *s;
+  if (!stagePtr()) stagePtr() = std::make_unique<Stage>();
+  return *stagePtr();
 }
 
 void pageLoad(benchmark::State& state, const std::string& browser, bool firewall) {
@@ -232,5 +238,6 @@ int main(int argc, char** argv) {
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();
+  stagePtr().reset();
   return 0;
 }
