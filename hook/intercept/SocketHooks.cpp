@@ -12,8 +12,8 @@
 #include <utility>
 
 #include "hook/intercept/CBoundary.h"
-#include "hook/intercept/HandlerJudge.h"
 #include "hook/intercept/DecisionTrace.h"
+#include "hook/intercept/HandlerJudge.h"
 #include "hook/intercept/HostText.h"
 #include "hook/intercept/JudgedAddress.h"
 #include "hook/intercept/KstDecision.h"
@@ -102,8 +102,7 @@ KstSettingsManager* judgingManager() {
 }
 
 bool firewallOff(KstSettingsManager& m) {
-  const KstStoreEnv& env = m.env();
-  return env.fs->exists(env.root.path(files::kDisabledMarkerPath)) || !get(m.flags().isKstEnabled);
+  return m.disabledMarkerExists() || !get(m.flags().isKstEnabled);
 }
 
 // The checks every replacement makes before it takes its lock. Returns the
@@ -118,6 +117,8 @@ KstSettingsManager* preflight() {
     m->reloadAppSettings();
   }
   if (!get(m->flags().SpringBoardDidFinish)) DarwinNotifyCenter::process().post(msg::kQuestionNotification);
+  // The settings start-up left for the first judged call.
+  m->reloadIfDeferred();
   if (firewallOff(*m)) return nullptr;
   if (m->needsAppReload()) m->reloadAppSettings();
   return m;
@@ -280,8 +281,9 @@ Outcome judgeLocked(KstSettingsManager& m, Proto proto, const JudgedAddress& add
           : rest.createTCPViewWithHostString(c.host, c.portText, id, m.urlForHost(c.host), name);
   const Outcome outcome = applyAnswer(m, answer, c);
   if (decisionTracing()) {
-    traceLine(answerLine(name ? *name : std::string(), transportOf(proto), Destination{c.host, c.port, c.address},
-                         outcome == Outcome::kAllow, answer.answered ? answer.whatToDo : -1));
+    traceLine(answerLine(name ? *name : std::string(), transportOf(proto),
+                         Destination{c.host, c.port, c.address}, outcome == Outcome::kAllow,
+                         answer.answered ? answer.whatToDo : -1));
   }
   return outcome;
 }

@@ -149,8 +149,10 @@ void reset() {
   KstSettingsManager& m = manager();
   m.clearTempAnswers();
   m.setUrlArray({});
-  m.reloadAppSettings();
-  m.reloadGlobalSettings();
+  // Both settings are read by the first judged call, not before the
+  // program's main: most programs start and end without connecting, and a
+  // blocklist takes long to compile.
+  m.deferReload();
 }
 
 // Each observer is registered at most once per process.

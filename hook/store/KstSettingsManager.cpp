@@ -142,7 +142,12 @@ StringList ruleTexts(const plist::Array* entries) {
 
 KstSettingsManager::KstSettingsManager(KstStoreEnv env)
     : env_(std::move(env)),
+      disabledMarkerPath_(env_.root.path(files::kDisabledMarkerPath)),
       hostTable_(std::make_unique<HostNameTableReader>(env_.root.path(kHostNameTablePath))) {}
+
+bool KstSettingsManager::disabledMarkerExists() const {
+  return env_.fs->exists(disabledMarkerPath_);
+}
 
 KstSettingsManager::~KstSettingsManager() {
   if (reachabilityObserver_ != 0) ReachabilityKst::removeChangeObserver(reachabilityObserver_);
@@ -171,6 +176,28 @@ void KstSettingsManager::reloadGlobalSettings() {
     reallyReloadGlobalSettings();
   } else {
     loop.performAndWait([this] { reallyReloadGlobalSettings(); });
+  }
+}
+
+void KstSettingsManager::deferReload() {
+  reloadDeferred_.store(true, std::memory_order_release);
+}
+
+void KstSettingsManager::reloadIfDeferred() {
+  if (!reloadDeferred_.load(std::memory_order_acquire)) return;
+  auto reloadOnce = [this] {
+    // Cleared only after both reloads: a caller that finds it clear finds
+    // the settings read.
+    if (!reloadDeferred_.load(std::memory_order_acquire)) return;
+    reallyReloadAppSettings();
+    reallyReloadGlobalSettings();
+    reloadDeferred_.store(false, std::memory_order_release);
+  };
+  RunLoop& loop = mainLoop();
+  if (loop.isLoopThread()) {
+    reloadOnce();
+  } else {
+    loop.performAndWait(reloadOnce);
   }
 }
 
