@@ -366,7 +366,7 @@ BENCHMARK(BM_Connect)
     ->Arg(0)
     ->Arg(1)
     ->Arg(2)
-    ->Iterations(9)
+    ->Iterations(21)
     ->Unit(benchmark::kMillisecond);
 
 void BM_StartTrue(benchmark::State& state) {
