@@ -12,8 +12,8 @@
 #include <utility>
 
 #include "hook/intercept/CBoundary.h"
-#include "hook/intercept/DecisionTrace.h"
 #include "hook/intercept/HandlerJudge.h"
+#include "hook/intercept/DecisionTrace.h"
 #include "hook/intercept/HostText.h"
 #include "hook/intercept/JudgedAddress.h"
 #include "hook/intercept/KstDecision.h"
@@ -281,9 +281,8 @@ Outcome judgeLocked(KstSettingsManager& m, Proto proto, const JudgedAddress& add
           : rest.createTCPViewWithHostString(c.host, c.portText, id, m.urlForHost(c.host), name);
   const Outcome outcome = applyAnswer(m, answer, c);
   if (decisionTracing()) {
-    traceLine(answerLine(name ? *name : std::string(), transportOf(proto),
-                         Destination{c.host, c.port, c.address}, outcome == Outcome::kAllow,
-                         answer.answered ? answer.whatToDo : -1));
+    traceLine(answerLine(name ? *name : std::string(), transportOf(proto), Destination{c.host, c.port, c.address},
+                         outcome == Outcome::kAllow, answer.answered ? answer.whatToDo : -1));
   }
   return outcome;
 }
