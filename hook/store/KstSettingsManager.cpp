@@ -3,6 +3,7 @@
 #include "hook/intercept/CBoundary.h"
 
 #include <atomic>
+#include <exception>
 #include <mutex>
 #include <sstream>
 
@@ -185,13 +186,21 @@ void KstSettingsManager::deferReload() {
 
 void KstSettingsManager::reloadIfDeferred() {
   if (!reloadDeferred_.load(std::memory_order_acquire)) return;
-  auto reloadOnce = [this] {
+  std::exception_ptr failure;
+  auto reloadOnce = [this, &failure] {
     // Cleared only after both reloads: a caller that finds it clear finds
     // the settings read.
     if (!reloadDeferred_.load(std::memory_order_acquire)) return;
-    reallyReloadAppSettings();
-    reallyReloadGlobalSettings();
-    reloadDeferred_.store(false, std::memory_order_release);
+    try {
+      reallyReloadAppSettings();
+      reallyReloadGlobalSettings();
+      reloadDeferred_.store(false, std::memory_order_release);
+    } catch (...) {
+      // Memory exhausted, most likely: nothing may leave the main queue's
+      // thread. The reload stays deferred, for the next call to try again,
+      // and this caller learns of the failure on its own thread.
+      failure = std::current_exception();
+    }
   };
   RunLoop& loop = mainLoop();
   if (loop.isLoopThread()) {
@@ -199,6 +208,7 @@ void KstSettingsManager::reloadIfDeferred() {
   } else {
     loop.performAndWait(reloadOnce);
   }
+  if (failure) std::rethrow_exception(failure);
 }
 
 void KstSettingsManager::reallyReloadAppSettings() {

@@ -79,7 +79,9 @@ class KstSettingsManager {
   // deferReload(), reloadIfDeferred() reloads the application settings and
   // then the global ones, once, and every caller returns only after that
   // reload (callers meet on the main queue, so no lock is held while it
-  // runs). Cheap when nothing is deferred: one atomic load.
+  // runs). Cheap when nothing is deferred: one atomic load. A reload that
+  // fails (memory exhausted) stays deferred and throws on the caller's
+  // thread, never on the main queue's.
   void deferReload();
   void reloadIfDeferred();
 

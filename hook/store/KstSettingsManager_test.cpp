@@ -253,6 +253,33 @@ TEST_F(SettingsManagerTest, DeferredReloadReadsTheFilesAtFirstNeedOnceForEveryCa
   EXPECT_EQ(fs.reads.load(), 2 * readsOfOneReload) << "deferred again, read again";
 }
 
+// Fails the first `failures` reads as an exhausted memory would.
+class ExhaustedFs : public FileSystemWrapper {
+ public:
+  ExhaustedFs(FileSystem& inner, int failures) : FileSystemWrapper(inner), failures_(failures) {}
+  std::optional<std::string> readFile(const std::string& path) override {
+    if (failures_.fetch_sub(1) > 0) throw std::bad_alloc();
+    return FileSystemWrapper::readFile(path);
+  }
+
+ private:
+  std::atomic<int> failures_;
+};
+
+TEST_F(SettingsManagerTest, ADeferredReloadThatFailsThrowsOnTheCallerAndIsTriedAgain) {
+  writeRules(Dictionary{{"com.example.app", Value(Dictionary{{"allow", Value(ruleEntries({"a.com"}))}})}});
+  ExhaustedFs fs(FileSystem::real(), 1);
+  KstStoreEnv e = env();
+  e.fs = &fs;
+  KstSettingsManager m(e);
+  m.setCurrentBundleIdentifier("com.example.app");
+  m.deferReload();
+  ASSERT_FALSE(mainQueue().isLoopThread());
+  EXPECT_THROW(m.reloadIfDeferred(), std::bad_alloc) << "on this thread; the main queue goes on";
+  m.reloadIfDeferred();
+  EXPECT_EQ(rulesOf(m.allowArray()), std::vector<std::string>{"a.com"}) << "tried again, and read";
+}
+
 TEST_F(SettingsManagerTest, ReadersNeverSeeAListFreedOrChangedUnderThem) {
   std::vector<std::string> many;
   for (int i = 0; i < 2000; ++i) many.push_back("host" + std::to_string(i) + ".example");
