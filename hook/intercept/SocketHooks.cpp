@@ -99,8 +99,7 @@ KstSettingsManager* judgingManager() {
 }
 
 bool firewallOff(KstSettingsManager& m) {
-  const KstStoreEnv& env = m.env();
-  return env.fs->exists(env.root.path(files::kDisabledMarkerPath)) || !get(m.flags().isKstEnabled);
+  return m.disabledMarkerExists() || !get(m.flags().isKstEnabled);
 }
 
 // The checks every replacement makes before it takes its lock. Returns the
@@ -113,6 +112,8 @@ KstSettingsManager* preflight() {
   // missed before, it reads now.
   startWatchesForJudging(*m);
   if (!get(m->flags().SpringBoardDidFinish)) DarwinNotifyCenter::process().post(msg::kQuestionNotification);
+  // The settings start-up left for the first judged call.
+  m->reloadIfDeferred();
   if (firewallOff(*m)) return nullptr;
   if (m->needsAppReload()) m->reloadAppSettings();
   return m;

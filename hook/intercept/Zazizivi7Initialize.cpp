@@ -145,16 +145,19 @@ void installUrlCapture() {
 }
 
 // The start-up reset, done whenever hooks are installed. At launch it runs
-// on the program's main thread, before the program's own code; the reloads
-// run right there while the process has no main-queue thread yet.
+// on the program's main thread, before the program's own code. The rules are
+// read at the first judged call; the files' stamps noted now tell the
+// listening that starts then whether a reload was missed meanwhile.
 void reset() {
   resetProtocolLocks();
   KstSettingsManager& m = manager();
   m.clearTempAnswers();
   m.setUrlArray({});
   noteRuleFilesRead(m);
-  m.reloadAppSettings();
-  m.reloadGlobalSettings();
+  // Both settings are read by the first judged call, not before the
+  // program's main: most programs start and end without connecting, and a
+  // blocklist takes long to compile.
+  m.deferReload();
 }
 
 // Each observer is registered at most once per process.

@@ -3,6 +3,7 @@
 #include "hook/intercept/CBoundary.h"
 
 #include <atomic>
+#include <exception>
 #include <mutex>
 #include <sstream>
 
@@ -142,7 +143,12 @@ StringList ruleTexts(const plist::Array* entries) {
 
 KstSettingsManager::KstSettingsManager(KstStoreEnv env)
     : env_(std::move(env)),
+      disabledMarkerPath_(env_.root.path(files::kDisabledMarkerPath)),
       hostTable_(std::make_unique<HostNameTableReader>(env_.root.path(kHostNameTablePath))) {}
+
+bool KstSettingsManager::disabledMarkerExists() const {
+  return env_.fs->exists(disabledMarkerPath_);
+}
 
 KstSettingsManager::~KstSettingsManager() {
   if (reachabilityObserver_ != 0) ReachabilityKst::removeChangeObserver(reachabilityObserver_);
@@ -172,6 +178,37 @@ void KstSettingsManager::reloadGlobalSettings() {
   } else {
     loop.performAndWait([this] { reallyReloadGlobalSettings(); });
   }
+}
+
+void KstSettingsManager::deferReload() {
+  reloadDeferred_.store(true, std::memory_order_release);
+}
+
+void KstSettingsManager::reloadIfDeferred() {
+  if (!reloadDeferred_.load(std::memory_order_acquire)) return;
+  std::exception_ptr failure;
+  auto reloadOnce = [this, &failure] {
+    // Cleared only after both reloads: a caller that finds it clear finds
+    // the settings read.
+    if (!reloadDeferred_.load(std::memory_order_acquire)) return;
+    try {
+      reallyReloadAppSettings();
+      reallyReloadGlobalSettings();
+      reloadDeferred_.store(false, std::memory_order_release);
+    } catch (...) {
+      // Memory exhausted, most likely: nothing may leave the main queue's
+      // thread. The reload stays deferred, for the next call to try again,
+      // and this caller learns of the failure on its own thread.
+      failure = std::current_exception();
+    }
+  };
+  RunLoop& loop = mainLoop();
+  if (loop.isLoopThread()) {
+    reloadOnce();
+  } else {
+    loop.performAndWait(reloadOnce);
+  }
+  if (failure) std::rethrow_exception(failure);
 }
 
 void KstSettingsManager::reallyReloadAppSettings() {

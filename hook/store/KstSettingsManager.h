@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -71,6 +72,18 @@ class KstSettingsManager {
   // The reloads themselves; main queue only.
   void reallyReloadAppSettings();
   void reallyReloadGlobalSettings();
+
+  // Start-up leaves the reading of both settings to the first call that
+  // needs them: a program that never connects never reads a rule file, and
+  // a large global list is not compiled before its main. After
+  // deferReload(), reloadIfDeferred() reloads the application settings and
+  // then the global ones, once, and every caller returns only after that
+  // reload (callers meet on the main queue, so no lock is held while it
+  // runs). Cheap when nothing is deferred: one atomic load. A reload that
+  // fails (memory exhausted) stays deferred and throws on the caller's
+  // thread, never on the main queue's.
+  void deferReload();
+  void reloadIfDeferred();
 
   std::string description() const;
 
@@ -144,6 +157,10 @@ class KstSettingsManager {
   // case they have the application settings reloaded.
   bool needsAppReload() const;
 
+  // Whether the marker that switches the whole firewall off is there: one
+  // stat, of a path made once.
+  bool disabledMarkerExists() const;
+
   KstFlags& flags() const { return *env_.flags; }
   const KstStoreEnv& env() const { return env_; }
   RunLoop& mainLoop() const;
@@ -159,6 +176,8 @@ class KstSettingsManager {
   void wifiStep(bool switchOn, std::atomic<bool>& flag);
 
   KstStoreEnv env_;
+  const std::string disabledMarkerPath_;
+  std::atomic<bool> reloadDeferred_{false};
 
   SharedField<std::string> appName_;
   SharedField<std::string> basicString_;

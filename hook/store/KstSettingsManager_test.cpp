@@ -207,6 +207,84 @@ TEST_F(SettingsManagerTest, ReloadFromAnotherThreadRunsOnTheMainQueueAndWaits) {
   EXPECT_EQ(fs.readerThreads.load(), 2) << "files are read on the main queue only";
 }
 
+// Counts the reads of each file.
+class CountingFs : public FileSystemWrapper {
+ public:
+  using FileSystemWrapper::FileSystemWrapper;
+  std::optional<std::string> readFile(const std::string& path) override {
+    ++reads;
+    return FileSystemWrapper::readFile(path);
+  }
+  std::atomic<int> reads{0};
+};
+
+TEST_F(SettingsManagerTest, DeferredReloadReadsTheFilesAtFirstNeedOnceForEveryCaller) {
+  CountingFs fs(FileSystem::real());
+  KstStoreEnv e = env();
+  e.fs = &fs;
+  KstSettingsManager m(e);
+  m.setCurrentBundleIdentifier("com.example.app");
+  m.deferReload();
+  EXPECT_EQ(fs.reads.load(), 0) << "nothing is read when the reload is deferred";
+
+  // Written after start-up, before the first need: the first need reads them.
+  writeRules(Dictionary{{"com.example.app", Value(Dictionary{{"allow", Value(ruleEntries({"a.com"}))}})}});
+  writeGlobal(Dictionary{{"globalDeny", Value(ruleEntries({"b.com"}))}, {"log", Value(true)}});
+
+  constexpr int kThreads = 6;
+  std::vector<std::vector<std::string>> seenAllow(kThreads), seenDeny(kThreads);
+  std::vector<std::thread> threads;
+  for (int i = 0; i < kThreads; ++i) {
+    threads.emplace_back([&, i] {
+      m.reloadIfDeferred();
+      // Returned only after the reload: every caller sees both settings.
+      seenAllow[i] = rulesOf(m.allowArray());
+      seenDeny[i] = rulesOf(m.globalDenyArray());
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (int i = 0; i < kThreads; ++i) {
+    EXPECT_EQ(seenAllow[i], std::vector<std::string>{"a.com"}) << "caller " << i;
+    EXPECT_EQ(seenDeny[i], std::vector<std::string>{"b.com"}) << "caller " << i;
+  }
+  EXPECT_TRUE(get(flags_.logging));
+  const int readsOfOneReload = fs.reads.load();
+  EXPECT_GT(readsOfOneReload, 0);
+
+  m.reloadIfDeferred();
+  EXPECT_EQ(fs.reads.load(), readsOfOneReload) << "the deferred reload runs once";
+  m.deferReload();
+  m.reloadIfDeferred();
+  EXPECT_EQ(fs.reads.load(), 2 * readsOfOneReload) << "deferred again, read again";
+}
+
+// Fails the first `failures` reads as an exhausted memory would.
+class ExhaustedFs : public FileSystemWrapper {
+ public:
+  ExhaustedFs(FileSystem& inner, int failures) : FileSystemWrapper(inner), failures_(failures) {}
+  std::optional<std::string> readFile(const std::string& path) override {
+    if (failures_.fetch_sub(1) > 0) throw std::bad_alloc();
+    return FileSystemWrapper::readFile(path);
+  }
+
+ private:
+  std::atomic<int> failures_;
+};
+
+TEST_F(SettingsManagerTest, ADeferredReloadThatFailsThrowsOnTheCallerAndIsTriedAgain) {
+  writeRules(Dictionary{{"com.example.app", Value(Dictionary{{"allow", Value(ruleEntries({"a.com"}))}})}});
+  ExhaustedFs fs(FileSystem::real(), 1);
+  KstStoreEnv e = env();
+  e.fs = &fs;
+  KstSettingsManager m(e);
+  m.setCurrentBundleIdentifier("com.example.app");
+  m.deferReload();
+  ASSERT_FALSE(mainQueue().isLoopThread());
+  EXPECT_THROW(m.reloadIfDeferred(), std::bad_alloc) << "on this thread; the main queue goes on";
+  m.reloadIfDeferred();
+  EXPECT_EQ(rulesOf(m.allowArray()), std::vector<std::string>{"a.com"}) << "tried again, and read";
+}
+
 TEST_F(SettingsManagerTest, ReadersNeverSeeAListFreedOrChangedUnderThem) {
   std::vector<std::string> many;
   for (int i = 0; i < 2000; ++i) many.push_back("host" + std::to_string(i) + ".example");

@@ -169,6 +169,57 @@ TEST_F(HostNameTableTest, DamagedOrForeignFilesReadAsNoName) {
   }
 }
 
+TEST_F(HostNameTableTest, ASoundTableOfAnotherVersionLayoutOrSizeReadsAsNoName) {
+  auto writer = HostNameTableWriter::create(path());
+  ASSERT_TRUE(writer);
+  writer->publish("127.0.0.5", "a.test");
+  HostNameTableReader reader(path());
+  ASSERT_EQ(reader.lookup("127.0.0.5"), "a.test");
+
+  // The header's second word: version | slot count << 32; the third: slot
+  // size | owner pid << 32.
+  const auto patchWord = [&](std::size_t word, std::uint64_t value) {
+    const int fd = ::open(path().c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, &value, sizeof value, static_cast<off_t>(word * sizeof value)),
+              static_cast<ssize_t>(sizeof value));
+    ::close(fd);
+  };
+  const auto readWord = [&](std::size_t word) {
+    std::uint64_t value = 0;
+    const int fd = ::open(path().c_str(), O_RDONLY);
+    EXPECT_EQ(::pread(fd, &value, sizeof value, static_cast<off_t>(word * sizeof value)),
+              static_cast<ssize_t>(sizeof value));
+    ::close(fd);
+    return value;
+  };
+  const std::uint64_t versionSlots = readWord(1);
+  const std::uint64_t sizeOwner = readWord(2);
+  ASSERT_EQ(versionSlots & 0xffffffffu, L::kVersion);
+
+  patchWord(1, versionSlots + 1);  // the next version
+  reader.reset();
+  EXPECT_EQ(reader.lookup("127.0.0.5"), std::nullopt) << "another version";
+  patchWord(1, (versionSlots & 0xffffffffu) | (static_cast<std::uint64_t>(L::kSlotCount / 2) << 32));
+  reader.reset();
+  EXPECT_EQ(reader.lookup("127.0.0.5"), std::nullopt) << "another slot count";
+  patchWord(1, versionSlots);
+  patchWord(2, sizeOwner + 8);
+  reader.reset();
+  EXPECT_EQ(reader.lookup("127.0.0.5"), std::nullopt) << "another slot size";
+  patchWord(2, sizeOwner);
+  reader.reset();
+  EXPECT_EQ(reader.lookup("127.0.0.5"), "a.test") << "restored, it reads again";
+
+  // A sound header, but the file longer or shorter than the layout says.
+  ASSERT_EQ(::truncate(path().c_str(), static_cast<off_t>(L::fileSize() + 4096)), 0);
+  reader.reset();
+  EXPECT_EQ(reader.lookup("127.0.0.5"), std::nullopt) << "longer";
+  ASSERT_EQ(::truncate(path().c_str(), static_cast<off_t>(L::fileSize() / 2)), 0);
+  reader.reset();
+  EXPECT_EQ(reader.lookup("127.0.0.5"), std::nullopt) << "shorter";
+}
+
 TEST_F(HostNameTableTest, ReadersNeverSeeATornEntryWhileTheOwnerWrites) {
   auto writer = HostNameTableWriter::create(path());
   ASSERT_TRUE(writer);

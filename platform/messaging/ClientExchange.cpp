@@ -30,6 +30,9 @@ using std::chrono::milliseconds;
 constexpr milliseconds kFirstTakenCheck{1};
 constexpr milliseconds kLongestTakenCheck{50};
 constexpr std::size_t kReadChunk = 16 * 1024;
+// How long a socket file that refused a connection is left alone (less
+// when the limits' back-off is shorter).
+constexpr milliseconds kRefusedBackOff{1000};
 
 // ---- back-off ---------------------------------------------------------------
 // A few services per process, each known by its socket file's identity.
@@ -223,9 +226,13 @@ Outcome locate(const std::string& path, Target* target) {
 }
 
 Outcome settle(Outcome outcome, const Target& target, const ExchangeLimits& limits) {
-  // Absent and refused services cost one failed stat or connect, no more
-  // than looking the back-off up would; only a time-out is worth avoiding.
+  // An absent service costs one failed stat, no more than looking a
+  // back-off up would. A time-out is avoided for the whole back-off; a
+  // socket file nobody listens on (its server died) for a short while,
+  // since trying it costs a socket, a failed connect and a close per call.
+  // A server started anew binds a new file, which is tried at once.
   if (outcome == Outcome::kTimedOut) backOff(target.key, limits.backOff);
+  if (outcome == Outcome::kRefused) backOff(target.key, std::min(limits.backOff, kRefusedBackOff));
   return outcome;
 }
 
@@ -279,6 +286,7 @@ Outcome sendOneWay(const std::string& path, std::string_view frame) {
     }
     // Dropping cost nothing, so it starts no back-off: a burst that fills a
     // healthy shell's backlog for a moment must not silence it for long.
+    if (outcome == Outcome::kRefused) backOff(target.key, kRefusedBackOff);
     return outcome;
   } catch (...) {
     return Outcome::kBroken;

@@ -20,8 +20,9 @@ struct ExchangeLimits {
   // how long the service may take to read the request.
   std::chrono::milliseconds reply;
   // After a service timed out, further calls to the same socket give up at
-  // once for this long. A service started anew (a new socket file) is tried
-  // at once; an absent or refusing one costs one failed call each time,
+  // once for this long; after it refused (a socket file left by a server
+  // that is gone), for a second at most. A service started anew (a new
+  // socket file) is tried at once; an absent one costs one failed stat,
   // which is no more than a back-off would.
   std::chrono::milliseconds backOff;
 };
@@ -45,7 +46,7 @@ enum class ReplyWait {
 enum class Outcome {
   kDone,       // sent (and, when waiting, a reply frame read)
   kAbsent,     // no socket file: nobody has served there, or it was removed
-  kBackedOff,  // given up at once: the service timed out lately
+  kBackedOff,  // given up at once: the service timed out or refused lately
   kRefused,    // a socket file nobody listens on (its server is gone)
   kTimedOut,   // a limit ran out; the service is backed off
   kBroken,     // the connection failed or closed before a whole reply

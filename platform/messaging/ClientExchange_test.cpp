@@ -180,6 +180,47 @@ TEST_F(ClientExchangeTest, BadRepliesGiveAnEmptyReplyWithinTheLimit) {
             (plist::Dictionary{{"k", "v"}}));
 }
 
+TEST_F(ClientExchangeTest, ASocketLeftByADeadServerIsLeftAloneAWhileAndANewOneTriedAtOnce) {
+  const std::string p = path("dead");
+  auto dead = std::make_unique<HungListener>(p, 8);
+  ASSERT_TRUE(dead->ok());
+  dead.reset();  // closed: its socket file stays, nobody listens
+  EXPECT_EQ(exchange(p, requestFrame(), kShort, ReplyWait::kBounded).outcome, Outcome::kRefused);
+  // Not tried again for a while, by any kind of call.
+  EXPECT_EQ(exchange(p, requestFrame(), kShort, ReplyWait::kBounded).outcome, Outcome::kBackedOff);
+  EXPECT_EQ(sendOneWay(p, requestFrame()), Outcome::kBackedOff);
+
+  // A one-way send that is refused backs off as well.
+  const std::string q = path("dead-one-way");
+  auto deadToo = std::make_unique<HungListener>(q, 8);
+  ASSERT_TRUE(deadToo->ok());
+  deadToo.reset();
+  EXPECT_EQ(sendOneWay(q, requestFrame()), Outcome::kRefused);
+  EXPECT_EQ(sendOneWay(q, requestFrame()), Outcome::kBackedOff);
+
+  // A server started anew binds a new socket file, which is tried at once.
+  ASSERT_EQ(::unlink(p.c_str()), 0);
+  LoopThread server;
+  auto center = server.serve(root_, "dead", {{"m", [](const std::string&, const plist::Dictionary*) {
+                                                return std::optional<plist::Dictionary>({{"ok", true}});
+                                              }}});
+  ASSERT_TRUE(center);
+  const Exchanged answered = exchange(p, requestFrame(), kGenerous, ReplyWait::kBounded);
+  EXPECT_EQ(answered.outcome, Outcome::kDone);
+  EXPECT_EQ(answered.reply, (plist::Dictionary{{"ok", true}}));
+
+  // A refusing file is tried again once the short back-off has run out.
+  const std::string r = path("dead-briefly");
+  auto briefly = std::make_unique<HungListener>(r, 8);
+  ASSERT_TRUE(briefly->ok());
+  briefly.reset();
+  constexpr ExchangeLimits kBriefBackOff{200ms, 200ms, 300ms, 50ms};
+  EXPECT_EQ(exchange(r, requestFrame(), kBriefBackOff, ReplyWait::kBounded).outcome, Outcome::kRefused);
+  EXPECT_EQ(exchange(r, requestFrame(), kBriefBackOff, ReplyWait::kBounded).outcome, Outcome::kBackedOff);
+  std::this_thread::sleep_for(100ms);  // past the 50 ms back-off; a bound, not synchronisation
+  EXPECT_EQ(exchange(r, requestFrame(), kBriefBackOff, ReplyWait::kBounded).outcome, Outcome::kRefused);
+}
+
 TEST_F(ClientExchangeTest, QuestionWaitsForAPersonButNotForADeadOrHungShell) {
   // The handler takes longer than the bounded reply limit, as a person would.
   LoopThread server;

@@ -1,14 +1,18 @@
 #include "platform/resolver/HostsFile.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <thread>
+#include <vector>
 
 #include "platform/testing/TempRoot.h"
 
@@ -170,6 +174,107 @@ TEST(HostsFileTest, ReadsAFileAndReportsAMissingOne) {
   EXPECT_THAT(hosts->addressesOf("demo.test", AddressFamily::kAny), ElementsAre("127.0.0.2"));
   // A folder in its place cannot be read.
   EXPECT_FALSE(HostsFile::read(temp.path("/etc")).has_value());
+}
+
+// ---- the cached file ----
+
+class CachedHostsFileTest : public ::testing::Test {
+ protected:
+  void SetUp() override { std::filesystem::create_directories(temp_.path("/etc")); }
+
+  std::string path() const { return temp_.path("/etc/hosts"); }
+  // Replaces the file (a new one renamed over it, as editors and installers do).
+  void replace(const std::string& text) {
+    const std::string fresh = path() + ".new";
+    std::ofstream(fresh) << text;
+    std::filesystem::rename(fresh, path());
+  }
+  // Rewrites the same file in place.
+  void rewrite(const std::string& text) { std::ofstream(path(), std::ios::trunc) << text; }
+  // Dates the file an hour back, as a hosts file nobody edits today is.
+  void age() {
+    const timespec times[2] = {{::time(nullptr) - 3600, 0}, {::time(nullptr) - 3600, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, path().c_str(), times, 0), 0);
+  }
+  std::optional<std::string> nameNow(CachedHostsFile& cache, const char* address) {
+    const std::shared_ptr<const HostsFile> hosts = cache.current();
+    if (!hosts) return std::nullopt;
+    return nameOf(*hosts, v4(address));
+  }
+
+  testing::TempRoot temp_;
+};
+
+TEST_F(CachedHostsFileTest, AnUnchangedFileIsParsedOnce) {
+  replace("127.0.0.2 demo.test\n");
+  age();
+  CachedHostsFile cache(path());
+  const std::shared_ptr<const HostsFile> first = cache.current();
+  ASSERT_TRUE(first);
+  EXPECT_EQ(nameOf(*first, v4("127.0.0.2")), "demo.test");
+  EXPECT_EQ(cache.current().get(), first.get()) << "the same parse, not a new one";
+}
+
+TEST_F(CachedHostsFileTest, EveryKindOfEditCountsFromTheNextLookup) {
+  CachedHostsFile cache(path());
+  EXPECT_EQ(cache.current(), nullptr) << "no file";
+  replace("127.0.0.2 first.test\n");
+  age();
+  EXPECT_EQ(nameNow(cache, "127.0.0.2"), "first.test");
+
+  replace("127.0.0.2 other.test\n");  // another file, the same size
+  age();
+  EXPECT_EQ(nameNow(cache, "127.0.0.2"), "other.test");
+
+  rewrite("127.0.0.2 third.test\n");  // in place, the same size, just now
+  EXPECT_EQ(nameNow(cache, "127.0.0.2"), "third.test");
+  rewrite("127.0.0.2 forth.test\n");  // again within the same tick of the clock, most likely
+  EXPECT_EQ(nameNow(cache, "127.0.0.2"), "forth.test");
+
+  rewrite("127.0.0.2 longer.name.test\n");
+  age();
+  EXPECT_EQ(nameNow(cache, "127.0.0.2"), "longer.name.test");
+
+  std::filesystem::remove(path());
+  EXPECT_EQ(cache.current(), nullptr) << "removed";
+  replace("127.0.0.2 back.test\n");
+  EXPECT_EQ(nameNow(cache, "127.0.0.2"), "back.test");
+}
+
+TEST_F(CachedHostsFileTest, ReadersDuringEditsSeeOneWholeVersionOrTheOther) {
+  replace("127.0.0.2 one.test\n");
+  CachedHostsFile cache(path());
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  std::atomic<int> lookups{0};
+  std::vector<std::thread> readers;
+  for (int i = 0; i < 3; ++i) {
+    readers.emplace_back([&] {
+      while (!done.load()) {
+        const std::optional<std::string> name = nameNow(cache, "127.0.0.2");
+        if (name != "one.test" && name != "two.test") ++wrong;
+        ++lookups;
+      }
+    });
+  }
+  for (int i = 0; i < 200; ++i) replace(i % 2 == 0 ? "127.0.0.2 two.test\n" : "127.0.0.2 one.test\n");
+  done = true;
+  for (auto& t : readers) t.join();
+  EXPECT_GT(lookups.load(), 0);
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(nameNow(cache, "127.0.0.2"), "one.test") << "the last version";
+}
+
+TEST(HostsFileTest, ReverseLookupsOfALargeFileFindTheFirstLine) {
+  std::string text;
+  for (int i = 0; i < 60000; ++i)
+    text += "10." + std::to_string(i / 256 % 256) + "." + std::to_string(i % 256) + ".1 host" +
+            std::to_string(i) + ".test\n";
+  text += "10.0.0.1 later.test\n";
+  const HostsFile hosts(std::move(text));
+  EXPECT_EQ(nameOf(hosts, v4("10.0.0.1")), "host0.test");
+  EXPECT_EQ(nameOf(hosts, v4("10.234.95.1")), "host59999.test");
+  EXPECT_EQ(nameOf(hosts, v4("10.234.96.1")), std::nullopt);
 }
 
 }  // namespace

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "platform/resolver/HostsFile.h"
-
 namespace kst {
 
 namespace {
@@ -27,11 +25,11 @@ int familyOf(AddressFamily family) {
 }  // namespace
 
 PosixResolver::PosixResolver(const DeviceRoot& root, ResolverCalls calls)
-    : hostsPath_(root.path("/etc/hosts")), calls_(calls) {}
+    : hosts_(std::make_unique<CachedHostsFile>(root.path("/etc/hosts"))), calls_(calls) {}
 
 std::optional<Resolver::Addresses> PosixResolver::resolve(std::string_view name, AddressFamily family) {
   if (name.empty() || name.find('\0') != std::string_view::npos) return std::nullopt;
-  if (const std::optional<HostsFile> hosts = HostsFile::read(hostsPath_)) {
+  if (const std::shared_ptr<const HostsFile> hosts = hosts_->current()) {
     Addresses listed = hosts->addressesOf(name, family);
     if (!listed.empty()) return listed;
   }
@@ -55,7 +53,7 @@ std::optional<Resolver::Addresses> PosixResolver::resolve(std::string_view name,
 
 std::optional<std::string> PosixResolver::reverseLookup(const sockaddr* address, socklen_t length) {
   if (!addressText(address, length)) return std::nullopt;  // not an IPv4 or IPv6 address
-  if (const std::optional<HostsFile> hosts = HostsFile::read(hostsPath_)) {
+  if (const std::shared_ptr<const HostsFile> hosts = hosts_->current()) {
     if (std::optional<std::string> name = hosts->nameOf(address, length)) return name;
   }
   char host[NI_MAXHOST] = {};

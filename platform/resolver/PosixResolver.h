@@ -2,9 +2,11 @@
 
 #include <netdb.h>
 
+#include <memory>
 #include <string>
 
 #include "platform/fs/DeviceRoot.h"
+#include "platform/resolver/HostsFile.h"
 #include "platform/resolver/Resolver.h"
 
 namespace kst {
@@ -19,8 +21,9 @@ struct ResolverCalls {
 };
 
 // The device's resolver: the device's hosts file (<root>/etc/hosts) first,
-// in both directions, then the system's resolver. The hosts file is read
-// anew for every lookup, so edits count at once. Forward lookups ask the
+// in both directions, then the system's resolver. The hosts file is parsed
+// once and read again whenever it changed (one stat per lookup), so edits
+// count from the next lookup on. Forward lookups ask the
 // system for stream addresses, one result per address; reverse lookups ask
 // for a name only. Safe for concurrent use; lookups may block.
 class PosixResolver final : public Resolver {
@@ -31,7 +34,7 @@ class PosixResolver final : public Resolver {
   std::optional<std::string> reverseLookup(const sockaddr* address, socklen_t length) override;
 
  private:
-  std::string hostsPath_;
+  std::unique_ptr<CachedHostsFile> hosts_;
   ResolverCalls calls_;
 };
 

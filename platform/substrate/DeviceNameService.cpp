@@ -36,18 +36,21 @@ std::atomic<Gethostbyname2RFn> gGethostbyname2R{nullptr};
 std::atomic<GethostbyaddrFn> gGethostbyaddr{nullptr};
 std::atomic<GetnameinfoFn> gGetnameinfo{nullptr};
 
-// The device's hosts file; nothing when there is none. Leaves errno alone.
-std::optional<HostsFile> hostsFile() {
+// The device's hosts file; null when there is none. Parsed once per
+// version of the file. Leaves errno alone.
+std::shared_ptr<const HostsFile> hostsFile() {
+  // Used by lookups after exit: never destroyed.
+  static CachedHostsFile* const cache = new CachedHostsFile(DeviceRoot::process().path("/etc/hosts"));
   const int saved = errno;
-  std::optional<HostsFile> hosts = HostsFile::read(DeviceRoot::process().path("/etc/hosts"));
+  std::shared_ptr<const HostsFile> hosts = cache->current();
   errno = saved;
   return hosts;
 }
 
 // The same for a forward lookup of `name`; nothing for numeric names, which
 // need no lookup.
-std::optional<HostsFile> hostsFor(const char* name) {
-  if (name == nullptr || *name == '\0' || isNumericAddress(name)) return std::nullopt;
+std::shared_ptr<const HostsFile> hostsFor(const char* name) {
+  if (name == nullptr || *name == '\0' || isNumericAddress(name)) return nullptr;
   return hostsFile();
 }
 
@@ -169,7 +172,7 @@ int fillHostent(const std::string& canonical, const std::string& alias, int fami
 // out in the caller's buffer. Returns -1 when the file does not list it.
 int hostsHostent(const char* name, int family, hostent* entry, char* buffer, size_t size) {
   if (family != AF_INET && family != AF_INET6) return -1;
-  const std::optional<HostsFile> hosts = hostsFor(name);
+  const std::shared_ptr<const HostsFile> hosts = hostsFor(name);
   if (!hosts) return -1;
   std::vector<std::array<unsigned char, 16>> bytes;
   for (const std::string& a : hosts->addressesOf(name, familyOf(family))) {
@@ -246,7 +249,7 @@ int deviceGetaddrinfo(const char* name, const char* service, const addrinfo* hin
   if (result == nullptr || (flags & AI_NUMERICHOST) != 0 ||
       (family != AF_UNSPEC && family != AF_INET && family != AF_INET6))
     return libc(name, service, hints, result);
-  const std::optional<HostsFile> hosts = hostsFor(name);
+  const std::shared_ptr<const HostsFile> hosts = hostsFor(name);
   if (!hosts) return libc(name, service, hints, result);
   const Answer answer = answerFor(*hosts, name, family, flags);
   if (answer.addresses.empty()) return libc(name, service, hints, result);
@@ -306,7 +309,7 @@ hostent* deviceGethostbyaddr(const void* address, socklen_t length, int family) 
       whole.sin6_family = AF_INET6;
       std::memcpy(&whole.sin6_addr, address, 16);
     }
-    const std::optional<HostsFile> hosts = hostsFile();
+    const std::shared_ptr<const HostsFile> hosts = hostsFile();
     if (std::optional<std::string> name = hosts ? hosts->nameOf(sa, saLength) : std::nullopt) {
       std::array<unsigned char, 16> bytes{};
       std::memcpy(bytes.data(), address, length);
@@ -327,7 +330,7 @@ int deviceGetnameinfo(const sockaddr* address, socklen_t length, char* host, soc
   if (libc == nullptr) return EAI_SYSTEM;
   if (host == nullptr || hostLength == 0 || (flags & NI_NUMERICHOST) != 0)
     return libc(address, length, host, hostLength, service, serviceLength, flags);
-  const std::optional<HostsFile> hosts = hostsFile();
+  const std::shared_ptr<const HostsFile> hosts = hostsFile();
   const std::optional<std::string> name = hosts ? hosts->nameOf(address, length) : std::nullopt;
   if (!name) return libc(address, length, host, hostLength, service, serviceLength, flags);
   if (service != nullptr && serviceLength > 0) {

@@ -1,14 +1,13 @@
 #include "platform/substrate/HookTable.h"
 
+#include <dlfcn.h>
+#include <link.h>
+
+#include <cstring>
 #include <mutex>
 #include <string_view>
 
 #include "platform/substrate/DeviceNameService.h"
-
-#include <dlfcn.h>
-
-#include <string_view>
-
 #include "platform/substrate/Trampolines.h"
 
 namespace kst::substrate {
@@ -38,9 +37,47 @@ constinit HookSlot gHookSlots[kSlotCount] = {
 
 namespace {
 
-// The sonames libcurl goes by on Debian and elsewhere.
-constexpr const char* kCurlLibraries[] = {"libcurl.so.4", "libcurl-gnutls.so.4", "libcurl-nss.so.4",
-                                          "libcurl.so.3", "libcurl-gnutls.so.3"};
+// A libcurl the process has loaded (any of the names it goes by: libcurl,
+// libcurl-gnutls, libcurl-nss, each with its version), found among the
+// loaded objects without touching the disk: asking dlopen for a name that is
+// not loaded makes it search every library folder, which costs a process
+// without libcurl (most of them) a hundred failed system calls at start.
+struct LoadedCurl {
+  char path[4096] = {};
+  std::size_t skip = 0;  // how many matches to pass over
+};
+
+int findLoadedCurl(dl_phdr_info* info, std::size_t, void* data) {
+  auto* found = static_cast<LoadedCurl*>(data);
+  const char* name = info->dlpi_name;
+  if (name == nullptr || *name == '\0') return 0;
+  const char* slash = std::strrchr(name, '/');
+  const std::string_view base(slash != nullptr ? slash + 1 : name);
+  if (!base.starts_with("libcurl") || base.find(".so") == std::string_view::npos) return 0;
+  if (found->skip > 0) {
+    --found->skip;
+    return 0;
+  }
+  const std::size_t length = std::strlen(name);
+  if (length >= sizeof found->path) return 0;
+  std::memcpy(found->path, name, length + 1);
+  return 1;
+}
+
+// `symbol` of a loaded libcurl, also one opened privately (RTLD_LOCAL, so
+// outside the global scope RTLD_NEXT searches): its handle still finds it.
+// NOLOAD with the loaded object's own path never loads anything.
+void* loadedCurlSymbol(const char* symbol) {
+  for (std::size_t skip = 0;; ++skip) {
+    LoadedCurl found;
+    found.skip = skip;
+    if (::dl_iterate_phdr(&findLoadedCurl, &found) == 0) return nullptr;
+    void* handle = ::dlopen(found.path, RTLD_NOW | RTLD_NOLOAD);
+    if (handle == nullptr) continue;
+    if (void* fn = ::dlsym(handle, symbol)) return fn;  // the handle stays open, as libcurl does
+    ::dlclose(handle);
+  }
+}
 
 void* lookUp(const HookSlot& s) {
   switch (s.origin) {
@@ -73,16 +110,7 @@ void* lookUp(const HookSlot& s) {
     }
     case Origin::kCurl: {
       if (void* next = ::dlsym(RTLD_NEXT, s.name)) return next;
-      // Opened privately (RTLD_LOCAL), libcurl is outside the global scope
-      // that RTLD_NEXT searches; its handle still finds it. NOLOAD never
-      // loads a libcurl the process does not have.
-      for (const char* soname : kCurlLibraries) {
-        void* handle = ::dlopen(soname, RTLD_NOW | RTLD_NOLOAD);
-        if (handle == nullptr) continue;
-        if (void* fn = ::dlsym(handle, s.name)) return fn;  // the handle stays open, as libcurl does
-        ::dlclose(handle);
-      }
-      return nullptr;
+      return loadedCurlSymbol(s.name);
     }
   }
   return nullptr;
