@@ -180,6 +180,22 @@ Node toNode(const Value& value) {
   return makeNode(value);
 }
 
+SharedArray::SharedArray(Array items) : node_(new Node{}) {
+  node_->items = std::move(items);
+}
+
+Array& SharedArray::mutate() {
+  if (node_ == nullptr) {
+    node_ = new Node{};
+  } else if (node_->refs.load(std::memory_order_acquire) != 1) {
+    Node* own = new Node{};
+    own->items = node_->items;
+    release();
+    node_ = own;
+  }
+  return node_->items;
+}
+
 Date Date::now() {
   using namespace std::chrono;
   const double unix = duration<double>(system_clock::now().time_since_epoch()).count();

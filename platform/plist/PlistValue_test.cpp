@@ -1,7 +1,9 @@
 #include "platform/plist/PlistValue.h"
 
 #include <gtest/gtest.h>
+
 #include <plist/plist.h>
+#include <utility>
 
 #include <cstdint>
 #include <string>
@@ -157,6 +159,28 @@ TEST(BoolValueTest, ReadsEveryValueAsTheOriginalPlatformDoes) {
     EXPECT_FALSE(boolValue(v));
     EXPECT_TRUE(boolValue(v, true));
   }
+}
+
+TEST(PlistValueTest, CopiesShareAnArrayUntilOneChangesIt) {
+  Value original(Array{Value("a.example"), Value(Dictionary{{"rule", "b.example"}})});
+  Value copy = original;
+  EXPECT_EQ(copy.arrayIdentity(), original.arrayIdentity());
+  copy.asArray()->push_back(Value("c.example"));
+  EXPECT_NE(copy.arrayIdentity(), original.arrayIdentity());
+  EXPECT_EQ(original.asArray()->size(), 2u);
+  EXPECT_EQ(copy.asArray()->size(), 3u);
+  // A value alone with its array changes it in place.
+  const void* own = copy.arrayIdentity();
+  copy.asArray()->pop_back();
+  EXPECT_EQ(copy.arrayIdentity(), own);
+  EXPECT_TRUE(copy == original);
+  // A moved-from value reads as an empty array and can be filled again.
+  Value moved = std::move(copy);
+  ASSERT_NE(copy.asArray(), nullptr);  // NOLINT(bugprone-use-after-move): on purpose
+  EXPECT_TRUE(std::as_const(copy).asArray()->empty());
+  copy.asArray()->push_back(Value(1));
+  EXPECT_EQ(copy.asArray()->size(), 1u);
+  EXPECT_EQ(moved.asArray()->size(), 2u);
 }
 
 TEST(DictionaryTest, SetReplacesInPlaceAndKeepsOrder) {
