@@ -216,7 +216,8 @@ std::optional<bool> boolValueIfAny(const Value* value);
 // Encoding to and from bytes. Reading accepts the XML and binary forms and
 // returns nothing for anything else (never throws, never crashes); writing
 // produces the binary form. The binary form is our own (BinaryPlist.h); the
-// XML form is libplist's, whose dates hold 32-bit seconds.
+// XML form is libplist's, with the dates read and written by our own code
+// (XmlDates.h), since libplist keeps them in 32-bit seconds.
 std::optional<Value> decode(std::string_view bytes);
 std::optional<std::string> encodeBinary(const Value& value);
 std::optional<std::string> encodeXml(const Value& value);

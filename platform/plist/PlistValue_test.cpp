@@ -1,14 +1,18 @@
 #include "platform/plist/PlistValue.h"
 
 #include <gtest/gtest.h>
-
 #include <plist/plist.h>
-#include <utility>
 
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/plist/PlistNode.h"
+#include "platform/testing/TempRoot.h"
 
 namespace kst::plist {
 namespace {
@@ -124,6 +128,35 @@ TEST(PlistValueTest, DatesKeepTheirValueFarFromTheReferenceDate) {
     ASSERT_TRUE(back);
     EXPECT_EQ(back->asDictionary()->find("d")->asDate()->secondsSinceReference, when);
   }
+}
+
+TEST(PlistValueTest, XmlDatesKeepTheirValueFarFromTheReferenceDate) {
+  // libplist alone would read and write these as 1932 or 2069, whole seconds.
+  const std::vector<double> far = {-3187296000.0 + 0.125, 6248044800.0 + 0.5, 1e12, -63113904000.0, 0.25};
+  Array dates;
+  for (double when : far) dates.emplace_back(Date{when});
+  const Value v(Dictionary{{"dates", Value(std::move(dates))}, {"rule", "a.example"}});
+  const std::optional<std::string> xml = encodeXml(v);
+  ASSERT_TRUE(xml);
+  EXPECT_NE(xml->find("<date>1900-01-01T00:00:00.125Z</date>"), std::string::npos) << *xml;
+  EXPECT_NE(xml->find("<date>0001-01-01T00:00:00Z</date>"), std::string::npos) << *xml;
+  const std::optional<Value> back = decode(*xml);
+  ASSERT_TRUE(back);
+  EXPECT_TRUE(*back == v);
+
+  // Another writer's document: Python's plistlib, whole seconds.
+  testing::TempRoot tmp;
+  const std::string file = tmp.dir() + "/far.plist";
+  const std::string command = "python3 -c \"import plistlib, datetime as d; open('" + file +
+                              "', 'wb').write(plistlib.dumps({'a': d.datetime(1800, 1, 1), 'b': "
+                              "d.datetime(2200, 6, 15, 12, 30, 45)}))\"";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::ifstream in(file, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::optional<Value> theirs = decode(bytes);
+  ASSERT_TRUE(theirs) << bytes;
+  EXPECT_EQ(*theirs->asDictionary()->find("a")->asDate(), Date{-6342969600.0});
+  EXPECT_EQ(*theirs->asDictionary()->find("b")->asDate(), Date{6294112245.0});
 }
 
 TEST(PlistValueTest, DeepNestingIsRefusedNotOverflowed) {
