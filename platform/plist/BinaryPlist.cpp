@@ -48,6 +48,18 @@ std::uint64_t readBE(const char* p, std::size_t width) {
   return v;
 }
 
+// `values` in `width` bytes each, big-endian, written in place: the offset
+// table and the references hold millions of them.
+void appendAllBE(std::string& out, std::span<const std::uint64_t> values, std::size_t width) {
+  const std::size_t at = out.size();
+  out.resize(at + values.size() * width);
+  char* p = out.data() + at;
+  for (std::uint64_t v : values) {
+    for (std::size_t i = width; i-- > 0; v >>= 8) p[i] = static_cast<char>(v & 0xFF);
+    p += width;
+  }
+}
+
 void appendBE(std::string& out, std::uint64_t v, std::size_t width) {
   char buf[8];
   for (std::size_t i = 0; i < width; ++i) buf[width - 1 - i] = static_cast<char>((v >> (8 * i)) & 0xFF);
@@ -527,7 +539,7 @@ class Writer {
     const std::size_t tableAt = out_.size() - base_;
     const std::size_t offsetSize = widthFor(offsets_.empty() ? 0 : offsets_.back());
     out_.reserve(out_.size() + offsets_.size() * offsetSize + kTrailerSize);
-    for (std::uint64_t off : offsets_) appendBE(out_, off, offsetSize);
+    appendAllBE(out_, offsets_, offsetSize);
     out_.append(6, '\0');  // unused, then the sort version
     out_.push_back(static_cast<char>(offsetSize));
     out_.push_back(static_cast<char>(refSize_));
@@ -611,7 +623,7 @@ class Writer {
   }
 
   void refs(std::size_t from) {
-    for (std::size_t i = from; i < stack_.size(); ++i) appendBE(out_, stack_[i], refSize_);
+    appendAllBE(out_, std::span<const std::uint64_t>(stack_).subspan(from), refSize_);
     stack_.resize(from);
   }
 
