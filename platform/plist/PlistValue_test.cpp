@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -214,6 +216,36 @@ TEST(PlistValueTest, CopiesShareAnArrayUntilOneChangesIt) {
   copy.asArray()->push_back(Value(1));
   EXPECT_EQ(copy.asArray()->size(), 1u);
   EXPECT_EQ(moved.asArray()->size(), 2u);
+}
+
+TEST(PlistValueTest, ThreadsWithCopiesOfOneArrayEachSeeTheirOwn) {
+  // A cached dictionary read on one thread while a writer on another copies
+  // it and changes its copy (the rule writer does this): the reader never
+  // sees the change, and the last holder changes the array in place.
+  Array rules;
+  for (int i = 0; i < 200; ++i) rules.emplace_back("r" + std::to_string(i));
+  const Value cached(std::move(rules));
+  std::atomic<bool> stop{false};
+  std::atomic<int> passes{0};
+  std::size_t seen = 0;
+  std::thread reader([&] {
+    Value mine = cached;
+    while (!stop.load()) {
+      for (const Value& v : *std::as_const(mine).asArray()) seen += v.asString()->size();
+      Value again = mine;  // copies come and go
+      ++passes;
+    }
+  });
+  while (passes.load() == 0) std::this_thread::yield();  // the reader holds its copy
+  for (int round = 0; round < 200; ++round) {
+    Value copy = cached;
+    copy.asArray()->emplace_back("one.more");
+    EXPECT_EQ(copy.asArray()->size(), 201u);
+  }
+  stop = true;
+  reader.join();
+  EXPECT_EQ(cached.asArray()->size(), 200u);
+  EXPECT_GT(seen, 0u);
 }
 
 TEST(DictionaryTest, SetReplacesInPlaceAndKeepsOrder) {
