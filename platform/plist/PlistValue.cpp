@@ -197,6 +197,10 @@ SharedArray::SharedArray(Array items) : node_(new Node{}) {
   node_->items = std::move(items);
 }
 
+// Values share arrays, so a value is no longer a deep copy of another; it
+// still never sees another's change. Unlike a plain vector, an array must
+// not be handed a copy of the value that holds it
+// (`v.asArray()->push_back(v)`): that copy shares the array, a cycle.
 Array& SharedArray::mutate() {
   if (node_ == nullptr) {
     node_ = new Node{};

@@ -32,9 +32,7 @@ using Array = std::vector<Value>;
 // can store an array that two keys hold once. The counter is read with
 // acquire ordering, so a holder that finds itself alone also finds every
 // other thread's reads of the array finished before it changes it. A
-// moved-from box reads as an empty array. Unlike a plain vector, an array
-// must not be handed a copy of the value holding it
-// (`v.asArray()->push_back(v)`): that copy shares the array, a cycle.
+// moved-from box reads as an empty array.
 class SharedArray {
  public:
   SharedArray() = default;
@@ -102,8 +100,7 @@ class Dictionary {
 };
 
 // One property-list value: string, integer, real, boolean, date, data, array
-// or dictionary. A plain value type: a copy never sees a change made to
-// another (arrays are shared until one copy changes, see SharedArray).
+// or dictionary. A plain value type: copies are deep.
 class Value {
  public:
   enum class Type { kString, kInteger, kReal, kBoolean, kDate, kData, kArray, kDictionary };
