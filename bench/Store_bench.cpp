@@ -103,8 +103,13 @@ struct Services {
     });
   }
   plist::Dictionary send(std::string_view service, std::string_view name, const plist::Dictionary* info) {
-    return MessagingCenter::centerNamed(std::string(service), temp.root())
-        ->sendMessageAndReceiveReply(std::string(name), info);
+    auto center = MessagingCenter::centerNamed(std::string(service), temp.root());
+    // On a machine loaded by other work the default limits (a 3 s reply)
+    // end a 1,000,000-rule exchange before the work is done; the figures
+    // here are the work.
+    using std::chrono::milliseconds;
+    center->setLimits({milliseconds(10000), milliseconds(60000), milliseconds(60000), milliseconds(5000)});
+    return center->sendMessageAndReceiveReply(std::string(name), info);
   }
   std::string path(std::string_view devicePath) const { return temp.path(devicePath); }
 };

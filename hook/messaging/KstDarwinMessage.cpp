@@ -16,10 +16,12 @@ void copyValue(const plist::Dictionary& from, std::string_view fromKey, plist::D
 }
 
 // Copies a rule array; a value that is not an array counts as missing, as
-// every reader of the reply would read it.
+// every reader of the reply would read it. The copy shares the array, so a
+// reply that also holds the whole file carries each list once.
 void copyArray(const plist::Dictionary& from, std::string_view fromKey, plist::Dictionary& to,
                std::string_view toKey) {
-  if (const plist::Array* a = from.array(fromKey)) to.set(std::string(toKey), *a);
+  if (const plist::Value* v = from.find(fromKey); v != nullptr && v->asArray() != nullptr)
+    to.set(std::string(toKey), *v);
 }
 
 }  // namespace
@@ -76,7 +78,7 @@ plist::Dictionary KstDarwinMessage::globalRulesReply() const {
   if (!global) return plist::Dictionary{{std::string(msg::kEmptyKey), std::string(msg::kEmptyValue)}};
 
   // The whole file goes first; it is moved in at the end, after the copies
-  // of its arrays, so that the largest value is copied once, not twice.
+  // of its arrays (which share the file's lists).
   plist::Dictionary reply;
   reply.appendUnchecked(std::string(msg::kGlobalRulesDicKey), plist::Value());
   copyArray(*global, files::kGlobalAllowKey, reply, msg::kGlobalAllowArrayKey);

@@ -146,6 +146,9 @@ TEST_F(StoreAtScaleTest, ThreeHundredThousandGlobalRulesCrossTheServicesWhole) {
   const plist::Dictionary* whole = reply.dictionary("globalRulesDic");
   ASSERT_NE(whole, nullptr);
   EXPECT_EQ(whole->array("globalDeny")->back(), manyRules(kRules).back());
+  // The list travelled once: the reply names the file's list for both keys,
+  // and it was built once here.
+  EXPECT_EQ(reply.find("globalDenyArray")->arrayIdentity(), whole->find("globalDeny")->arrayIdentity());
 
   // The whole dictionary back, one rule longer, as a global answer sends it.
   plist::Dictionary global = *whole;

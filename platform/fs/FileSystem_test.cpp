@@ -34,6 +34,24 @@ TEST(DeviceRootTest, DefaultFollowsEnvironment) {
   if (old != nullptr) ::setenv("KESTRIX_ROOT", saved.c_str(), 1);
 }
 
+TEST(PosixFileSystemTest, ReadsWholeFilesOfEverySize) {
+  testing::TempRoot tmp;
+  FileSystem& fs = FileSystem::real();
+  const std::string path = tmp.dir() + "/f";
+  for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{65536}, std::size_t{3} << 20}) {
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) bytes[i] = static_cast<char>(i * 7 + i / 251);
+    ASSERT_TRUE(fs.writeFileAtomic(path, bytes, false));
+    EXPECT_EQ(fs.readFile(path), bytes) << size;
+  }
+  // A file whose size says nothing of its content (the kernel's own) is
+  // read to its end all the same.
+  const std::optional<std::string> status = fs.readFile("/proc/self/status");
+  ASSERT_TRUE(status);
+  EXPECT_NE(status->find("VmRSS:"), std::string::npos);
+  EXPECT_FALSE(fs.readFile(tmp.dir())) << "a folder is no file";
+}
+
 TEST(PosixFileSystemTest, AtomicWriteReplacesWholeFileAndRemoveIsIdempotent) {
   testing::TempRoot root;
   FileSystem& fs = FileSystem::real();

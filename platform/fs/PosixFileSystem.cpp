@@ -41,19 +41,24 @@ class PosixFileSystem final : public FileSystem {
       ::close(fd);
       return std::nullopt;
     }
+    // Read straight into a buffer of the file's size (a large rules file is
+    // tens of megabytes); one more byte tells whether it grew meanwhile.
     std::string out;
-    char buf[65536];
+    std::size_t have = 0;
+    out.resize(static_cast<std::size_t>(st.st_size) + 1);
     for (;;) {
-      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (have == out.size()) out.resize(out.size() * 2);
+      const ssize_t n = ::read(fd, out.data() + have, out.size() - have);
       if (n < 0) {
         if (errno == EINTR) continue;
         ::close(fd);
         return std::nullopt;
       }
       if (n == 0) break;
-      out.append(buf, static_cast<std::size_t>(n));
+      have += static_cast<std::size_t>(n);
     }
     ::close(fd);
+    out.resize(have);
     return out;
   }
 

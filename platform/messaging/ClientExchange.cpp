@@ -29,7 +29,9 @@ using std::chrono::milliseconds;
 // kernel tells nothing when that happens, so the check is a short poll.
 constexpr milliseconds kFirstTakenCheck{1};
 constexpr milliseconds kLongestTakenCheck{50};
-constexpr std::size_t kReadChunk = 16 * 1024;
+// At most this much is read per call; a large reply (a relay of a long
+// global list is tens of megabytes) then takes few calls.
+constexpr std::size_t kReadChunk = 1024 * 1024;
 // How long a socket file that refused a connection is left alone (less
 // when the limits' back-off is shorter).
 constexpr milliseconds kRefusedBackOff{1000};
@@ -186,16 +188,14 @@ Outcome waitTaken(const KeptFd& fd, Clock::time_point deadline) {
 
 Outcome readReply(const KeptFd& fd, std::optional<Clock::time_point> deadline, plist::Dictionary* reply) {
   FrameReader reader;
-  char chunk[kReadChunk];
   while (reader.state() == FrameReader::State::kNeedMore) {
     if (!fd.intact()) return Outcome::kBroken;
-    // Never past the frame, so a trailing byte cannot be taken for part of it.
-    const std::size_t want = std::min(reader.wanted(), sizeof chunk);
-    const ssize_t n = ::recv(fd.get(), chunk, want, MSG_DONTWAIT);
-    if (n > 0) {
-      reader.feed(std::string_view(chunk, static_cast<std::size_t>(n)));
-      continue;
-    }
+    // Straight into the frame's buffer, and never past the frame, so a
+    // trailing byte cannot be taken for part of it.
+    const std::span<char> room = reader.space(kReadChunk);
+    const ssize_t n = ::recv(fd.get(), room.data(), room.size(), MSG_DONTWAIT);
+    reader.commit(n > 0 ? static_cast<std::size_t>(n) : 0);
+    if (n > 0) continue;
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       if (!waitFor(fd.get(), POLLIN | POLLRDHUP, deadline)) return Outcome::kTimedOut;

@@ -82,9 +82,9 @@ std::optional<Request> decodeRequest(std::string_view body) {
   Request request;
   request.name = *name;
   request.wantsReply = *reply->asBoolean();
-  if (const plist::Value* info = dict->find(kKeyUserInfo)) {
+  if (plist::Value* info = dict->find(kKeyUserInfo)) {
     if (info->asDictionary() == nullptr) return std::nullopt;
-    request.userInfo = *info->asDictionary();
+    request.userInfo = std::move(*info->asDictionary());
   }
   return request;
 }

@@ -19,6 +19,11 @@ constexpr std::size_t kTrailerSize = 32;
 constexpr std::uint64_t kExpansionSlack = 4096;
 // Value texts up to this length are stored once however often they occur.
 constexpr std::size_t kShareTextsUpTo = 16;
+// An array of at least this many elements that the file names from several
+// places is built once and shared (a relay reply holds each global list
+// twice). Smaller ones are built again: remembering every array would cost
+// more memory than their few bytes in the file allow.
+constexpr std::uint64_t kShareArraysFrom = 16;
 
 // Object markers: the high nibble is the kind, the low one a size or count.
 enum Kind : std::uint8_t {
@@ -41,6 +46,18 @@ std::uint64_t readBE(const char* p, std::size_t width) {
   std::uint64_t v = 0;
   for (std::size_t i = 0; i < width; ++i) v = (v << 8) | static_cast<std::uint8_t>(p[i]);
   return v;
+}
+
+// `values` in `width` bytes each, big-endian, written in place: the offset
+// table and the references hold millions of them.
+void appendAllBE(std::string& out, std::span<const std::uint64_t> values, std::size_t width) {
+  const std::size_t at = out.size();
+  out.resize(at + values.size() * width);
+  char* p = out.data() + at;
+  for (std::uint64_t v : values) {
+    for (std::size_t i = width; i-- > 0; v >>= 8) p[i] = static_cast<char>(v & 0xFF);
+    p += width;
+  }
 }
 
 void appendBE(std::string& out, std::uint64_t v, std::size_t width) {
@@ -271,9 +288,23 @@ class Reader {
   bool readArray(std::uint64_t ref, std::size_t at, int depth, Value& out) {
     std::uint64_t n = 0;
     std::size_t start = 0;
+    if (!countAt(at, n, start)) return false;
+    const bool shareable = build_ && n >= kShareArraysFrom;
+    if (shareable) {
+      // Met before, at this depth or deeper: the same array again. It is
+      // paid for as if built anew, so the bounds below hold as before.
+      auto known = built_.find(ref);
+      if (known != built_.end() && depth <= known->second.depth) {
+        if (!spend(known->second.items, known->second.bytes)) return false;
+        out = known->second.value;
+        return true;
+      }
+    }
+    const std::uint64_t itemsBefore = budget_;
+    const std::uint64_t bytesBefore = byteBudget_;
     // The slots are paid for before they are made, so that sharing cannot
     // make them outgrow the file.
-    if (!countAt(at, n, start) || !fits(start, n, refSize_) || !spend(n, 0) || !enter(ref)) return false;
+    if (!fits(start, n, refSize_) || !spend(n, 0) || !enter(ref)) return false;
     if (!build_) {
       Value scratch;
       for (std::uint64_t i = 0; i < n; ++i)
@@ -287,6 +318,8 @@ class Reader {
       if (!readObject(refAt(start, i), depth + 1, items[i])) return false;
     inProgress_[ref] = false;
     out = Value(std::move(items));
+    if (shareable)
+      built_.insert_or_assign(ref, Built{out, depth, itemsBefore - budget_, bytesBefore - byteBudget_});
     return true;
   }
 
@@ -326,6 +359,15 @@ class Reader {
   std::uint64_t budget_ = 0;
   std::uint64_t byteBudget_ = 0;
   std::vector<bool> inProgress_;
+  // Large arrays already built, by reference: the value, the depth it was
+  // met at, and what building it spent.
+  struct Built {
+    Value value;
+    int depth = 0;
+    std::uint64_t items = 0;
+    std::uint64_t bytes = 0;
+  };
+  std::unordered_map<std::uint64_t, Built> built_;
 };
 
 // --- Writing ----------------------------------------------------------------
@@ -383,6 +425,10 @@ class StringTable {
 struct Counts {
   std::uint64_t objects = 0;
   std::uint64_t bytes = 0;
+  // Arrays that several values share are written once: each counted once,
+  // and again only where met deeper than before (the depth limit holds
+  // wherever an array is named).
+  std::unordered_map<const void*, int> arrays;
 };
 // Per object at most: marker, count, offset and one reference, 8 bytes each.
 constexpr std::uint64_t kBytesPerObject = 32;
@@ -410,6 +456,11 @@ bool countObjects(const Value& value, int depth, Counts& count) {
   } else if (const Data* data = value.asData()) {
     count.bytes += data->size();
   } else if (const Array* a = value.asArray()) {
+    if (!a->empty()) {
+      auto [seen, added] = count.arrays.try_emplace(value.arrayIdentity(), depth);
+      if (!added && depth <= seen->second) return true;
+      seen->second = std::max(seen->second, depth);
+    }
     for (const Value& v : *a)
       if (!countObjects(v, depth + 1, count)) return false;
   }
@@ -488,7 +539,7 @@ class Writer {
     const std::size_t tableAt = out_.size() - base_;
     const std::size_t offsetSize = widthFor(offsets_.empty() ? 0 : offsets_.back());
     out_.reserve(out_.size() + offsets_.size() * offsetSize + kTrailerSize);
-    for (std::uint64_t off : offsets_) appendBE(out_, off, offsetSize);
+    appendAllBE(out_, offsets_, offsetSize);
     out_.append(6, '\0');  // unused, then the sort version
     out_.push_back(static_cast<char>(offsetSize));
     out_.push_back(static_cast<char>(refSize_));
@@ -572,7 +623,7 @@ class Writer {
   }
 
   void refs(std::size_t from) {
-    for (std::size_t i = from; i < stack_.size(); ++i) appendBE(out_, stack_[i], refSize_);
+    appendAllBE(out_, std::span<const std::uint64_t>(stack_).subspan(from), refSize_);
     stack_.resize(from);
   }
 
@@ -596,15 +647,21 @@ class Writer {
         return ref;
       }
       case Value::Type::kArray: {
+        const Array& items = *value.asArray();
+        // An array that another value shares is written once; both name it.
+        if (!items.empty()) {
+          if (auto known = arrays_.find(value.arrayIdentity()); known != arrays_.end()) return known->second;
+        }
         // Children first: their references are known when the array is written.
         const std::size_t from = stack_.size();
-        for (const Value& v : *value.asArray()) {
+        for (const Value& v : items) {
           const std::uint64_t child = object(v);
           stack_.push_back(child);
         }
         const std::uint64_t ref = begin();
         marker(kArray, stack_.size() - from);
         refs(from);
+        if (!items.empty()) arrays_.emplace(value.arrayIdentity(), ref);
         return ref;
       }
       case Value::Type::kDictionary:
@@ -655,6 +712,7 @@ class Writer {
   std::vector<std::uint64_t> stack_;
   std::vector<std::uint16_t> units_;
   StringTable strings_;
+  std::unordered_map<const void*, std::uint64_t> arrays_;
   std::optional<std::uint64_t> trueRef_;
   std::optional<std::uint64_t> falseRef_;
 };

@@ -32,6 +32,7 @@ struct Generator {
   bool textWithNul = true;
   double dateLow = -6e10;
   double dateHigh = 2.5e11;
+  std::vector<Value> arrays = {};
 
   std::string text() {
     static const std::vector<std::string> pieces = {
@@ -90,10 +91,14 @@ struct Generator {
       case 6:
         return Value(text());
       case 7: {
+        // Now and then an array made before: values share it, and the
+        // writer stores it once.
+        if (!arrays.empty() && rng() % 4 == 0) return arrays[rng() % arrays.size()];
         Array a;
         const std::size_t n = rng() % 20;
         for (std::size_t i = 0; i < n; ++i) a.push_back(value(depth + 1));
-        return Value(std::move(a));
+        arrays.emplace_back(std::move(a));
+        return arrays.back();
       }
       default:
         return Value(dictionary(depth + 1));
@@ -213,6 +218,51 @@ std::string libplistBinary(const Value& v) {
   std::string out(bin != nullptr ? bin : "", length);
   plist_to_bin_free(bin);
   return out;
+}
+
+// A value nested in `levels` arrays of one element.
+Value wrapped(Value inner, int levels) {
+  for (int i = 0; i < levels; ++i) inner = Value(Array{std::move(inner)});
+  return inner;
+}
+
+TEST(BinaryPlistTest, AnArrayTwoKeysShareIsWrittenOnceAndReadBackShared) {
+  Array rules;
+  for (int i = 0; i < 1000; ++i)
+    rules.push_back(
+        Dictionary{{"rule", Value("h" + std::to_string(i) + ".example")}, {"date", Date{i * 0.5}}});
+  const Value list(std::move(rules));
+  const Value once(Dictionary{{"globalDeny", list}});
+  const Value twice(Dictionary{{"globalDeny", list}, {"globalDenyArray", list}});
+  const std::string bytes = bytesOf(twice);
+  EXPECT_LT(bytes.size(), bytesOf(once).size() + 64) << "the list is not stored a second time";
+
+  std::optional<Value> back = readBinary(bytes);
+  ASSERT_TRUE(back);
+  EXPECT_TRUE(*back == twice);
+  const Dictionary& d = *back->asDictionary();
+  EXPECT_EQ(d.find("globalDeny")->arrayIdentity(), d.find("globalDenyArray")->arrayIdentity())
+      << "built once";
+  // Other readers see two equal lists.
+  std::optional<Value> viaLibplist = throughLibplist(bytes);
+  ASSERT_TRUE(viaLibplist);
+  expectSame(twice, *viaLibplist, "libplist");
+}
+
+TEST(BinaryPlistTest, AnArraySharedAtTwoDepthsKeepsTheDepthLimitOnEveryPath) {
+  // The shared array ends 200 levels down; named again under 50 wrappers it
+  // still fits the limit, under 100 it does not, and the writer refuses.
+  Array inner;
+  for (int i = 0; i < 20; ++i) inner.emplace_back(i);
+  inner.push_back(wrapped(Value(true), 200));
+  const Value shared(std::move(inner));
+  const Value fits(Dictionary{{"a", shared}, {"b", wrapped(shared, 50)}});
+  std::optional<Value> back = readBinary(bytesOf(fits));
+  ASSERT_TRUE(back);
+  EXPECT_TRUE(*back == fits);
+  std::string out;
+  EXPECT_FALSE(writeBinary(Value(Dictionary{{"a", shared}, {"b", wrapped(shared, 100)}}), out));
+  EXPECT_TRUE(out.empty());
 }
 
 TEST(BinaryPlistTest, AgreesWithLibplistBothWays) {
@@ -376,6 +426,20 @@ TEST(BinaryPlistTest, DeepNestingAndSharingAreBounded) {
   std::optional<Value> small = readBinary(handMade(shallow));
   ASSERT_TRUE(small);
   EXPECT_EQ(small->asArray()->size(), 2u);
+
+  // Arrays wide enough to be built once and shared are still paid for at
+  // every place they are named: 16^10 values from a few hundred bytes.
+  std::vector<std::string> wide;
+  for (int i = 0; i < 10; ++i)
+    wide.push_back(std::string("\xAF\x10\x10", 3) + std::string(16, static_cast<char>(i + 1)));
+  wide.push_back("\x09");
+  EXPECT_FALSE(readBinary(handMade(wide)));
+  std::vector<std::string> two(wide.end() - 3, wide.end());
+  for (std::size_t i = 0; i + 1 < two.size(); ++i)
+    two[i].replace(3, 16, std::string(16, static_cast<char>(i + 1)));
+  std::optional<Value> square = readBinary(handMade(two));
+  ASSERT_TRUE(square) << "a little sharing of wide arrays still reads";
+  EXPECT_EQ(square->asArray()->size(), 16u);
 }
 
 TEST(BinaryPlistTest, RepeatedKeysKeepTheLastValueInTheFirstPlace) {

@@ -42,7 +42,8 @@ class Node {
 
 // A libplist tree as our value; nothing for kinds we have no value for.
 std::optional<Value> fromNode(plist_t node);
-// Our value as a libplist tree (dates clamped to its 32-bit seconds).
+// Our value as a libplist tree (dates clamped to its 32-bit seconds; the
+// XML reader and writer take dates around it, see XmlDates.h).
 Node toNode(const Value& value);
 
 }  // namespace kst::plist

@@ -8,6 +8,7 @@
 
 #include "platform/plist/BinaryPlist.h"
 #include "platform/plist/PlistNode.h"
+#include "platform/plist/XmlDates.h"
 
 namespace kst::plist {
 
@@ -23,7 +24,9 @@ bool isBlank(char c) {
   return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
 }
 
-std::optional<Value> fromNode(plist_t node, int depth) {
+// `dates`: the dates of an XML document, which its date nodes stand for by
+// index (XmlDates.h); null for a tree that holds its dates itself.
+std::optional<Value> fromNode(plist_t node, int depth, const std::vector<Date>* dates) {
   if (node == nullptr || depth > kMaxDepth) return std::nullopt;
   switch (plist_get_node_type(node)) {
     case PLIST_STRING: {
@@ -54,6 +57,10 @@ std::optional<Value> fromNode(plist_t node, int depth) {
       std::int32_t sec = 0;
       std::int32_t usec = 0;
       plist_get_date_val(node, &sec, &usec);
+      // A stand-in names its date; anything else (a date element spelt in
+      // a way the stand-ins missed) is libplist's own reading.
+      if (dates != nullptr && sec >= 0 && usec == 0 && static_cast<std::size_t>(sec) < dates->size())
+        return Value((*dates)[static_cast<std::size_t>(sec)]);
       return Value(Date{static_cast<double>(sec) + static_cast<double>(usec) / 1e6});
     }
     case PLIST_DATA: {
@@ -77,7 +84,7 @@ std::optional<Value> fromNode(plist_t node, int depth) {
       for (std::uint32_t i = 0; i < n; ++i) {
         plist_t child = nullptr;
         plist_array_next_item(node, it, &child);
-        auto item = fromNode(child, depth + 1);
+        auto item = fromNode(child, depth + 1, dates);
         if (!item) {
           free(it);  // NOLINT(cppcoreguidelines-no-malloc)
           return std::nullopt;
@@ -100,7 +107,7 @@ std::optional<Value> fromNode(plist_t node, int depth) {
           free(key);  // NOLINT(cppcoreguidelines-no-malloc)
           break;
         }
-        auto item = fromNode(child, depth + 1);
+        auto item = fromNode(child, depth + 1, dates);
         std::string k(key != nullptr ? key : "");
         free(key);  // NOLINT(cppcoreguidelines-no-malloc)
         if (!item) {
@@ -118,7 +125,9 @@ std::optional<Value> fromNode(plist_t node, int depth) {
   }
 }
 
-Node makeNode(const Value& value) {
+// `dates`: when given, each date becomes a stand-in for its index there
+// (XmlDates.h); otherwise it is clamped to libplist's 32-bit seconds.
+Node makeNode(const Value& value, std::vector<Date>* dates) {
   switch (value.type()) {
     case Value::Type::kString:
       return Node(plist_new_string(value.asString()->c_str()));
@@ -129,6 +138,10 @@ Node makeNode(const Value& value) {
     case Value::Type::kBoolean:
       return Node(plist_new_bool(*value.asBoolean() ? 1 : 0));
     case Value::Type::kDate: {
+      if (dates != nullptr) {
+        dates->push_back(*value.asDate());
+        return Node(plist_new_date(xmlDateIndexSeconds(dates->size() - 1), 0));
+      }
       // libplist 2.2 keeps dates as 32-bit seconds since the reference date.
       // Only plist_new_date builds a node that reads back safely.
       double s = value.asDate()->secondsSinceReference;
@@ -148,13 +161,13 @@ Node makeNode(const Value& value) {
     case Value::Type::kArray: {
       Node array(plist_new_array());
       for (const Value& item : *value.asArray())
-        plist_array_append_item(array.get(), makeNode(item).release());
+        plist_array_append_item(array.get(), makeNode(item, dates).release());
       return array;
     }
     case Value::Type::kDictionary: {
       Node dict(plist_new_dict());
       for (const auto& [key, item] : value.asDictionary()->entries())
-        plist_dict_set_item(dict.get(), key.c_str(), makeNode(item).release());
+        plist_dict_set_item(dict.get(), key.c_str(), makeNode(item, dates).release());
       return dict;
     }
   }
@@ -173,11 +186,31 @@ bool looksLikePlist(std::string_view bytes) {
 }  // namespace
 
 std::optional<Value> fromNode(plist_t node) {
-  return fromNode(node, 0);
+  return fromNode(node, 0, nullptr);
 }
 
 Node toNode(const Value& value) {
-  return makeNode(value);
+  return makeNode(value, nullptr);
+}
+
+SharedArray::SharedArray(Array items) : node_(new Node{}) {
+  node_->items = std::move(items);
+}
+
+// Values share arrays, so a value is no longer a deep copy of another; it
+// still never sees another's change. Unlike a plain vector, an array must
+// not be handed a copy of the value that holds it
+// (`v.asArray()->push_back(v)`): that copy shares the array, a cycle.
+Array& SharedArray::mutate() {
+  if (node_ == nullptr) {
+    node_ = new Node{};
+  } else if (node_->refs.load(std::memory_order_acquire) != 1) {
+    Node* own = new Node{};
+    own->items = node_->items;
+    release();
+    node_ = own;
+  }
+  return node_->items;
 }
 
 Date Date::now() {
@@ -328,12 +361,16 @@ std::optional<Value> decode(std::string_view bytes) {
   // the square of large files.
   if (bytes.substr(0, 6) == "bplist") return readBinary(bytes);
   if (!looksLikePlist(bytes)) return std::nullopt;
+  // Dates go around libplist, which would cut them to 32 bits.
+  std::vector<Date> dates;
+  const std::string xml = takeXmlDates(bytes, dates);
+  if (xml.size() > std::numeric_limits<std::uint32_t>::max()) return std::nullopt;
   // libplist 2.2 reports no errors: a failed parse leaves the output untouched.
   plist_t raw = nullptr;
-  plist_from_memory(bytes.data(), static_cast<std::uint32_t>(bytes.size()), &raw);
+  plist_from_memory(xml.data(), static_cast<std::uint32_t>(xml.size()), &raw);
   Node root(raw);
   if (!root) return std::nullopt;
-  return fromNode(root.get(), 0);
+  return fromNode(root.get(), 0, &dates);
 }
 
 std::optional<std::string> encodeBinary(const Value& value) {
@@ -343,12 +380,13 @@ std::optional<std::string> encodeBinary(const Value& value) {
 }
 
 std::optional<std::string> encodeXml(const Value& value) {
-  Node root = toNode(value);
+  std::vector<Date> dates;
+  Node root = makeNode(value, &dates);
   char* out = nullptr;
   std::uint32_t length = 0;
   plist_to_xml(root.get(), &out, &length);
   if (out == nullptr) return std::nullopt;
-  std::string bytes(out, length);
+  std::optional<std::string> bytes = putXmlDates(std::string_view(out, length), dates);
   plist_to_xml_free(out);
   return bytes;
 }

@@ -3,10 +3,18 @@
 #include <gtest/gtest.h>
 #include <plist/plist.h>
 
+#include <atomic>
 #include <cstdint>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "platform/plist/PlistNode.h"
+#include "platform/testing/TempRoot.h"
 
 namespace kst::plist {
 namespace {
@@ -124,6 +132,35 @@ TEST(PlistValueTest, DatesKeepTheirValueFarFromTheReferenceDate) {
   }
 }
 
+TEST(PlistValueTest, XmlDatesKeepTheirValueFarFromTheReferenceDate) {
+  // libplist alone would read and write these as 1932 or 2069, whole seconds.
+  const std::vector<double> far = {-3187296000.0 + 0.125, 6248044800.0 + 0.5, 1e12, -63113904000.0, 0.25};
+  Array dates;
+  for (double when : far) dates.emplace_back(Date{when});
+  const Value v(Dictionary{{"dates", Value(std::move(dates))}, {"rule", "a.example"}});
+  const std::optional<std::string> xml = encodeXml(v);
+  ASSERT_TRUE(xml);
+  EXPECT_NE(xml->find("<date>1900-01-01T00:00:00.125Z</date>"), std::string::npos) << *xml;
+  EXPECT_NE(xml->find("<date>0001-01-01T00:00:00Z</date>"), std::string::npos) << *xml;
+  const std::optional<Value> back = decode(*xml);
+  ASSERT_TRUE(back);
+  EXPECT_TRUE(*back == v);
+
+  // Another writer's document: Python's plistlib, whole seconds.
+  testing::TempRoot tmp;
+  const std::string file = tmp.dir() + "/far.plist";
+  const std::string command = "python3 -c \"import plistlib, datetime as d; open('" + file +
+                              "', 'wb').write(plistlib.dumps({'a': d.datetime(1800, 1, 1), 'b': "
+                              "d.datetime(2200, 6, 15, 12, 30, 45)}))\"";
+  ASSERT_EQ(std::system(command.c_str()), 0);
+  std::ifstream in(file, std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  const std::optional<Value> theirs = decode(bytes);
+  ASSERT_TRUE(theirs) << bytes;
+  EXPECT_EQ(*theirs->asDictionary()->find("a")->asDate(), Date{-6342969600.0});
+  EXPECT_EQ(*theirs->asDictionary()->find("b")->asDate(), Date{6294112245.0});
+}
+
 TEST(PlistValueTest, DeepNestingIsRefusedNotOverflowed) {
   std::string xml = "<plist version=\"1.0\">";
   for (int i = 0; i < 400; ++i) xml += "<array>";
@@ -157,6 +194,58 @@ TEST(BoolValueTest, ReadsEveryValueAsTheOriginalPlatformDoes) {
     EXPECT_FALSE(boolValue(v));
     EXPECT_TRUE(boolValue(v, true));
   }
+}
+
+TEST(PlistValueTest, CopiesShareAnArrayUntilOneChangesIt) {
+  Value original(Array{Value("a.example"), Value(Dictionary{{"rule", "b.example"}})});
+  Value copy = original;
+  EXPECT_EQ(copy.arrayIdentity(), original.arrayIdentity());
+  copy.asArray()->push_back(Value("c.example"));
+  EXPECT_NE(copy.arrayIdentity(), original.arrayIdentity());
+  EXPECT_EQ(original.asArray()->size(), 2u);
+  EXPECT_EQ(copy.asArray()->size(), 3u);
+  // A value alone with its array changes it in place.
+  const void* own = copy.arrayIdentity();
+  copy.asArray()->pop_back();
+  EXPECT_EQ(copy.arrayIdentity(), own);
+  EXPECT_TRUE(copy == original);
+  // A moved-from value reads as an empty array and can be filled again.
+  Value moved = std::move(copy);
+  ASSERT_NE(copy.asArray(), nullptr);  // NOLINT(bugprone-use-after-move): on purpose
+  EXPECT_TRUE(std::as_const(copy).asArray()->empty());
+  copy.asArray()->push_back(Value(1));
+  EXPECT_EQ(copy.asArray()->size(), 1u);
+  EXPECT_EQ(moved.asArray()->size(), 2u);
+}
+
+TEST(PlistValueTest, ThreadsWithCopiesOfOneArrayEachSeeTheirOwn) {
+  // A cached dictionary read on one thread while a writer on another copies
+  // it and changes its copy (the rule writer does this): the reader never
+  // sees the change, and the last holder changes the array in place.
+  Array rules;
+  for (int i = 0; i < 200; ++i) rules.emplace_back("r" + std::to_string(i));
+  const Value cached(std::move(rules));
+  std::atomic<bool> stop{false};
+  std::atomic<int> passes{0};
+  std::size_t seen = 0;
+  std::thread reader([&] {
+    Value mine = cached;
+    while (!stop.load()) {
+      for (const Value& v : *std::as_const(mine).asArray()) seen += v.asString()->size();
+      Value again = mine;  // copies come and go
+      ++passes;
+    }
+  });
+  while (passes.load() == 0) std::this_thread::yield();  // the reader holds its copy
+  for (int round = 0; round < 200; ++round) {
+    Value copy = cached;
+    copy.asArray()->emplace_back("one.more");
+    EXPECT_EQ(copy.asArray()->size(), 201u);
+  }
+  stop = true;
+  reader.join();
+  EXPECT_EQ(cached.asArray()->size(), 200u);
+  EXPECT_GT(seen, 0u);
 }
 
 TEST(DictionaryTest, SetReplacesInPlaceAndKeepsOrder) {
