@@ -9,9 +9,11 @@
 #include <atomic>
 
 #include "hook/messaging/KstMessageNames.h"
+#include "platform/messaging/Frame.h"
 #include "platform/messaging/MessagingCenter.h"
 #include "platform/messaging/UnixSocket.h"
 #include "platform/notify/DarwinNotifyCenter.h"
+#include "platform/testing/ForkedProcess.h"
 #include "tests/e2e/E2eFixture.h"
 #include "tests/hardening/SecondUser.h"
 
@@ -120,6 +122,49 @@ TEST_F(PeerUserTest, NotificationsOfAnotherUserAreDropped) {
   EXPECT_EQ(fromPeer.load(), 0);
   notify("kst.test.peer");
   ASSERT_TRUE(waitFor([&] { return fromPeer.load() == 1; }));
+}
+
+TEST_F(PeerUserTest, ClientsRefuseAServiceOfAnotherUser) {
+  // A device root another user may write into: that user serves in
+  // SpringBoard's place, answering every question.
+  ::chmod(temp_.dir().c_str(), 0755);
+  for (const char* dir : {"/var", "/var/run"}) ::chmod(temp_.path(dir).c_str(), 0755);
+  ASSERT_EQ(::chmod(temp_.path("/var/run/kestrix").c_str(), 0777), 0);
+  const DeviceRoot root = temp_.root();
+  const uid_t uid = peer_.uid();
+  const std::string path = temp_.path("/var/run/kestrix/" + std::string(msg::kWindowService));
+  // It answers whoever asks, as a server that checks nobody would.
+  testing::ForkedProcess impostor([&](int ready) {
+    if (::setgroups(0, nullptr) != 0 || ::setgid(uid) != 0 || ::setuid(uid) != 0)
+      testing::ForkedProcess::signalReady(ready, false);
+    const auto addr = messaging::SocketAddress::forPath(path);
+    const messaging::UniqueFd listener(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    const bool serving = addr && listener.valid() && ::bind(listener.get(), addr->get(), addr->size()) == 0 &&
+                         ::listen(listener.get(), 16) == 0;
+    testing::ForkedProcess::signalReady(ready, serving);
+    const auto reply = messaging::encodeReply(
+        plist::Dictionary{{std::string(msg::kIsShowingWindowKey), plist::Value(true)}});
+    for (;;) {
+      const messaging::UniqueFd client(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+      if (!client.valid()) continue;
+      messaging::FrameReader request;
+      char buf[4096];
+      while (request.state() == messaging::FrameReader::State::kNeedMore) {
+        const ssize_t n = ::read(client.get(), buf, sizeof buf);
+        if (n <= 0) break;
+        request.feed(std::string_view(buf, static_cast<std::size_t>(n)));
+      }
+      messaging::writeAll(client.get(), *reply);
+    }
+  });
+  ASSERT_TRUE(impostor.ok());
+  struct stat st {};
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  ASSERT_EQ(st.st_uid, uid) << "the impostor's socket stands in the service's place";
+
+  auto center = MessagingCenter::centerNamed(std::string(msg::kWindowService), root);
+  EXPECT_TRUE(center->sendMessageAndReceiveReply(std::string(msg::kIsShowingWindow), nullptr).empty())
+      << "a reply of another user's server was taken";
 }
 
 }  // namespace
