@@ -104,7 +104,9 @@ class CrashConsistencyTest : public ::testing::Test {
     const int rounds = envNumber("KST_CRASH_ROUNDS", 150);
     ASSERT_TRUE(writer.write(1));
     std::int64_t current = 1;
-    int killedMidWrite = 0;
+    int killedMidWrite = 0;      // before its last write was reported
+    int killedAfterRename = 0;   // the new file in place, not yet reported
+    int killedBeforeRename = 0;  // its temporary file left behind
     for (int round = 0; round < rounds; ++round) {
       int pipeFds[2];
       ASSERT_EQ(::pipe(pipeFds), 0);
@@ -140,6 +142,8 @@ class CrashConsistencyTest : public ::testing::Test {
       ASSERT_TRUE(*found == done || *found == done + 1)
           << "round " << round << ": holds generation " << *found << ", last done " << done;
       if (*found == done + 1 || done < current + kWritesPerChild) ++killedMidWrite;
+      if (*found == done + 1) ++killedAfterRename;
+      if (!temporaries().empty()) ++killedBeforeRename;
       current = *found;
       if (round % 10 == 9) {
         // The next write leaves no temporary file, whatever the dead left.
@@ -151,6 +155,8 @@ class CrashConsistencyTest : public ::testing::Test {
     // The kills must have hit the writes, not only the idle child.
     EXPECT_GT(killedMidWrite, rounds / 4);
     RecordProperty("killedMidWrite", killedMidWrite);
+    RecordProperty("killedAfterRename", killedAfterRename);
+    RecordProperty("killedBeforeRename", killedBeforeRename);
   }
 
   const int seed_;
