@@ -2,7 +2,8 @@
 // it reads them: the input is the content of one file (XML or binary), the
 // first byte says which. The hooked processes' settings manager loads its
 // application's entry and the global rules (from the files, or from the
-// rules service's reply, which carries the same dictionaries); SpringBoard's
+// rules service's reply, which carries the same dictionaries, or is the
+// input itself); SpringBoard's
 // rules service answers from them; the settings application shows them and
 // changes them; an imported settings file replaces them.
 //
@@ -45,16 +46,20 @@ const std::string kTargets[] = {
 };
 constexpr std::size_t kImportTarget = 5;
 
-// The rules service's replies, built from the same files the input wrote.
+// The rules service's replies: built from the same files the input wrote,
+// or (a shell gone wrong) the input's own dictionary as the reply itself.
 class FileRelay final : public RulesRelay {
  public:
-  explicit FileRelay(KstDarwinMessage& service) : service_(service) {}
+  FileRelay(KstDarwinMessage& service, const plist::Dictionary* rawReply)
+      : service_(service), raw_(rawReply) {}
   plist::Dictionary sendAndWait(std::string_view name, const plist::Dictionary* userInfo) override {
+    if (raw_ != nullptr) return *raw_;
     return service_.handleMessageNamed(name, userInfo).value_or(plist::Dictionary());
   }
 
  private:
   KstDarwinMessage& service_;
+  const plist::Dictionary* raw_;
 };
 
 void require(bool condition, const char* what) {
@@ -71,14 +76,15 @@ std::string firstApplication(FileSystem& fs, const DeviceRoot& root) {
   return std::string(kApp);
 }
 
-void readWithSettingsManager(FileSystem& fs, const DeviceRoot& root, const std::string& app, bool relayed) {
+void readWithSettingsManager(FileSystem& fs, const DeviceRoot& root, const std::string& app, bool relayed,
+                             const plist::Dictionary* rawReply) {
   KstFlags flags;
   KstServiceEnv serviceEnv;
   serviceEnv.root = root;
   serviceEnv.fs = &fs;
   serviceEnv.flags = &flags;
   KstDarwinMessage service(serviceEnv);
-  FileRelay relay(service);
+  FileRelay relay(service, rawReply);
 
   KstStoreEnv env;
   env.root = root;
@@ -137,7 +143,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fs.writeFileAtomic(root.path(target), input.rest(), true);
   const std::string app = firstApplication(fs, root);
 
-  readWithSettingsManager(fs, root, app, (selector & 0x10) != 0);
+  std::optional<plist::Dictionary> rawReply;
+  if ((selector & 0x20) != 0) rawReply = plist::readDictionaryFile(fs, root.path(target));
+  readWithSettingsManager(fs, root, app, (selector & 0x30) != 0, rawReply ? &*rawReply : nullptr);
   readAndEditInPanel(fs, root, app, target == kTargets[kImportTarget]);
   return 0;
 }
