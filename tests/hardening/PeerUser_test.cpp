@@ -22,6 +22,17 @@ namespace {
 
 constexpr const char* kVictim = "com.example.victim";
 
+// Every folder from the root to the sockets, and the sockets, open to all.
+void openTheWay(const testing::TempRoot& temp) {
+  std::error_code ec;
+  ::chmod(temp.dir().c_str(), 0755);
+  for (const char* dir : {"/var", "/var/run", "/var/run/kestrix", "/var/run/kestrix/notify"})
+    ::chmod(temp.path(dir).c_str(), 0755);
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(temp.path("/var/run/kestrix"), ec))
+    if (entry.is_socket()) ::chmod(entry.path().c_str(), 0777);
+}
+
+// Against the real shell and SpringBoard (programs under the substrate).
 class PeerUserTest : public E2eTest {
  protected:
   void SetUp() override {
@@ -29,23 +40,27 @@ class PeerUserTest : public E2eTest {
     if (!peer_.ok()) GTEST_SKIP() << "no second user could be created (useradd)";
     E2eTest::SetUp();
   }
-
-  // Every folder from the root to the sockets, and the sockets, open to all.
-  void openTheWay() {
-    std::error_code ec;
-    ::chmod(temp_.dir().c_str(), 0755);
-    for (const char* dir : {"/var", "/var/run", "/var/run/kestrix", "/var/run/kestrix/notify"})
-      ::chmod(temp_.path(dir).c_str(), 0755);
-    for (const auto& entry :
-         std::filesystem::recursive_directory_iterator(temp_.path("/var/run/kestrix"), ec))
-      if (entry.is_socket()) ::chmod(entry.path().c_str(), 0777);
-  }
+  void openTheWay() { kst::e2e::openTheWay(temp_); }
 
   bool rulesHoldVictim() {
     const auto rules = readPlist(files::kRulesPath);
     return rules && rules->contains(kVictim);
   }
 
+  testing::SecondUser peer_;
+};
+
+// Against the platform's own servers and clients in this process: runs in
+// the sanitizer builds too.
+class PeerUserPlatformTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to create a second user";
+    if (!peer_.ok()) GTEST_SKIP() << "no second user could be created (useradd)";
+    ASSERT_TRUE(messaging::ensureRunFolder(temp_.root()));
+  }
+
+  testing::TempRoot temp_;
   testing::SecondUser peer_;
 };
 
@@ -105,26 +120,27 @@ TEST_F(PeerUserTest, ShellControlSocketRefusesAnotherUser) {
   EXPECT_NE(text("state.out").find("locked=1"), std::string::npos) << text("state.out");
 }
 
-TEST_F(PeerUserTest, NotificationsOfAnotherUserAreDropped) {
+TEST_F(PeerUserPlatformTest, NotificationsOfAnotherUserAreDropped) {
   DarwinNotifyCenter center(temp_.root());
   std::atomic<int> fromPeer{0};
   std::atomic<int> fromOwn{0};
   ASSERT_NE(center.addObserver("kst.test.peer", [&] { ++fromPeer; }), 0u);
   ASSERT_NE(center.addObserver("kst.test.own", [&] { ++fromOwn; }), 0u);
-  openTheWay();
+  openTheWay(temp_);
 
   // The peer's post reaches the socket (it counts it as delivered) but is
   // dropped on receipt.
   EXPECT_EQ(peer_.exec({KST_NOTIFY, "post", "kst.test.peer", "--root", temp_.dir()}), 0);
-  notify("kst.test.own");
+  DarwinNotifyCenter own(temp_.root());
+  EXPECT_EQ(own.post("kst.test.own"), 1u);
   // Datagrams are taken in order: once the own one is in, the peer's was seen.
   ASSERT_TRUE(waitFor([&] { return fromOwn.load() == 1; }));
   EXPECT_EQ(fromPeer.load(), 0);
-  notify("kst.test.peer");
+  EXPECT_EQ(own.post("kst.test.peer"), 1u);
   ASSERT_TRUE(waitFor([&] { return fromPeer.load() == 1; }));
 }
 
-TEST_F(PeerUserTest, ClientsRefuseAServiceOfAnotherUser) {
+TEST_F(PeerUserPlatformTest, ClientsRefuseAServiceOfAnotherUser) {
   // A device root another user may write into: that user serves in
   // SpringBoard's place, answering every question.
   ::chmod(temp_.dir().c_str(), 0755);
