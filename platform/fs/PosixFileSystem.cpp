@@ -36,11 +36,6 @@ bool writeAll(int fd, std::string_view bytes) {
 // A temporary file is "." + the file's name + "." + six random characters.
 constexpr std::size_t kTempSuffix = 6;
 
-void lockHeld(int fd) {
-  while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-  }
-}
-
 // A writer holds an exclusive lock on its temporary file from creating it
 // until after the rename, so a temporary file that nobody holds is what a
 // writer killed mid-write left behind: removed here, by the next writer of
@@ -68,16 +63,21 @@ void removeLeftovers(const std::string& dir, const std::string& prefix) {
 }
 
 // Creates and locks a temporary file beside the target. A cleaner may take
-// a new file for a leftover in the moment before it is locked; a file found
-// unlinked once the lock is held is given up for another.
+// a new file for a leftover in the moment before it is locked: a file that
+// cannot be locked at once, or is found unlinked, is given up for another.
+// Nothing here waits, so a cleaner's lock inherited by a forked child that
+// lives on can never hold a writer up.
 int createLockedTemp(const std::string& prefixPath, std::string& tmp) {
   for (int attempt = 0; attempt < 8; ++attempt) {
     tmp = prefixPath + std::string(kTempSuffix, 'X');
     const int fd = ::mkostemp(tmp.data(), O_CLOEXEC);
     if (fd < 0) return -1;
-    lockHeld(fd);
     struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_nlink > 0) return fd;
+    if (::flock(fd, LOCK_EX | LOCK_NB) == 0 && ::fstat(fd, &st) == 0 && st.st_nlink > 0) return fd;
+    struct stat named {};
+    if (::fstat(fd, &st) == 0 && ::lstat(tmp.c_str(), &named) == 0 && st.st_dev == named.st_dev &&
+        st.st_ino == named.st_ino)
+      ::unlink(tmp.c_str());
     ::close(fd);
   }
   return -1;
