@@ -19,6 +19,8 @@ run_suite build -DCMAKE_INSTALL_PREFIX=/usr
 # The Debian package, built from the normal build and run from its files.
 bash tests/package/package_test.sh build
 run_suite build-asan -DKESTRIX_ASAN=ON -DKESTRIX_BENCH=OFF
+# A short run of every fuzz target over its corpus (clang, its own build).
+bash scripts/fuzz.sh
 if [ "${KESTRIX_TSAN:-0}" = 1 ]; then
   run_suite build-tsan -DKESTRIX_TSAN=ON -DKESTRIX_BENCH=OFF
 fi

@@ -1,9 +1,13 @@
 #include "platform/fs/FileSystem.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 
 #include "platform/fs/DeviceRoot.h"
 #include "platform/fs/FileStamp.h"
@@ -82,6 +86,43 @@ TEST(FileStampTest, TellsEveryRewriteApartAndAbsenceFromPresence) {
   ASSERT_TRUE(FileSystem::real().writeFileAtomic(path, "same", false));
   EXPECT_NE(fileStamp(path), first);
   EXPECT_EQ(fileStamps({path, temp.dir() + "/missing"}), (FileStamps{fileStamp(path), std::nullopt}));
+}
+
+TEST(PosixFileSystemTest, NextWriteRemovesTheTemporaryFileOfAKilledWriterOnly) {
+  testing::TempRoot root;
+  FileSystem& fs = FileSystem::real();
+  const std::string dir = root.path("/prefs");
+  ASSERT_TRUE(fs.writeFileAtomic(dir + "/rules.plist", "old", true));
+  // What a writer killed before its rename leaves: nobody holds it.
+  const std::string leftover = dir + "/.rules.plist.a1B2c3";
+  ASSERT_TRUE(fs.writeFileAtomic(leftover, "half", false));
+  // A writer at work holds its temporary file locked.
+  const std::string working = dir + "/.rules.plist.Zz9Yy8";
+  ASSERT_TRUE(fs.writeFileAtomic(working, "busy", false));
+  const int held = ::open(working.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(held, 0);
+  ASSERT_EQ(::flock(held, LOCK_EX), 0);
+  // Another file's leftover, and a name that only looks alike, are not this writer's.
+  const std::string other = dir + "/.global.plist.q1w2e3";
+  const std::string alike = dir + "/.rules.plist.toolong";
+  ASSERT_TRUE(fs.writeFileAtomic(other, "x", false));
+  ASSERT_TRUE(fs.writeFileAtomic(alike, "x", false));
+
+  ASSERT_TRUE(fs.writeFileAtomic(dir + "/rules.plist", "new", false));
+  EXPECT_EQ(*fs.readFile(dir + "/rules.plist"), "new");
+  EXPECT_FALSE(std::filesystem::exists(leftover));
+  EXPECT_TRUE(std::filesystem::exists(working)) << "a live writer's file was taken from it";
+  EXPECT_TRUE(std::filesystem::exists(other));
+  EXPECT_TRUE(std::filesystem::exists(alike));
+  ::close(held);
+  // Its writer gone, the next write takes it away too; the write's own
+  // temporary file never stays.
+  ASSERT_TRUE(fs.writeFileAtomic(dir + "/rules.plist", "newer", false));
+  EXPECT_FALSE(std::filesystem::exists(working));
+  std::size_t temporaries = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir))
+    if (entry.path().filename().string().rfind(".rules.plist.", 0) == 0) ++temporaries;
+  EXPECT_EQ(temporaries, 1u) << "only the look-alike name stays";
 }
 
 }  // namespace

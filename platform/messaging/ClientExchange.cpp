@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -140,6 +141,12 @@ Outcome connectSocket(const SocketAddress& addr, Clock::time_point deadline, boo
     if (errno == EINTR && !oneWay && remainingMs(deadline) > 0) continue;
     return errno == EINTR ? Outcome::kTimedOut : connectError(errno);
   }
+  // Only a server of this user is the service: in a device root that others
+  // can write, another user's socket could stand in its place.
+  ucred peer{};
+  socklen_t peerLength = sizeof peer;
+  if (::getsockopt(fd.get(), SOL_SOCKET, SO_PEERCRED, &peer, &peerLength) != 0 || peer.uid != ::geteuid())
+    return Outcome::kRefused;
   if (!oneWay) {
     const timeval none{0, 0};
     ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &none, sizeof none);

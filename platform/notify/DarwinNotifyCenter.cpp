@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <set>
 
 #include "platform/runloop/LibraryThread.h"
@@ -39,6 +40,31 @@ bool isSocket(int folderFd, const dirent& entry) {
   if (entry.d_type != DT_UNKNOWN) return false;
   struct stat st {};
   return ::fstatat(folderFd, entry.d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(st.st_mode);
+}
+
+// One datagram into `buf`: its full length (MSG_TRUNC), or -1 when nothing
+// came or it came from a process of another user (the folder is private,
+// but a process of another user that can reach it, root included, still
+// must not drive this user's reloads).
+ssize_t receiveFromOwnUser(int sock, std::string& buf) {
+  iovec iov{buf.data(), buf.size()};
+  alignas(cmsghdr) char control[CMSG_SPACE(sizeof(ucred))];
+  msghdr message{};
+  message.msg_iov = &iov;
+  message.msg_iovlen = 1;
+  message.msg_control = control;
+  message.msg_controllen = sizeof control;
+  const ssize_t n = ::recvmsg(sock, &message, MSG_DONTWAIT | MSG_TRUNC);
+  if (n < 0) return -1;
+  for (cmsghdr* c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+    if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_CREDENTIALS ||
+        c->cmsg_len != CMSG_LEN(sizeof(ucred)))
+      continue;
+    ucred cred{};
+    std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
+    return cred.uid == ::geteuid() ? n : -1;
+  }
+  return -1;  // no credentials: not a datagram we can vouch for
 }
 
 }  // namespace
@@ -203,6 +229,9 @@ bool DarwinNotifyCenter::openLocked() {
   messaging::KeptFd wakeWrite(pipeFds[1]);
   const std::string path = folder() + "/" + std::to_string(::getpid()) + "-" + randomPart();
   const auto addr = messaging::SocketAddress::forPath(path);
+  // Each datagram then carries its sender's credentials, checked on receipt.
+  const int on = 1;
+  if (::setsockopt(sock.get(), SOL_SOCKET, SO_PASSCRED, &on, sizeof on) != 0) return false;
   if (!addr || ::bind(sock.get(), addr->get(), addr->size()) != 0) return false;
   socket_ = std::move(sock);
   wakeRead_ = std::move(wakeRead);
@@ -295,8 +324,9 @@ void DarwinNotifyCenter::receiveLoop() {
     }
     if (fds[0].revents == 0) continue;
     lock.unlock();
-    const ssize_t n = ::recv(sock, buf.data(), buf.size(), MSG_DONTWAIT | MSG_TRUNC);
-    // Empty or over-long datagrams are nobody's notification.
+    const ssize_t n = receiveFromOwnUser(sock, buf);
+    // Empty or over-long datagrams, and those of another user, are nobody's
+    // notification.
     if (n <= 0 || static_cast<std::size_t>(n) > kMaxNameLength) continue;
     deliver(buf.substr(0, static_cast<std::size_t>(n)));
   }

@@ -30,11 +30,11 @@ std::optional<Value> fromNode(plist_t node, int depth, const std::vector<Date>* 
   if (node == nullptr || depth > kMaxDepth) return std::nullopt;
   switch (plist_get_node_type(node)) {
     case PLIST_STRING: {
-      char* s = nullptr;
-      plist_get_string_val(node, &s);
-      Value v(std::string(s != nullptr ? s : ""));
-      free(s);  // NOLINT(cppcoreguidelines-no-malloc): libplist allocates with malloc
-      return v;
+      // By pointer and length: libplist's copying getter stops the process
+      // on a string of the XML form that holds a NUL character.
+      std::uint64_t length = 0;
+      const char* s = plist_get_string_ptr(node, &length);
+      return Value(s != nullptr ? std::string(s, static_cast<std::size_t>(length)) : std::string());
     }
     case PLIST_UINT: {
       // Debian 12's libplist has only an unsigned integer: negative numbers

@@ -85,6 +85,24 @@ TEST(PlistValueTest, TextWithANulInsideIsKeptWhole) {
 }
 
 // Facts of Debian 12's libplist 2.2 that the wrapper depends on.
+TEST(PlistValueTest, XmlTextWithARawNulIsReadNotAborted) {
+  // Found by fuzzing the rule files: a NUL byte inside an XML string stopped
+  // every process that read the file.
+  std::string xml =
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n"
+      "<key>rule</key><string>a.example</string>\n<key>k</key><string>be";
+  xml += '\0';
+  xml += "fore</string>\n</dict>\n</plist>\n";
+  const auto value = decode(xml);
+  ASSERT_TRUE(value);
+  const Dictionary* dict = value->asDictionary();
+  ASSERT_NE(dict, nullptr);
+  ASSERT_NE(dict->string("rule"), nullptr);
+  EXPECT_EQ(*dict->string("rule"), "a.example");
+  ASSERT_NE(dict->string("k"), nullptr);
+  EXPECT_EQ(dict->string("k")->substr(0, 2), "be");
+}
+
 TEST(LibplistFactsTest, FailedParseLeavesOutputUntouched) {
   plist_t out = nullptr;
   const char junk[] = "junk";
