@@ -18,12 +18,14 @@
 #include "hook/intercept/JudgedAddress.h"
 #include "hook/intercept/KstDecision.h"
 #include "hook/intercept/KstLookedUpNames.h"
+#include "hook/intercept/ReverseNameCache.h"
 #include "hook/messaging/KstMessageNames.h"
 #include "hook/store/FirewallRest.h"
 #include "hook/store/KstFiles.h"
 #include "hook/store/KstSettingsManager.h"
 #include "platform/bundle/MainBundle.h"
 #include "platform/notify/DarwinNotifyCenter.h"
+#include "platform/resolver/ResolvConf.h"
 #include "platform/resolver/Resolver.h"
 
 // Provided by the substrate when it is loaded; absent in programs (tests)
@@ -142,7 +144,8 @@ void ensureAppName(KstSettingsManager& m) {
 
 // The name a destination is known by: the newest name this process's own
 // lookups returned the address for, else the newest name the host-name map
-// holds for it, else the reverse lookup, else the address text. The
+// holds for it, else the reverse lookup (cached, bounded in time, never of
+// a nameserver: see reverseNameFor), else the address text. The
 // process's own answer comes first: the map learns names later, and may
 // resolve them differently, so a deny rule by name would not hold from the
 // first connect.
@@ -153,7 +156,7 @@ std::string hostFor(KstSettingsManager& m, const sockaddr* address, socklen_t le
   if (kst_objc_renewAfterFork != nullptr) kst_objc_renewAfterFork();
   std::optional<std::string> host = lookedUpNames().findName(address, length);
   if (!host || !isUsableHostText(*host)) host = m.lastHostNameForAddress(text);
-  if (!host || !isUsableHostText(*host)) host = Resolver::real().reverseLookup(address, length);
+  if (!host || !isUsableHostText(*host)) host = reverseNameFor(address, length);
   if (!host || !isUsableHostText(*host)) host = text;
   return withoutWww(*host);
 }
@@ -291,9 +294,19 @@ bool isLoopbackOne(const JudgedAddress& address) {
   return reinterpret_cast<const sockaddr_in*>(&address.storage)->sin_addr.s_addr == htonl(INADDR_LOOPBACK);
 }
 
+// DNS to a nameserver of the device's resolver configuration is no
+// connection to a host: on the original platform it went to the local
+// resolver on 127.0.0.1, which the UDP path never judges; here that
+// resolver is whatever the configuration names. DNS to any other server is
+// judged as usual.
+bool isDnsToNameserver(const JudgedAddress& address) {
+  return address.port() == ResolvConf::kDnsPort &&
+         ResolvConfFile::process().current()->isNameserver(address.get(), address.length);
+}
+
 Outcome judgeTcp(Proto proto, const JudgedAddress& address) {
   KstSettingsManager* m = preflight();
-  if (m == nullptr) return Outcome::kPass;
+  if (m == nullptr || isDnsToNameserver(address)) return Outcome::kPass;
   return judgeLocked(*m, proto, address, std::nullopt);
 }
 
@@ -301,7 +314,7 @@ Outcome judgeUdp(const JudgedAddress& address, const void* payload, size_t paylo
   KstSettingsManager* m = preflight();
   if (m == nullptr) return Outcome::kPass;
   if (udpAllowedAtOnce(*m)) return Outcome::kPass;
-  if (isLoopbackOne(address)) return Outcome::kPass;
+  if (isLoopbackOne(address) || isDnsToNameserver(address)) return Outcome::kPass;
   return judgeLocked(*m, Proto::kUDP, address, payloadText(payload, payloadLength));
 }
 
@@ -316,6 +329,7 @@ bool judgeForHandler(const HandlerRequest& r) {
     KstSettingsManager* m = preflight();
     if (m == nullptr) return true;
     if (proto == Proto::kUDP && (udpAllowedAtOnce(*m) || isLoopbackOne(r.address))) return true;
+    if (isDnsToNameserver(r.address)) return true;
     Connection c;
     if (!describe(*m, proto, r.address, c)) return true;
     const std::optional<Outcome> outcome = decided(*m, proto, c);
