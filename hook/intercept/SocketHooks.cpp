@@ -14,6 +14,7 @@
 #include "hook/intercept/CBoundary.h"
 #include "hook/intercept/HandlerJudge.h"
 #include "hook/intercept/DecisionTrace.h"
+#include "hook/intercept/DnsHooks.h"
 #include "hook/intercept/HostText.h"
 #include "hook/intercept/JudgedAddress.h"
 #include "hook/intercept/KstDecision.h"
@@ -414,6 +415,7 @@ namespace replacement {
 
 int connect(int fd, const sockaddr* address, socklen_t length) noexcept {
   const ConnectFn real = orig_connect;
+  noteDestination(fd, address, length);
   const std::optional<JudgedAddress> judged = judgedAddress(address, length);
   if (!judged) return real(fd, address, length);
   const int callerErrno = errno;
@@ -427,6 +429,7 @@ ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const socka
   const SendtoFn real = orig_sendto;
   if (address == nullptr || addressLength == 0)
     return real(fd, buffer, length, flags, address, addressLength);
+  noteDestination(fd, address, addressLength);
   const int callerErrno = errno;
   if (judgeSend(fd, address, addressLength, flags, buffer, length) == Outcome::kDeny) return refuse();
   errno = callerErrno;
@@ -447,6 +450,7 @@ ssize_t sendmsg(int fd, const msghdr* message, int flags) noexcept {
   const SendmsgFn real = orig_sendmsg;
   if (message == nullptr || message->msg_name == nullptr || message->msg_namelen == 0)
     return real(fd, message, flags);
+  noteDestination(fd, static_cast<const sockaddr*>(message->msg_name), message->msg_namelen);
   const auto [payload, payloadLength] = firstBuffer(*message);
   const int callerErrno = errno;
   if (judgeSend(fd, static_cast<const sockaddr*>(message->msg_name), message->msg_namelen, flags, payload,
@@ -465,6 +469,7 @@ int sendmmsg(int fd, mmsghdr* messages, unsigned int count, int flags) noexcept 
   for (; allowed < count; ++allowed) {
     const msghdr& h = messages[allowed].msg_hdr;
     if (h.msg_name == nullptr || h.msg_namelen == 0) continue;
+    noteDestination(fd, static_cast<const sockaddr*>(h.msg_name), h.msg_namelen);
     const auto [payload, payloadLength] = firstBuffer(h);
     if (judgeSend(fd, static_cast<const sockaddr*>(h.msg_name), h.msg_namelen, flags, payload,
                   payloadLength) == Outcome::kDeny)

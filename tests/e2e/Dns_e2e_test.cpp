@@ -161,5 +161,88 @@ TEST_F(DnsE2eTest, ANameserverThatNeverAnswersDelaysEachAddressOnceWithinTheBoun
   EXPECT_EQ(asked.size(), 2u);
 }
 
+// Programs with DNS clients of their own: the names they asked their DNS
+// server for judge their connections from the first connect on.
+class OwnDnsClientE2eTest : public DnsE2eTest {
+ protected:
+  void SetUp() override {
+    DnsE2eTest::SetUp();
+    if (IsSkipped()) return;
+    startDns(kNameserver, {"good.example=127.0.0.181", "bad.example=127.0.0.182",
+                           "sub.cdn-alias.test=@edge.cdn.test", "edge.cdn.test=@node.cdn.test",
+                           "node.cdn.test=127.0.0.183", "six.test=::1", "www.shop6.test=@six.test"});
+    startDns(kOtherDns, {"other.example=127.0.0.184"});
+    // Allowed names, and the CNAME targets, are let through; nothing
+    // listens on these addresses, so the kernel refuses them.
+    writeApp(kDnsApp,
+             plist::Dictionary{
+                 {"deny", ruleEntries({"bad.example", "*.cdn-alias.test", "six.test", "other.example"})},
+                 {"allow", ruleEntries({"good.example", "edge.cdn.test", "node.cdn.test"})}});
+  }
+};
+
+TEST_F(OwnDnsClientE2eTest, EveryWayOfReadingTheAnswerOverUdpAndTcp) {
+  // One fresh process per way, so that no earlier answer helps.
+  for (const char* via : {"recvfrom", "recv", "recvmsg", "recvmmsg", "read", "tcp", "tcpmsg"}) {
+    SCOPED_TRACE(via);
+    EXPECT_EQ(dnsClient({"resolve", kNameserver, via, "bad.example", "A", "80"}),
+              (Lines{"resolve 127.0.0.182 errno=1"}));
+    EXPECT_EQ(dnsClient({"resolve", kNameserver, via, "good.example", "A", "80"}),
+              (Lines{"resolve 127.0.0.181 " + kConnRefused}));
+  }
+  // The questions went to the server over both transports, none of them
+  // judged (no rule allows the nameserver, and nothing else was asked).
+  const Lines asked = queries(kNameserver);
+  EXPECT_EQ(count(asked, "A bad.example udp"), 5u);
+  EXPECT_EQ(count(asked, "A bad.example tcp"), 2u);
+}
+
+TEST_F(OwnDnsClientE2eTest, CnameChainsPatternsAaaaAndOtherServers) {
+  // Judged by the name asked for, not by the allowed CNAME targets.
+  EXPECT_EQ(dnsClient({"resolve", kNameserver, "recvfrom", "sub.cdn-alias.test", "A", "80"}),
+            (Lines{"resolve 127.0.0.183 errno=1"}));
+  EXPECT_EQ(dnsClient({"resolve", kNameserver, "tcp", "sub.cdn-alias.test", "A", "80"}),
+            (Lines{"resolve 127.0.0.183 errno=1"}));
+  EXPECT_EQ(dnsClient({"resolve", kNameserver, "recv", "six.test", "AAAA", "80"}),
+            (Lines{"resolve ::1 errno=1"}));
+  // "www." goes as everywhere: www.shop6.test is judged as shop6.test,
+  // which no rule names.
+  EXPECT_EQ(dnsClient({"resolve", kNameserver, "recv", "www.shop6.test", "AAAA", "80"}),
+            (Lines{"resolve ::1 " + kConnRefused}));
+  // A server the configuration does not name: the question is judged (no
+  // rule decides it, so it passes unasked here), and the answer is read.
+  EXPECT_EQ(dnsClient({"resolve", kOtherDns, "recvfrom", "other.example", "A", "80"}),
+            (Lines{"resolve 127.0.0.184 errno=1"}));
+  // Without the answer, the address is only an address.
+  EXPECT_EQ(dnsClient({"tcp", "127.0.0.183", "80", "tcp", "127.0.0.184", "80"}),
+            (Lines{"tcp " + kConnRefused, "tcp " + kConnRefused}));
+}
+
+TEST_F(OwnDnsClientE2eTest, NodesOwnResolver) {
+  if (run({"/bin/sh", "-c", "command -v node"}, "which") != 0) GTEST_SKIP() << "node is not installed";
+  // dns.promises.Resolver (c-ares) asks the test's server itself, then
+  // connects to the first address.
+  const std::string script =
+      "const dns = require('dns'); const net = require('net');\n"
+      "const r = new dns.promises.Resolver(); r.setServers(['" +
+      std::string(kNameserver) +
+      "']);\n"
+      "(async () => { for (const [name, six] of process.argv.slice(1).map(a => a.split('/'))) {\n"
+      "  const addrs = six ? await r.resolve6(name) : await r.resolve4(name);\n"
+      "  const line = await new Promise(done => { const s = net.connect(80, addrs[0]);\n"
+      "    s.on('connect', () => { s.destroy(); done('ok'); });\n"
+      "    s.on('error', e => done(e.code)); });\n"
+      "  console.log(name + ' ' + addrs[0] + ' ' + line); } })();\n";
+  const int status = launch(kDnsApp,
+                            {"/usr/bin/env", "node", "-e", script, "bad.example", "good.example",
+                             "sub.cdn-alias.test", "six.test/6"},
+                            "node");
+  EXPECT_EQ(status, 0) << text("node.err");
+  EXPECT_EQ(lines("node.out"),
+            (Lines{"bad.example 127.0.0.182 EPERM", "good.example 127.0.0.181 ECONNREFUSED",
+                   "sub.cdn-alias.test 127.0.0.183 EPERM", "six.test ::1 EPERM"}))
+      << text("node.err");
+}
+
 }  // namespace
 }  // namespace kst::e2e
