@@ -42,12 +42,16 @@ void recordMessage(const unsigned char* message, std::size_t length) {
     recordResolvedName(answer->question, answer->addresses);
 }
 
+bool inSignalHandler() noexcept {
+  return kst_substrate_in_signal_handler != nullptr && kst_substrate_in_signal_handler() != 0;
+}
+
 // Gathers what a call received (`total` bytes over `count` buffers) and
 // reads it as DNS. Leaves errno as it was; a failure inside (memory
 // exhausted) loses only this answer.
 void received(int fd, int flags, const iovec* buffers, std::size_t count, std::size_t total) noexcept {
   if ((flags & MSG_PEEK) != 0) return;  // the program reads these bytes again
-  if (kst_substrate_in_signal_handler != nullptr && kst_substrate_in_signal_handler() != 0) return;
+  if (inSignalHandler()) return;
   const int savedErrno = errno;
   try {
     if (dnsSockets().stillMarked(fd)) {
@@ -91,7 +95,8 @@ void receivedMessage(int fd, int flags, const msghdr* message, std::size_t n) no
 }  // namespace
 
 void noteDestination(int fd, const sockaddr* address, socklen_t length) noexcept {
-  if (DnsSockets::isDnsDestination(address, length)) {
+  // Marking may lock (a stream's gathered bytes): never from a handler.
+  if (DnsSockets::isDnsDestination(address, length) && !inSignalHandler()) {
     const int savedErrno = errno;
     dnsSockets().mark(fd);
     errno = savedErrno;
@@ -161,8 +166,10 @@ ssize_t my___read_chk(int fd, void* buffer, size_t length, size_t bufferLength) 
 int my_close(int fd) noexcept {
   // Cleared before the number is free again: a socket that takes the
   // number at once is never mistaken for this one.
+  // From a signal handler only the flag goes (no lock); bytes gathered for
+  // the number are dropped when it is marked again.
   if (isDnsSocket(fd)) [[unlikely]]
-    dnsSockets().clear(fd);
+    dnsSockets().clear(fd, !inSignalHandler());
   return orig_close(fd);
 }
 

@@ -71,11 +71,11 @@ void DnsSockets::mark(int fd) noexcept {
   kinds_[fd].store(static_cast<std::uint8_t>(kind), std::memory_order_release);
 }
 
-void DnsSockets::clear(int fd) noexcept {
+void DnsSockets::clear(int fd, bool dropGathered) noexcept {
   if (fd < 0 || fd >= kMaxDescriptor) return;
   const Kind was = static_cast<Kind>(kinds_[fd].exchange(0, std::memory_order_acq_rel));
   identities_[fd].store(0, std::memory_order_relaxed);
-  if (was == Kind::kStream) dropStream(fd);
+  if (was == Kind::kStream && dropGathered) dropStream(fd);
 }
 
 bool DnsSockets::stillMarked(int fd) noexcept {

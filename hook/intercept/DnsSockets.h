@@ -43,7 +43,9 @@ class DnsSockets {
 
   // Marks `fd` when it is a datagram or stream socket; nothing otherwise.
   void mark(int fd) noexcept;
-  void clear(int fd) noexcept;
+  // Unmarks `fd`; with `dropGathered` also forgets its gathered stream
+  // bytes (which takes a lock).
+  void clear(int fd, bool dropGathered = true) noexcept;
   Kind kindOf(int fd) const noexcept {
     if (fd < 0 || fd >= kMaxDescriptor) return Kind::kNone;
     return static_cast<Kind>(kinds_[fd].load(std::memory_order_relaxed));
