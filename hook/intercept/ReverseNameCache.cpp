@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <thread>
 #include <vector>
 
 #include "hook/intercept/KstLookedUpNames.h"
@@ -29,16 +30,41 @@ std::optional<std::string> ReverseNameCache::nameOf(const sockaddr* address, soc
   const std::optional<KstLookedUpNames::Address> a = KstLookedUpNames::addressOf(address, length);
   if (!a) return std::nullopt;
   const Key key{a->hi, a->lo};
-  {
-    std::lock_guard<std::mutex> lock(mu_);
+  // Another thread asking about the address now: its answer is awaited (in
+  // short sleeps, which survive fork unlike a condition variable) rather
+  // than asked for twice; after kPendingWait this thread asks itself (the
+  // other one may have vanished in a fork).
+  const auto giveUp = std::chrono::steady_clock::now() + kPendingWait;
+  std::unique_lock<std::mutex> lock(mu_);
+  for (;;) {
     const auto it = entries_.find(key);
-    if (it != entries_.end() && it->second.expires > clock_.now()) return it->second.name;
+    if (it == entries_.end()) break;
+    if (!it->second.pending) {
+      if (it->second.expires > clock_.now()) return it->second.name;
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= giveUp) break;
+    lock.unlock();
+    std::this_thread::sleep_for(kPendingPoll);
+    lock.lock();
   }
-  std::optional<std::string> name = lookup(address, length);
+  if (entries_.find(key) == entries_.end()) makeRoomLocked(clock_.now());
+  // Pending entries never expire and are the newest: making room takes others.
+  entries_[key] = Entry{std::nullopt, Clock::TimePoint::max(), nextOrder_++, true};
+  lock.unlock();
+
+  std::optional<std::string> name;
+  try {
+    name = lookup(address, length);
+  } catch (...) {
+    lock.lock();
+    entries_.erase(key);
+    throw;
+  }
   const Clock::TimePoint now = clock_.now();
-  std::lock_guard<std::mutex> lock(mu_);
+  lock.lock();
   if (entries_.find(key) == entries_.end()) makeRoomLocked(now);
-  entries_[key] = Entry{name, now + timeToLive_, nextOrder_++};
+  entries_[key] = Entry{name, now + timeToLive_, nextOrder_++, false};
   return name;
 }
 

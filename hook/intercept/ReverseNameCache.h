@@ -22,13 +22,16 @@ namespace kst {
 // addresses; a new one pushes out the expired ones, then the oldest.
 //
 // Threads: any thread. The lock is held only to read or change the table,
-// never while looking up, so two threads that miss the same address at once
-// may both look it up (the protocol locks make that rare); the child of a
-// fork gets a free lock.
+// never while looking up; a thread that misses an address another thread is
+// looking up waits for that answer (up to kPendingWait) instead of asking
+// again. The child of a fork gets a free lock.
 class ReverseNameCache {
  public:
   static constexpr std::size_t kCapacity = 1024;
   static constexpr std::chrono::seconds kTimeToLive{300};
+  // Longer than any lookup the hooks make (kReverseLookupBudget).
+  static constexpr std::chrono::milliseconds kPendingWait{2000};
+  static constexpr std::chrono::milliseconds kPendingPoll{5};
 
   // The lookup: the name, or nothing when there is none or no answer.
   using Lookup = std::function<std::optional<std::string>(const sockaddr*, socklen_t)>;
@@ -55,6 +58,7 @@ class ReverseNameCache {
     std::optional<std::string> name;
     Clock::TimePoint expires;
     std::uint64_t order = 0;  // insertion number: the smallest is the oldest
+    bool pending = false;     // a thread is looking it up
   };
   void makeRoomLocked(Clock::TimePoint now);
 

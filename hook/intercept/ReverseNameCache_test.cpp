@@ -3,8 +3,10 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <fstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kst {
@@ -88,6 +90,36 @@ TEST_F(ReverseNameCacheTest, BoundedExpiredGoFirstThenTheOldest) {
   EXPECT_TRUE(asked.empty());
   ask(cache, "10.0.0.1");
   EXPECT_EQ(asked, (std::vector<std::string>{"10.0.0.1"}));
+}
+
+TEST_F(ReverseNameCacheTest, AThreadAskingWhileAnotherLooksUpWaitsForThatAnswer) {
+  ReverseNameCache cache(clock);
+  std::atomic<int> lookups{0};
+  std::atomic<bool> started{false};
+  std::atomic<bool> release{false};
+  const sockaddr_in a = v4("10.0.2.1");
+  auto slow = [&](const sockaddr*, socklen_t) -> std::optional<std::string> {
+    ++lookups;
+    started = true;
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return "slow.test";
+  };
+  std::optional<std::string> first;
+  std::thread asker([&] { first = cache.nameOf(reinterpret_cast<const sockaddr*>(&a), sizeof a, slow); });
+  while (!started) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  std::optional<std::string> second;
+  std::thread waiter([&] { second = cache.nameOf(reinterpret_cast<const sockaddr*>(&a), sizeof a, slow); });
+  // The second thread would ask at once if it did not wait: give it the
+  // chance (a bound, not a synchronisation), then let the first answer.
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+  while (lookups < 2 && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  release = true;
+  asker.join();
+  waiter.join();
+  EXPECT_EQ(first, "slow.test");
+  EXPECT_EQ(second, "slow.test");
+  EXPECT_EQ(lookups.load(), 1);
 }
 
 TEST_F(ReverseNameCacheTest, ManyThreadsAtOnce) {
