@@ -171,6 +171,13 @@ void recordUrl(const char* url) {
 
 }  // namespace
 
+void recordResolvedName(const std::string& name, const std::vector<KstLookedUpNames::Address>& addresses) noexcept {
+  recordName(name.c_str());
+  recordAnswer(name.c_str(), [&](AddressList& list) {
+    for (const KstLookedUpNames::Address& a : addresses) list.add(a);
+  });
+}
+
 std::optional<std::string> hostOfUrl(std::string_view url) {
   const std::size_t scheme = url.find("://");
   if (scheme == std::string_view::npos) return std::nullopt;

@@ -7,6 +7,9 @@
 #include <string>
 #include <string_view>
 
+#include <vector>
+
+#include "hook/intercept/KstLookedUpNames.h"
 #include "platform/objc/ObjcTypes.h"
 
 // The replacements that watch how an application names hosts and builds
@@ -45,6 +48,11 @@ extern void (*orig_applicationDidResume)(KstId, KstSel);
 inline constexpr int kCurlOptUrl = 10002;
 inline constexpr int kCurlUrlPartUrl = 0;
 inline constexpr int kCurlOptResolve = 10203;
+
+// Records what a DNS answer the program read itself says, as a lookup's
+// answer is recorded: the name to the host-name map, and each address (the
+// first last, so it is the newest) under the name in the process's record.
+void recordResolvedName(const std::string& name, const std::vector<KstLookedUpNames::Address>& addresses) noexcept;
 
 // The host of a URL text ("https://user@Host:8080/x" -> "Host"; brackets of
 // an IPv6 host removed); nothing for a URL without one.

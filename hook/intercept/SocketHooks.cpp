@@ -13,18 +13,21 @@
 
 #include "hook/intercept/CBoundary.h"
 #include "hook/intercept/DecisionTrace.h"
+#include "hook/intercept/DnsHooks.h"
 #include "hook/intercept/HandlerJudge.h"
 #include "hook/intercept/HostText.h"
 #include "hook/intercept/JudgedAddress.h"
 #include "hook/intercept/KstDecision.h"
 #include "hook/intercept/KstLookedUpNames.h"
 #include "hook/intercept/LazyWatches.h"
+#include "hook/intercept/ReverseNameCache.h"
 #include "hook/messaging/KstMessageNames.h"
 #include "hook/store/FirewallRest.h"
 #include "hook/store/KstFiles.h"
 #include "hook/store/KstSettingsManager.h"
 #include "platform/bundle/MainBundle.h"
 #include "platform/notify/DarwinNotifyCenter.h"
+#include "platform/resolver/ResolvConf.h"
 #include "platform/resolver/Resolver.h"
 
 namespace kst {
@@ -138,7 +141,8 @@ void ensureAppName(KstSettingsManager& m) {
 
 // The name a destination is known by: the newest name this process's own
 // lookups returned the address for, else the newest name the host-name map
-// holds for it, else the reverse lookup, else the address text. The
+// holds for it, else the reverse lookup (cached, bounded in time, never of
+// a nameserver: see reverseNameFor), else the address text. The
 // process's own answer comes first: the map learns names later, and may
 // resolve them differently, so a deny rule by name would not hold from the
 // first connect.
@@ -146,7 +150,7 @@ std::string hostFor(KstSettingsManager& m, const sockaddr* address, socklen_t le
                     const std::string& text) {
   std::optional<std::string> host = lookedUpNames().findName(address, length);
   if (!host || !isUsableHostText(*host)) host = m.lastHostNameForAddress(text);
-  if (!host || !isUsableHostText(*host)) host = Resolver::real().reverseLookup(address, length);
+  if (!host || !isUsableHostText(*host)) host = reverseNameFor(address, length);
   if (!host || !isUsableHostText(*host)) host = text;
   return withoutWww(*host);
 }
@@ -285,9 +289,19 @@ bool isLoopbackOne(const JudgedAddress& address) {
   return reinterpret_cast<const sockaddr_in*>(&address.storage)->sin_addr.s_addr == htonl(INADDR_LOOPBACK);
 }
 
+// DNS to a nameserver of the device's resolver configuration is no
+// connection to a host: on the original platform it went to the local
+// resolver on 127.0.0.1, which the UDP path never judges; here that
+// resolver is whatever the configuration names. DNS to any other server is
+// judged as usual.
+bool isDnsToNameserver(const JudgedAddress& address) {
+  return address.port() == ResolvConf::kDnsPort &&
+         ResolvConfFile::process().current()->isNameserver(address.get(), address.length);
+}
+
 Outcome judgeTcp(Proto proto, const JudgedAddress& address) {
   KstSettingsManager* m = preflight();
-  if (m == nullptr) return Outcome::kPass;
+  if (m == nullptr || isDnsToNameserver(address)) return Outcome::kPass;
   return judgeLocked(*m, proto, address, std::nullopt);
 }
 
@@ -295,7 +309,7 @@ Outcome judgeUdp(const JudgedAddress& address, const void* payload, size_t paylo
   KstSettingsManager* m = preflight();
   if (m == nullptr) return Outcome::kPass;
   if (udpAllowedAtOnce(*m)) return Outcome::kPass;
-  if (isLoopbackOne(address)) return Outcome::kPass;
+  if (isLoopbackOne(address) || isDnsToNameserver(address)) return Outcome::kPass;
   return judgeLocked(*m, Proto::kUDP, address, payloadText(payload, payloadLength));
 }
 
@@ -310,6 +324,7 @@ bool judgeForHandler(const HandlerRequest& r) {
     KstSettingsManager* m = preflight();
     if (m == nullptr) return true;
     if (proto == Proto::kUDP && (udpAllowedAtOnce(*m) || isLoopbackOne(r.address))) return true;
+    if (isDnsToNameserver(r.address)) return true;
     Connection c;
     if (!describe(*m, proto, r.address, c)) return true;
     const std::optional<Outcome> outcome = decided(*m, proto, c);
@@ -396,6 +411,7 @@ namespace replacement {
 
 int connect(int fd, const sockaddr* address, socklen_t length) noexcept {
   const ConnectFn real = orig_connect;
+  noteDestination(fd, address, length);
   const std::optional<JudgedAddress> judged = judgedAddress(address, length);
   if (!judged) return real(fd, address, length);
   const int callerErrno = errno;
@@ -409,6 +425,7 @@ ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const socka
   const SendtoFn real = orig_sendto;
   if (address == nullptr || addressLength == 0)
     return real(fd, buffer, length, flags, address, addressLength);
+  noteDestination(fd, address, addressLength);
   const int callerErrno = errno;
   if (judgeSend(fd, address, addressLength, flags, buffer, length) == Outcome::kDeny) return refuse();
   errno = callerErrno;
@@ -429,6 +446,7 @@ ssize_t sendmsg(int fd, const msghdr* message, int flags) noexcept {
   const SendmsgFn real = orig_sendmsg;
   if (message == nullptr || message->msg_name == nullptr || message->msg_namelen == 0)
     return real(fd, message, flags);
+  noteDestination(fd, static_cast<const sockaddr*>(message->msg_name), message->msg_namelen);
   const auto [payload, payloadLength] = firstBuffer(*message);
   const int callerErrno = errno;
   if (judgeSend(fd, static_cast<const sockaddr*>(message->msg_name), message->msg_namelen, flags, payload,
@@ -447,6 +465,7 @@ int sendmmsg(int fd, mmsghdr* messages, unsigned int count, int flags) noexcept 
   for (; allowed < count; ++allowed) {
     const msghdr& h = messages[allowed].msg_hdr;
     if (h.msg_name == nullptr || h.msg_namelen == 0) continue;
+    noteDestination(fd, static_cast<const sockaddr*>(h.msg_name), h.msg_namelen);
     const auto [payload, payloadLength] = firstBuffer(h);
     if (judgeSend(fd, static_cast<const sockaddr*>(h.msg_name), h.msg_namelen, flags, payload,
                   payloadLength) == Outcome::kDeny)

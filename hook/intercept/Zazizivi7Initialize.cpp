@@ -16,6 +16,7 @@
 
 #include "hook/intercept/CBoundary.h"
 #include "hook/intercept/CaptureHooks.h"
+#include "hook/intercept/DnsHooks.h"
 #include "hook/intercept/LazyWatches.h"
 #include "hook/intercept/ProgramMainQueue.h"
 #include "hook/intercept/SocketHooks.h"
@@ -137,6 +138,22 @@ void installNameCapture() {
   hookFunction(reinterpret_cast<void*>(&::gethostbyname2_r), &my_gethostbyname2_r, &orig_gethostbyname2_r);
 }
 
+// The receive calls, where the answers of a program's own DNS client are
+// read, and close, which ends a DNS socket's mark. The fortified forms are
+// found by name: this library is built without _FORTIFY_SOURCE.
+void installDnsCapture() {
+  hookFunction(reinterpret_cast<void*>(&::recv), &my_recv, &orig_recv);
+  hookFunction(reinterpret_cast<void*>(&::recvfrom), &my_recvfrom, &orig_recvfrom);
+  hookFunction(reinterpret_cast<void*>(&::recvmsg), &my_recvmsg, &orig_recvmsg);
+  hookFunction(reinterpret_cast<void*>(&::recvmmsg), &my_recvmmsg, &orig_recvmmsg);
+  hookFunction(reinterpret_cast<void*>(&::read), &my_read, &orig_read);
+  hookFunction(reinterpret_cast<void*>(&::close), &my_close, &orig_close);
+  if (void* recvChk = dlsym(RTLD_DEFAULT, "__recv_chk")) hookFunction(recvChk, &my___recv_chk, &orig___recv_chk);
+  if (void* recvfromChk = dlsym(RTLD_DEFAULT, "__recvfrom_chk"))
+    hookFunction(recvfromChk, &my___recvfrom_chk, &orig___recvfrom_chk);
+  if (void* readChk = dlsym(RTLD_DEFAULT, "__read_chk")) hookFunction(readChk, &my___read_chk, &orig___read_chk);
+}
+
 void installUrlCapture() {
   if (void* setopt = dlsym(RTLD_DEFAULT, "curl_easy_setopt"))
     hookFunction(setopt, &my_curl_easy_setopt, &orig_curl_easy_setopt);
@@ -212,6 +229,7 @@ void hookWebKitProcess(const std::string& processName) {
   observeOnce(msg::kReloadBothNotification, &reloadBothNotification);
   installConnectionHooks();
   installNameCapture();
+  installDnsCapture();
   reset();
 }
 
@@ -231,6 +249,7 @@ void hookWhatsNecessaryForApp() {
   observeOnce(msg::kReloadBothNotification, &reloadBothNotification);
   installConnectionHooks();
   installNameCapture();
+  installDnsCapture();
   installUrlCapture();
   hookResume();
   setAlternativeLoading(bundleId);
@@ -260,6 +279,7 @@ void hookLate() {
   observeOnce(msg::kReloadBothNotification, &reloadBothNotification);
   installConnectionHooks();
   installNameCapture();
+  installDnsCapture();
   hookResume();
   installUrlCapture();
   setAlternativeLoading(*bundle.bundleIdentifier());

@@ -33,6 +33,15 @@ constinit HookSlot gHookSlots[kSlotCount] = {
     {"curl_easy_setopt", Origin::kCurl, false, {nullptr}, {nullptr}},
     {"curl_url_set", Origin::kCurl, false, {nullptr}, {nullptr}},
     {"UIApplicationMain", Origin::kBuiltin, false, {nullptr}, {nullptr}},
+    {"recv", Origin::kNext, false, {nullptr}, {nullptr}},
+    {"recvfrom", Origin::kNext, false, {nullptr}, {nullptr}},
+    {"recvmsg", Origin::kNext, false, {nullptr}, {nullptr}},
+    {"recvmmsg", Origin::kNext, false, {nullptr}, {nullptr}},
+    {"read", Origin::kNext, false, {nullptr}, {nullptr}},
+    {"__recv_chk", Origin::kNext, false, {nullptr}, {nullptr}},
+    {"__recvfrom_chk", Origin::kNext, false, {nullptr}, {nullptr}},
+    {"__read_chk", Origin::kNext, false, {nullptr}, {nullptr}},
+    {"close", Origin::kNext, false, {nullptr}, {nullptr}},
 };
 
 namespace {

@@ -23,6 +23,17 @@ enum class Hook : unsigned {
   kCurlEasySetopt,
   kCurlUrlSet,
   kUIApplicationMain,
+  // The receive calls, where the answers of a program's own DNS client are
+  // read, and close, which ends a descriptor's life.
+  kRecv,
+  kRecvfrom,
+  kRecvmsg,
+  kRecvmmsg,
+  kRead,
+  kRecvChk,
+  kRecvfromChk,
+  kReadChk,
+  kClose,
   kCount,
 };
 

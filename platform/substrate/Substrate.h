@@ -26,7 +26,9 @@ extern "C" {
 // works as well. The functions that can be replaced: connect, sendto,
 // sendmsg, sendmmsg, getaddrinfo, gethostbyname, gethostbyname2,
 // gethostbyname_r, gethostbyname2_r, gethostbyaddr, getnameinfo,
-// curl_easy_setopt, curl_url_set and UIApplicationMain.
+// curl_easy_setopt, curl_url_set, UIApplicationMain, the receive calls
+// recv, recvfrom, recvmsg, recvmmsg, read (and the fortified __recv_chk,
+// __recvfrom_chk, __read_chk), and close.
 //
 // *result (when `result` is not null) receives the real function, which
 // the replacement calls to let a call through; it is written before the

@@ -13,6 +13,8 @@
 #include <errno.h>
 #include <netdb.h>
 #include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
 
 #include <cstdarg>
 #include <cstdint>
@@ -96,6 +98,15 @@ using GethostbyaddrFn = hostent* (*)(const void*, socklen_t, int);
 using GetnameinfoFn = int (*)(const sockaddr*, socklen_t, char*, socklen_t, char*, socklen_t, int);
 using CurlEasySetoptFn = int (*)(void*, int, ...);
 using CurlUrlSetFn = int (*)(void*, int, const char*, unsigned int);
+using RecvFn = ssize_t (*)(int, void*, size_t, int);
+using RecvfromFn = ssize_t (*)(int, void*, size_t, int, sockaddr*, socklen_t*);
+using RecvmsgFn = ssize_t (*)(int, msghdr*, int);
+using RecvmmsgFn = int (*)(int, mmsghdr*, unsigned int, int, timespec*);
+using ReadFn = ssize_t (*)(int, void*, size_t);
+using RecvChkFn = ssize_t (*)(int, void*, size_t, size_t, int);
+using RecvfromChkFn = ssize_t (*)(int, void*, size_t, size_t, int, sockaddr*, socklen_t*);
+using ReadChkFn = ssize_t (*)(int, void*, size_t, size_t);
+using CloseFn = int (*)(int);
 
 // Reads the one argument that follows `option`, with the type its number
 // says, and hands it on: the caller passed exactly that.
@@ -219,6 +230,51 @@ KST_EXPORT int UIApplicationMain(int argc, char** argv, const char* principalCla
       [] { return 0; }, argc, argv, principalClassName, delegateClassName);
 }
 
+// The receive calls and close: the fortified forms (_FORTIFY_SOURCE builds
+// call them) as well as the plain ones.
+KST_EXPORT ssize_t recv(int fd, void* buf, size_t n, int flags) {
+  return forward<Hook::kRecv, kst::substrate::RecvFn>(kst::substrate::failWithMinusOneSize, fd, buf, n, flags);
+}
+
+KST_EXPORT ssize_t recvfrom(int fd, void* buf, size_t n, int flags, sockaddr* addr, socklen_t* len) {
+  return forward<Hook::kRecvfrom, kst::substrate::RecvfromFn>(kst::substrate::failWithMinusOneSize, fd, buf, n,
+                                                              flags, addr, len);
+}
+
+KST_EXPORT ssize_t recvmsg(int fd, msghdr* message, int flags) {
+  return forward<Hook::kRecvmsg, kst::substrate::RecvmsgFn>(kst::substrate::failWithMinusOneSize, fd, message,
+                                                            flags);
+}
+
+KST_EXPORT int recvmmsg(int fd, mmsghdr* messages, unsigned int count, int flags, timespec* timeout) {
+  return forward<Hook::kRecvmmsg, kst::substrate::RecvmmsgFn>(kst::substrate::failWithMinusOne, fd, messages,
+                                                              count, flags, timeout);
+}
+
+KST_EXPORT ssize_t read(int fd, void* buf, size_t n) {
+  return forward<Hook::kRead, kst::substrate::ReadFn>(kst::substrate::failWithMinusOneSize, fd, buf, n);
+}
+
+KST_EXPORT ssize_t __recv_chk(int fd, void* buf, size_t n, size_t buflen, int flags) {
+  return forward<Hook::kRecvChk, kst::substrate::RecvChkFn>(kst::substrate::failWithMinusOneSize, fd, buf, n,
+                                                            buflen, flags);
+}
+
+KST_EXPORT ssize_t __recvfrom_chk(int fd, void* buf, size_t n, size_t buflen, int flags, sockaddr* addr,
+                                  socklen_t* len) {
+  return forward<Hook::kRecvfromChk, kst::substrate::RecvfromChkFn>(kst::substrate::failWithMinusOneSize, fd,
+                                                                    buf, n, buflen, flags, addr, len);
+}
+
+KST_EXPORT ssize_t __read_chk(int fd, void* buf, size_t n, size_t buflen) {
+  return forward<Hook::kReadChk, kst::substrate::ReadChkFn>(kst::substrate::failWithMinusOneSize, fd, buf, n,
+                                                            buflen);
+}
+
+KST_EXPORT int close(int fd) {
+  return forward<Hook::kClose, kst::substrate::CloseFn>(kst::substrate::failWithMinusOne, fd);
+}
+
 namespace kst::substrate {
 
 void* trampolineAddress(Hook hook) {
@@ -251,6 +307,24 @@ void* trampolineAddress(Hook hook) {
       return reinterpret_cast<void*>(&::curl_url_set);
     case Hook::kUIApplicationMain:
       return reinterpret_cast<void*>(&::UIApplicationMain);
+    case Hook::kRecv:
+      return reinterpret_cast<void*>(&::recv);
+    case Hook::kRecvfrom:
+      return reinterpret_cast<void*>(&::recvfrom);
+    case Hook::kRecvmsg:
+      return reinterpret_cast<void*>(&::recvmsg);
+    case Hook::kRecvmmsg:
+      return reinterpret_cast<void*>(&::recvmmsg);
+    case Hook::kRead:
+      return reinterpret_cast<void*>(&::read);
+    case Hook::kRecvChk:
+      return reinterpret_cast<void*>(&::__recv_chk);
+    case Hook::kRecvfromChk:
+      return reinterpret_cast<void*>(&::__recvfrom_chk);
+    case Hook::kReadChk:
+      return reinterpret_cast<void*>(&::__read_chk);
+    case Hook::kClose:
+      return reinterpret_cast<void*>(&::close);
     case Hook::kCount:
       break;
   }

@@ -281,15 +281,65 @@ TEST_F(TrampolineTest, SecondHookKeepsTheFirst) {
   ::close(fd);
 }
 
+// The receive calls and close: each reaches its replacement, which reaches
+// the real function; inside a replacement they go straight through.
+std::atomic<int> gRecvs{0};
+std::atomic<int> gReads{0};
+std::atomic<int> gCloses{0};
+ssize_t (*gRealRecv)(int, void*, size_t, int) = nullptr;
+ssize_t (*gRealRead)(int, void*, size_t) = nullptr;
+int (*gRealClose)(int) = nullptr;
+ssize_t myRecv(int fd, void* buf, size_t n, int flags) {
+  ++gRecvs;
+  return gRealRecv(fd, buf, n, flags);
+}
+ssize_t myRead(int fd, void* buf, size_t n) {
+  ++gReads;
+  // The replacement's own read (a nested call) is not seen again.
+  return gRealRead(fd, buf, n);
+}
+int myClose(int fd) {
+  ++gCloses;
+  return gRealClose(fd);
+}
+
+TEST_F(TrampolineTest, ReceiveCallsAndCloseReachTheirReplacements) {
+  MSHookFunction(reinterpret_cast<void*>(&::recv), reinterpret_cast<void*>(&myRecv),
+                 reinterpret_cast<void**>(&gRealRecv));
+  MSHookFunction(reinterpret_cast<void*>(&::read), reinterpret_cast<void*>(&myRead),
+                 reinterpret_cast<void**>(&gRealRead));
+  MSHookFunction(reinterpret_cast<void*>(&::close), reinterpret_cast<void*>(&myClose),
+                 reinterpret_cast<void**>(&gRealClose));
+  EXPECT_EQ(reinterpret_cast<void*>(gRealRecv), libcFunction("recv"));
+  EXPECT_EQ(reinterpret_cast<void*>(gRealRead), libcFunction("read"));
+  EXPECT_EQ(reinterpret_cast<void*>(gRealClose), libcFunction("close"));
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+  const int recvs = gRecvs, reads = gReads, closes = gCloses;
+  ASSERT_EQ(::write(pair[1], "abcd", 4), 4);
+  char buf[4];
+  EXPECT_EQ(::recv(pair[0], buf, 2, 0), 2);
+  EXPECT_EQ(::read(pair[0], buf, 2), 2);
+  EXPECT_EQ(std::string(buf, 2), "cd");
+  EXPECT_EQ(::close(pair[0]), 0);
+  EXPECT_EQ(::close(pair[1]), 0);
+  EXPECT_EQ(gRecvs - recvs, 1);
+  EXPECT_EQ(gReads - reads, 1);
+  EXPECT_EQ(gCloses - closes, 2);
+  EXPECT_EQ(::close(pair[0]), -1);  // the real close's result and errno
+  EXPECT_EQ(errno, EBADF);
+}
+
 TEST_F(TrampolineTest, FunctionsItDoesNotInterposeCannotBeHooked) {
   void* slot = nullptr;
-  MSHookFunction(reinterpret_cast<void*>(&::close), reinterpret_cast<void*>(&myConnect), &slot);
-  EXPECT_EQ(slot, reinterpret_cast<void*>(&::close));
+  MSHookFunction(reinterpret_cast<void*>(&::listen), reinterpret_cast<void*>(&myConnect), &slot);
+  EXPECT_EQ(slot, reinterpret_cast<void*>(&::listen));
   MSHookFunction(nullptr, reinterpret_cast<void*>(&myConnect), &slot);
   EXPECT_EQ(slot, nullptr);
-  MSHookFunction(reinterpret_cast<void*>(&::close), reinterpret_cast<void*>(&myConnect), nullptr);
+  MSHookFunction(reinterpret_cast<void*>(&::listen), reinterpret_cast<void*>(&myConnect), nullptr);
   const int fd = tcpSocket();
-  EXPECT_EQ(::close(fd), 0);
+  EXPECT_EQ(::listen(fd, 1), 0);
+  ::close(fd);
 }
 
 TEST_F(TrampolineTest, HookSeesTcpAndUdpCalls) {
