@@ -11,8 +11,10 @@ if(KESTRIX_TSAN)
 endif()
 
 # kst_add_test(NAME SOURCES... LIBS ...): one GoogleTest binary registered with CTest.
+# LOCK names a resource the binary's tests take one at a time (a fixed
+# loopback address and port, say), so ctest -j never runs two of them at once.
 function(kst_add_test name)
-  cmake_parse_arguments(T "" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "LOCK" "SOURCES;LIBS" ${ARGN})
   # While files are being written a test may name a source that is not there
   # yet; outside strict mode (which scripts/test.sh uses) that test is skipped
   # with a warning instead of stopping the whole configure.
@@ -30,7 +32,11 @@ function(kst_add_test name)
   endforeach()
   add_executable(${name} ${T_SOURCES} ${PROJECT_SOURCE_DIR}/platform/testing/TestMain.cpp)
   target_link_libraries(${name} PRIVATE ${T_LIBS} GTest::gtest GTest::gmock Threads::Threads)
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  if(T_LOCK)
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300 RESOURCE_LOCK ${T_LOCK})
+  else()
+    gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 300)
+  endif()
 endfunction()
 if(KESTRIX_FUZZ)
   # Everything the fuzz targets link is instrumented for coverage and checked

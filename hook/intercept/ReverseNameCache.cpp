@@ -105,13 +105,16 @@ ReverseNameCache& ReverseNameCache::process() {
 std::optional<std::string> reverseNameFor(const sockaddr* address, socklen_t length) {
   const std::shared_ptr<const ResolvConf> conf = ResolvConfFile::process().current();
   if (conf->isNameserver(address, length)) return std::nullopt;
-  // The hosts files are local and cost no traffic: read each time, so that
-  // an edit counts at once.
-  const std::string deviceHosts = DeviceRoot::process().path(kDeviceHostsPath);
-  std::vector<std::string> paths = {deviceHosts};
-  if (deviceHosts != kSystemHostsPath) paths.emplace_back(kSystemHostsPath);
-  for (const std::string& path : paths) {
-    if (const std::optional<HostsFile> hosts = HostsFile::read(path)) {
+  // The hosts files are local and cost no traffic: looked at each time, so
+  // that an edit counts at once, but parsed again only when changed.
+  static CachedHostsFile* const deviceHosts = new CachedHostsFile(DeviceRoot::process().path(kDeviceHostsPath));
+  static CachedHostsFile* const systemHosts =
+      DeviceRoot::process().path(kDeviceHostsPath) == kSystemHostsPath
+          ? nullptr
+          : new CachedHostsFile(kSystemHostsPath);
+  for (CachedHostsFile* file : {deviceHosts, systemHosts}) {
+    if (file == nullptr) continue;
+    if (const std::shared_ptr<const HostsFile> hosts = file->current()) {
       if (std::optional<std::string> name = hosts->nameOf(address, length)) return name;
     }
   }

@@ -33,6 +33,9 @@ constexpr milliseconds kLongestTakenCheck{50};
 // At most this much is read per call; a large reply (a relay of a long
 // global list is tens of megabytes) then takes few calls.
 constexpr std::size_t kReadChunk = 1024 * 1024;
+// The slowest rate at which a reply is still worth waiting for: a frame of
+// the largest size then gets 16 s more than the limit, one of 1 MiB 64 ms.
+constexpr double kSlowestReplyBytesPerSecond = 16.0 * 1024 * 1024;
 // How long a socket file that refused a connection is left alone (less
 // when the limits' back-off is shorter).
 constexpr milliseconds kRefusedBackOff{1000};
@@ -195,8 +198,16 @@ Outcome waitTaken(const KeptFd& fd, Clock::time_point deadline) {
 
 Outcome readReply(const KeptFd& fd, std::optional<Clock::time_point> deadline, plist::Dictionary* reply) {
   FrameReader reader;
+  bool sizeKnown = false;
   while (reader.state() == FrameReader::State::kNeedMore) {
     if (!fd.intact()) return Outcome::kBroken;
+    // A large reply (a relay of a long global list) gets time for its size
+    // on top of the limit, so a loaded machine still carries it whole.
+    if (deadline && !sizeKnown && reader.bodySize()) {
+      sizeKnown = true;
+      *deadline += std::chrono::duration_cast<Clock::duration>(
+          std::chrono::duration<double>(static_cast<double>(*reader.bodySize()) / kSlowestReplyBytesPerSecond));
+    }
     // Straight into the frame's buffer, and never past the frame, so a
     // trailing byte cannot be taken for part of it.
     const std::span<char> room = reader.space(kReadChunk);

@@ -16,8 +16,9 @@ struct ExchangeLimits {
   std::chrono::milliseconds connect;
   // Writing the whole request.
   std::chrono::milliseconds send;
-  // Reading the whole reply after the request went out; for a question,
-  // how long the service may take to read the request.
+  // Reading the whole reply after the request went out, plus one second
+  // for every 16 MiB the reply's header announces; for a question, how long
+  // the service may take to read the request.
   std::chrono::milliseconds reply;
   // After a service timed out, further calls to the same socket give up at
   // once for this long; after it refused (a socket file left by a server

@@ -180,6 +180,32 @@ TEST_F(ClientExchangeTest, BadRepliesGiveAnEmptyReplyWithinTheLimit) {
             (plist::Dictionary{{"k", "v"}}));
 }
 
+// A reply too large to cross in the plain limit (a relay of a long global
+// list on a loaded machine) gets time for the size its header announces; a
+// small one that trickles does not.
+TEST_F(ClientExchangeTest, ALargeReplyGetsTimeForItsAnnouncedSize) {
+  const std::string p = path("large");
+  HungListener listener(p, 8);
+  ASSERT_TRUE(listener.ok());
+  const std::string large = *plist::encodeBinary(plist::Dictionary{{"k", std::string(48u << 20, 'r')}});
+  const ExchangeLimits limits{30s, 30s, 1s, 60s};  // 1 s, plus 3 s for 48 MiB
+  RawPeer peer(listener.fd(), [&](int fd) {
+    const std::string frame = header(static_cast<std::uint32_t>(large.size())) + large;
+    // The whole reply takes 1.5 s, past the plain limit.
+    const std::size_t piece = frame.size() / 6 + 1;
+    for (std::size_t at = 0; at < frame.size(); at += piece) {
+      if (!writeAll(fd, frame.substr(at, piece))) return;
+      std::this_thread::sleep_for(250ms);
+    }
+  });
+  const Exchanged got = exchange(p, requestFrame(), limits, ReplyWait::kBounded);
+  EXPECT_EQ(got.outcome, Outcome::kDone);
+  const plist::Value* v = got.reply.find("k");
+  ASSERT_NE(v, nullptr);
+  ASSERT_NE(v->asString(), nullptr);
+  EXPECT_EQ(v->asString()->size(), 48u << 20);
+}
+
 TEST_F(ClientExchangeTest, ASocketLeftByADeadServerIsLeftAloneAWhileAndANewOneTriedAtOnce) {
   const std::string p = path("dead");
   auto dead = std::make_unique<HungListener>(p, 8);

@@ -86,6 +86,8 @@ class FrameReader {
   std::string_view body() const { return body_; }
   // How many more bytes the frame wants (header first, then body).
   std::size_t wanted() const;
+  // The body's length once the header has been read.
+  std::optional<std::uint32_t> bodySize() const { return length_; }
 
  private:
   State state_ = State::kNeedMore;

@@ -205,7 +205,7 @@ constexpr const char* kSilentNameserver =
 // restarted ("Network service crashed or was terminated") or the page never
 // loaded. The page, whose names come from the device's hosts file, must load
 // as fast as bare. Needs a mount namespace and port 53 (root).
-TEST_F(BrowsersE2eTest, DISABLED_ChromiumWithItsOwnResolverAndASilentNameserverKeepsItsNetworkService) {
+TEST_F(BrowsersE2eTest, ChromiumWithItsOwnResolverAndASilentNameserverKeepsItsNetworkService) {
   if (!has("chromium")) GTEST_SKIP() << "chromium is not installed";
   if (::geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace and port 53";
   constexpr const char* kNameserverIp = "127.0.0.53";
