@@ -171,7 +171,8 @@ void recordUrl(const char* url) {
 
 }  // namespace
 
-void recordResolvedName(const std::string& name, const std::vector<KstLookedUpNames::Address>& addresses) noexcept {
+void recordResolvedName(const std::string& name,
+                        const std::vector<KstLookedUpNames::Address>& addresses) noexcept {
   recordName(name.c_str());
   recordAnswer(name.c_str(), [&](AddressList& list) {
     for (const KstLookedUpNames::Address& a : addresses) list.add(a);

@@ -52,7 +52,8 @@ inline constexpr int kCurlOptResolve = 10203;
 // Records what a DNS answer the program read itself says, as a lookup's
 // answer is recorded: the name to the host-name map, and each address (the
 // first last, so it is the newest) under the name in the process's record.
-void recordResolvedName(const std::string& name, const std::vector<KstLookedUpNames::Address>& addresses) noexcept;
+void recordResolvedName(const std::string& name,
+                        const std::vector<KstLookedUpNames::Address>& addresses) noexcept;
 
 // The host of a URL text ("https://user@Host:8080/x" -> "Host"; brackets of
 // an IPv6 host removed); nothing for a URL without one.

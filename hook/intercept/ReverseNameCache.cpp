@@ -107,11 +107,11 @@ std::optional<std::string> reverseNameFor(const sockaddr* address, socklen_t len
   if (conf->isNameserver(address, length)) return std::nullopt;
   // The hosts files are local and cost no traffic: looked at each time, so
   // that an edit counts at once, but parsed again only when changed.
-  static CachedHostsFile* const deviceHosts = new CachedHostsFile(DeviceRoot::process().path(kDeviceHostsPath));
-  static CachedHostsFile* const systemHosts =
-      DeviceRoot::process().path(kDeviceHostsPath) == kSystemHostsPath
-          ? nullptr
-          : new CachedHostsFile(kSystemHostsPath);
+  static CachedHostsFile* const deviceHosts =
+      new CachedHostsFile(DeviceRoot::process().path(kDeviceHostsPath));
+  static CachedHostsFile* const systemHosts = DeviceRoot::process().path(kDeviceHostsPath) == kSystemHostsPath
+                                                  ? nullptr
+                                                  : new CachedHostsFile(kSystemHostsPath);
   for (CachedHostsFile* file : {deviceHosts, systemHosts}) {
     if (file == nullptr) continue;
     if (const std::shared_ptr<const HostsFile> hosts = file->current()) {

@@ -148,10 +148,12 @@ void installDnsCapture() {
   hookFunction(reinterpret_cast<void*>(&::recvmmsg), &my_recvmmsg, &orig_recvmmsg);
   hookFunction(reinterpret_cast<void*>(&::read), &my_read, &orig_read);
   hookFunction(reinterpret_cast<void*>(&::close), &my_close, &orig_close);
-  if (void* recvChk = dlsym(RTLD_DEFAULT, "__recv_chk")) hookFunction(recvChk, &my___recv_chk, &orig___recv_chk);
+  if (void* recvChk = dlsym(RTLD_DEFAULT, "__recv_chk"))
+    hookFunction(recvChk, &my___recv_chk, &orig___recv_chk);
   if (void* recvfromChk = dlsym(RTLD_DEFAULT, "__recvfrom_chk"))
     hookFunction(recvfromChk, &my___recvfrom_chk, &orig___recvfrom_chk);
-  if (void* readChk = dlsym(RTLD_DEFAULT, "__read_chk")) hookFunction(readChk, &my___read_chk, &orig___read_chk);
+  if (void* readChk = dlsym(RTLD_DEFAULT, "__read_chk"))
+    hookFunction(readChk, &my___read_chk, &orig___read_chk);
 }
 
 void installUrlCapture() {

@@ -205,8 +205,8 @@ Outcome readReply(const KeptFd& fd, std::optional<Clock::time_point> deadline, p
     // on top of the limit, so a loaded machine still carries it whole.
     if (deadline && !sizeKnown && reader.bodySize()) {
       sizeKnown = true;
-      *deadline += std::chrono::duration_cast<Clock::duration>(
-          std::chrono::duration<double>(static_cast<double>(*reader.bodySize()) / kSlowestReplyBytesPerSecond));
+      *deadline += std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+          static_cast<double>(*reader.bodySize()) / kSlowestReplyBytesPerSecond));
     }
     // Straight into the frame's buffer, and never past the frame, so a
     // trailing byte cannot be taken for part of it.

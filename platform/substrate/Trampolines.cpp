@@ -233,12 +233,13 @@ KST_EXPORT int UIApplicationMain(int argc, char** argv, const char* principalCla
 // The receive calls and close: the fortified forms (_FORTIFY_SOURCE builds
 // call them) as well as the plain ones.
 KST_EXPORT ssize_t recv(int fd, void* buf, size_t n, int flags) {
-  return forward<Hook::kRecv, kst::substrate::RecvFn>(kst::substrate::failWithMinusOneSize, fd, buf, n, flags);
+  return forward<Hook::kRecv, kst::substrate::RecvFn>(kst::substrate::failWithMinusOneSize, fd, buf, n,
+                                                      flags);
 }
 
 KST_EXPORT ssize_t recvfrom(int fd, void* buf, size_t n, int flags, sockaddr* addr, socklen_t* len) {
-  return forward<Hook::kRecvfrom, kst::substrate::RecvfromFn>(kst::substrate::failWithMinusOneSize, fd, buf, n,
-                                                              flags, addr, len);
+  return forward<Hook::kRecvfrom, kst::substrate::RecvfromFn>(kst::substrate::failWithMinusOneSize, fd, buf,
+                                                              n, flags, addr, len);
 }
 
 KST_EXPORT ssize_t recvmsg(int fd, msghdr* message, int flags) {

@@ -7,13 +7,13 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include "platform/substrate/DeviceNameService.h"
-#include "platform/fs/FileSystem.h"
-#include "platform/fs/DeviceRoot.h"
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include "platform/fs/DeviceRoot.h"
+#include "platform/fs/FileSystem.h"
+#include "platform/substrate/DeviceNameService.h"
 
 #include <atomic>
 #include <cerrno>
@@ -256,14 +256,16 @@ TEST(DeviceNameServiceTest, ForwardLookupsReadTheDeviceHostsFileFirst) {
   ::inet_ntop(AF_INET, &in->sin_addr, text, sizeof text);
   EXPECT_STREQ(text, "127.0.0.77");
   EXPECT_EQ(ntohs(in->sin_port), 80);
-  EXPECT_STREQ(result->ai_canonname, "device-only.test") << "the line's first name, as the C library gives it";
+  EXPECT_STREQ(result->ai_canonname, "device-only.test")
+      << "the line's first name, as the C library gives it";
   ::freeaddrinfo(result);  // the C library frees what it allocated, node by node
   const hostent* entry = deviceGethostbyname("alias.test");
   ASSERT_NE(entry, nullptr);
   EXPECT_EQ(entry->h_addrtype, AF_INET);
   EXPECT_EQ(static_cast<unsigned char>(entry->h_addr_list[0][3]), 77);
   EXPECT_EQ(entry->h_addr_list[1], nullptr);
-  EXPECT_EQ(deviceGethostbyname2("alias.test", AF_INET6), nullptr) << "no IPv6 line, and no such name elsewhere";
+  EXPECT_EQ(deviceGethostbyname2("alias.test", AF_INET6), nullptr)
+      << "no IPv6 line, and no such name elsewhere";
   FileSystem::real().removeFile(hosts);
   EXPECT_EQ(deviceGetaddrinfo("device-only.test", "80", &hints, &result), EAI_NONAME)
       << "without the file the system's resolver answers";
