@@ -244,6 +244,69 @@ TEST_F(BrowsersE2eTest, ChromiumWithItsOwnResolverAndASilentNameserverKeepsItsNe
   EXPECT_EQ(text("chromium.err").find("Network service crashed"), std::string::npos) << text("chromium.err");
 }
 
+// Chromium's own DNS client, asking a nameserver that alone knows the
+// names (a private resolv.conf in a mount namespace): the firewall reads
+// the names from the answers chromium receives, so the name rules hold from
+// the first connect. Needs a mount namespace and port 53 (root).
+TEST_F(BrowsersE2eTest, ChromiumWithItsOwnDnsClientIsJudgedByTheNamesItAskedFor) {
+  if (!has("chromium")) GTEST_SKIP() << "chromium is not installed";
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a mount namespace and port 53";
+  constexpr const char* kNameserverIp = "127.0.0.54";
+  const std::string site = "dns-site.test", tracker = "dns-tracker.test";
+  const std::string ready = temp_.dir() + "/dns.ready";
+  Process nameserver(
+      {"/usr/bin/env", "python3", KST_E2E_TINY_DNS, ready, kNameserverIp, "--log=" + temp_.dir() + "/dns.log",
+       site + "=" + kSiteIp, tracker + "=" + kTrackerTestIp},
+      env(), temp_.dir() + "/dns.out", temp_.dir() + "/dns.err");
+  ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(ready); })) << text("dns.err");
+  write("test/own.resolv", std::string("nameserver ") + kNameserverIp + "\n");
+  const std::string siteAddress = "http://" + site + ":" + site_ + "/";
+  write("site/index.html",
+        "<html><body><p id=\"p\">site-page</p>\n<script src=\"http://" + tracker + ":" + tracker_ +
+            "/t.js\"></script>\n"
+            "<script>document.getElementById('p').textContent += window.trackerRan ? ' tracker-ran' : "
+            "' tracker-blocked';</script>\n</body></html>\n");
+  constexpr const char* kBundle = "org.chromium.Chromium";
+  writeApp(kBundle, plist::Dictionary{{std::string(files::kAllowKey), plist::Value(ruleEntries({site}))},
+                                      {std::string(files::kDenyKey), plist::Value(ruleEntries({tracker}))}});
+  std::vector<std::string> argv = {"/usr/bin/unshare",
+                                   "-m",
+                                   "/bin/sh",
+                                   "-c",
+                                   "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"",
+                                   temp_.dir() + "/test/own.resolv"};
+  for (std::string& a : launchArgs(
+           kBundle,
+           {"chromium", "--headless=new", "--no-sandbox", "--no-first-run", "--enable-features=AsyncDns",
+            "--user-data-dir=" + temp_.dir() + "/chromium-profile", "--dump-dom", siteAddress}))
+    argv.push_back(std::move(a));
+  Env e = env();
+  e["HOME"] = temp_.dir();
+  Process chromium(argv, e, temp_.dir() + "/chromium.out", temp_.dir() + "/chromium.err");
+  chromium.closeInput();
+  const bool ended = waitFor(
+      [&] {
+        siginfo_t info{};
+        return ::waitid(P_PID, static_cast<id_t>(chromium.pid()), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+               info.si_pid == chromium.pid();
+      },
+      kBrowserSeconds);
+  if (!ended) ::kill(chromium.pid(), SIGKILL);
+  EXPECT_TRUE(ended) << "the page never loaded";
+  EXPECT_EQ(chromium.wait(), 0) << text("chromium.err");
+  EXPECT_NE(text("chromium.out").find(kLoadedBlocked), std::string::npos) << text("chromium.out");
+  expectTrackerNeverReached();
+  // Both judged by the names chromium asked for.
+  const std::string allowed = "connection allowed to " + site + " via port: " + site_;
+  const std::string denied = "connection denied to " + tracker + " via port: " + tracker_;
+  EXPECT_TRUE(waitFor([&] {
+    const std::string log = logText();
+    return log.find(allowed) != std::string::npos && log.find(denied) != std::string::npos;
+  })) << "log:\n"
+      << logText() << "\nqueries:\n"
+      << text("dns.log");
+}
+
 TEST_F(BrowsersE2eTest, FirefoxLoadsTheSiteAndNotTheTracker) {
   if (!has("firefox-esr")) GTEST_SKIP() << "firefox-esr is not installed";
   constexpr const char* kBundle = "org.mozilla.firefox";
