@@ -12,6 +12,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 
 #include "tests/e2e/E2eFixture.h"
 
@@ -305,6 +306,15 @@ TEST_F(BrowsersE2eTest, ChromiumWithItsOwnDnsClientIsJudgedByTheNamesItAskedFor)
   })) << "log:\n"
       << logText() << "\nqueries:\n"
       << text("dns.log");
+  // The firewall's own reverse lookups: at most one per address.
+  Lines ptr;
+  for (const std::string& line : lines("dns.log"))
+    if (line.rfind("PTR ", 0) == 0) ptr.push_back(line.substr(0, line.rfind(' ')));
+  Lines distinct = ptr;
+  std::sort(distinct.begin(), distinct.end());
+  distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
+  EXPECT_EQ(ptr.size(), distinct.size()) << text("dns.log");
+  std::cout << "DNS queries seen: " << lines("dns.log").size() << ", reverse lookups: " << ptr.size() << "\n";
 }
 
 TEST_F(BrowsersE2eTest, FirefoxLoadsTheSiteAndNotTheTracker) {
