@@ -27,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/BenchSpawn.h"
 #include "platform/fs/DeviceRoot.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/plist/PlistFile.h"
@@ -103,47 +104,9 @@ int recvChild(const std::string& kind) {
 
 // ---- the parent ----
 
-std::string selfPath() {
-  return std::filesystem::read_symlink("/proc/self/exe").string();
-}
-
-int spawnAndWait(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
-                 std::string* out = nullptr) {
-  std::vector<std::string> envStrings;
-  for (char** e = environ; *e != nullptr; ++e)
-    if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0 && std::strncmp(*e, "KESTRIX_", 8) != 0)
-      envStrings.push_back(*e);
-  envStrings.insert(envStrings.end(), extraEnv.begin(), extraEnv.end());
-  std::vector<char*> args, envp;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  for (const auto& e : envStrings) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-  char outPath[] = "/tmp/kst-bench-out-XXXXXX";
-  const int outFd = ::mkstemp(outPath);
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
-  pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-  ::posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  if (rc == 0) ::waitpid(pid, &status, 0);
-  if (out != nullptr) {
-    std::ifstream in(outPath);
-    std::stringstream s;
-    s << in.rdbuf();
-    *out = s.str();
-  }
-  ::close(outFd);
-  ::unlink(outPath);
-  return rc == 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-double field(const std::string& text, const std::string& name) {
-  const std::size_t at = text.find(name + "=");
-  return at == std::string::npos ? -1 : std::atof(text.c_str() + at + name.size() + 1);
-}
+using kst::bench::field;
+using kst::bench::selfPath;
+using kst::bench::spawnAndWait;
 
 // A device root with the system installed, the bench address named in its
 // hosts file and allowed by name, and a resolver configuration without

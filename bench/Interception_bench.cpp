@@ -33,6 +33,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench/BenchSpawn.h"
 #include "platform/fs/DeviceRoot.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/plist/PlistFile.h"
@@ -60,7 +61,8 @@ int connectChild() {
   a.sin_family = AF_INET;
   ::inet_pton(AF_INET, kBenchIp, &a.sin_addr);
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener, 1024) != 0) return 1;
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener, 1024) != 0)
+    return 1;
   socklen_t len = sizeof a;
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
   std::atomic<bool> done{false};
@@ -93,48 +95,9 @@ int connectChild() {
 
 // ---- the parent ----
 
-std::string selfPath() {
-  return std::filesystem::read_symlink("/proc/self/exe").string();
-}
-
-// Runs argv with `extraEnv` added (and LD_PRELOAD removed first); stdout
-// into `out` when given. Returns the exit status or -1.
-int spawnAndWait(const std::vector<std::string>& argv, const std::vector<std::string>& extraEnv,
-                 std::string* out = nullptr) {
-  std::vector<std::string> envStrings;
-  for (char** e = environ; *e != nullptr; ++e)
-    if (std::strncmp(*e, "LD_PRELOAD=", 11) != 0 && std::strncmp(*e, "KESTRIX_", 8) != 0) envStrings.push_back(*e);
-  envStrings.insert(envStrings.end(), extraEnv.begin(), extraEnv.end());
-  std::vector<char*> args, envp;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-  for (const auto& e : envStrings) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
-  char outPath[] = "/tmp/kst-bench-out-XXXXXX";
-  const int outFd = ::mkstemp(outPath);
-  posix_spawn_file_actions_t actions;
-  ::posix_spawn_file_actions_init(&actions);
-  ::posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
-  pid_t pid = -1;
-  const int rc = ::posix_spawn(&pid, args[0], &actions, nullptr, args.data(), envp.data());
-  ::posix_spawn_file_actions_destroy(&actions);
-  int status = 0;
-  if (rc == 0) ::waitpid(pid, &status, 0);
-  if (out != nullptr) {
-    std::ifstream in(outPath);
-    std::stringstream s;
-    s << in.rdbuf();
-    *out = s.str();
-  }
-  ::close(outFd);
-  ::unlink(outPath);
-  return rc == 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
-double field(const std::string& text, const std::string& name) {
-  const std::size_t at = text.find(name + "=");
-  return at == std::string::npos ? -1 : std::atof(text.c_str() + at + name.size() + 1);
-}
+using kst::bench::field;
+using kst::bench::selfPath;
+using kst::bench::spawnAndWait;
 
 // A device root with the system installed, a hosts file naming the bench
 // listener and an allow rule for it. Made once, removed at exit.
@@ -152,7 +115,8 @@ class BenchRoot {
     fs.writeFileAtomic(root.path("/etc/hosts"), std::string(kBenchIp) + " " + kBenchName + "\n", true);
     const kst::plist::Dictionary rule{{"rule", kst::plist::Value(kBenchName)},
                                       {"date", kst::plist::Value(kst::plist::Date{0})}};
-    const kst::plist::Dictionary app{{"allow", kst::plist::Value(kst::plist::Array{kst::plist::Value(rule)})}};
+    const kst::plist::Dictionary app{
+        {"allow", kst::plist::Value(kst::plist::Array{kst::plist::Value(rule)})}};
     ok_ = kst::plist::writeDictionaryFile(
         fs, root.path("/var/mobile/Library/Preferences/com.Dovrane.FirewallRules2.plist"),
         kst::plist::Dictionary{{"150", kst::plist::Value(true)}, {kBenchApp, kst::plist::Value(app)}}, true);
@@ -176,7 +140,8 @@ BenchRoot& benchRoot() {
 
 enum class Mode { kBare, kSubstrate, kHooked };
 
-std::vector<std::string> childCommand(Mode mode, std::vector<std::string> program, std::vector<std::string>* env) {
+std::vector<std::string> childCommand(Mode mode, std::vector<std::string> program,
+                                      std::vector<std::string>* env) {
   if (mode == Mode::kSubstrate) {
     // Preloaded on an empty root: nothing is injected, no hook installed.
     env->push_back(std::string("LD_PRELOAD=") + KST_SUBSTRATE_LIBRARY);
@@ -221,7 +186,12 @@ void BM_StartTrivialProgram(benchmark::State& state) {
       return state.SkipWithError("/bin/true failed");
   }
 }
-BENCHMARK(BM_StartTrivialProgram)->ArgName("bare0_hooked2")->Arg(0)->Arg(2)->UseRealTime()->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StartTrivialProgram)
+    ->ArgName("bare0_hooked2")
+    ->Arg(0)
+    ->Arg(2)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
