@@ -11,25 +11,14 @@
 #include <cstring>
 #include <thread>
 
+#include "platform/resolver/ConfigTokens.h"
+
 namespace kst {
 
 namespace {
 
-bool isBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\0';
-}
-
-// Takes the next blank-separated token off the front of `rest`; empty at
-// the end.
-std::string_view nextToken(std::string_view& rest) {
-  std::size_t i = 0;
-  while (i < rest.size() && isBlank(rest[i])) ++i;
-  std::size_t j = i;
-  while (j < rest.size() && !isBlank(rest[j])) ++j;
-  const std::string_view token = rest.substr(i, j - i);
-  rest.remove_prefix(j);
-  return token;
-}
+using resolver::isBlank;
+using resolver::nextToken;
 
 // A numeric address token: its family (AF_INET or AF_INET6) and bytes (an
 // IPv4 address in the first four).

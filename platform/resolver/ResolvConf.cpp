@@ -11,6 +11,7 @@
 #include <optional>
 
 #include "platform/fs/DeviceRoot.h"
+#include "platform/resolver/ConfigTokens.h"
 
 namespace kst {
 
@@ -20,19 +21,8 @@ constexpr std::string_view kNameserverKeyword = "nameserver";
 constexpr const char* kSystemPath = "/etc/resolv.conf";
 constexpr std::string_view kDevicePath = "/etc/resolv.conf";
 
-bool isBlank(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f' || c == '\0';
-}
-
-std::string_view nextToken(std::string_view& rest) {
-  std::size_t i = 0;
-  while (i < rest.size() && isBlank(rest[i])) ++i;
-  std::size_t j = i;
-  while (j < rest.size() && !isBlank(rest[j])) ++j;
-  const std::string_view token = rest.substr(i, j - i);
-  rest.remove_prefix(j);
-  return token;
-}
+using resolver::isBlank;
+using resolver::nextToken;
 
 // The scope after "%": an interface name or its number; 0 when there is
 // none or the interface is unknown here.
