@@ -6,6 +6,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -130,6 +131,35 @@ TEST_F(MessagingCenterTest, NoServerGivesEmptyReplyAtOnce) {
   auto center = server_.serve(root_, "absent", {{"x", echo}});
   ASSERT_TRUE(center);
   EXPECT_FALSE(client->sendMessageAndReceiveReply("x", nullptr).empty());
+}
+
+// The run folder holds every service's socket: a server binds only in a
+// folder of its own user, never through a link or in a file's place, and
+// makes a loose folder of its own private again.
+TEST_F(MessagingCenterTest, ServesOnlyInARunFolderOfItsOwn) {
+  std::filesystem::create_directories(temp_.path("/var/run"));
+  const std::string run = messaging::runFolder(root_);
+  std::filesystem::create_directories(temp_.path("/elsewhere"));
+  std::filesystem::create_directory_symlink(temp_.path("/elsewhere"), run);
+  EXPECT_FALSE(messaging::ensureRunFolder(root_));
+  EXPECT_FALSE(server_.serve(root_, "svc", {{"echo", echo}}));
+  EXPECT_FALSE(std::filesystem::exists(temp_.path("/elsewhere/svc"))) << "bound through the link";
+
+  std::filesystem::remove(run);
+  { std::ofstream(run) << "not a folder"; }
+  EXPECT_FALSE(messaging::ensureRunFolder(root_));
+  EXPECT_FALSE(server_.serve(root_, "svc", {{"echo", echo}}));
+
+  std::filesystem::remove(run);
+  ASSERT_EQ(::mkdir(run.c_str(), 0777), 0);
+  ASSERT_EQ(::chmod(run.c_str(), 0777), 0);
+  auto center = server_.serve(root_, "svc", {{"echo", echo}});
+  ASSERT_TRUE(center);
+  struct stat st {};
+  ASSERT_EQ(::stat(run.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 07777, 0700u);
+  EXPECT_FALSE(
+      MessagingCenter::centerNamed("svc", root_)->sendMessageAndReceiveReply("echo", nullptr).empty());
 }
 
 TEST_F(MessagingCenterTest, BrokenRepliesGiveEmptyReply) {

@@ -26,9 +26,12 @@ bool makePrivateFolder(const std::string& path) {
   constexpr mode_t kMode = 0700;
   if (::mkdir(path.c_str(), kMode) == 0) return ::chmod(path.c_str(), kMode) == 0;  // whatever the umask
   if (errno != EEXIST) return false;
+  // A folder someone else made (or a link to one) would let that user
+  // replace or remove our sockets and serve in our place: refused, the
+  // caller then serves nothing rather than serving there.
   struct stat st {};
-  if (::stat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return false;
-  if (st.st_uid == ::geteuid() && (st.st_mode & 07777) != kMode) return ::chmod(path.c_str(), kMode) == 0;
+  if (::lstat(path.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) return false;
+  if ((st.st_mode & 07777) != kMode) return ::chmod(path.c_str(), kMode) == 0;
   return true;
 }
 

@@ -57,7 +57,8 @@ class SocketAddress {
 std::string runFolder(const DeviceRoot& root);
 // Creates "<root>/var/run/kestrix" (and `sub` below it when given) as
 // needed; both private to this user (mode 0700). Returns false when the
-// folder cannot be made or is not a folder.
+// folder cannot be made, or exists as something other than a folder of this
+// user (a link, a file, another user's folder).
 bool ensureRunFolder(const DeviceRoot& root, std::string_view sub = {});
 
 // Blocking stream helpers. Both retry EINTR; writing never raises SIGPIPE.

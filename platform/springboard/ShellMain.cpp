@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/messaging/UnixSocket.h"
 #include "platform/springboard/ControlServer.h"
 #include "platform/springboard/DeviceState.h"
 #include "platform/springboard/ShellLibrary.h"
@@ -76,6 +77,13 @@ int springboardMain(int argc, char** argv) {
   }
   if (root) ::setenv("KESTRIX_ROOT", root->c_str(), 1);
 
+  // Every service's socket goes in the run folder: one another user could
+  // write to would let that user take their place.
+  if (!messaging::ensureRunFolder(DeviceRoot::process())) {
+    std::fprintf(stderr, "springboard: %s is not a folder of this user; serving nothing there\n",
+                 messaging::runFolder(DeviceRoot::process()).c_str());
+    return 1;
+  }
   QApplication app(argc, argv);
   app.setApplicationName(kSpringBoardName);
   QtRunLoop& loop = shellMainLoop();

@@ -140,6 +140,39 @@ TEST_F(PeerUserPlatformTest, NotificationsOfAnotherUserAreDropped) {
   ASSERT_TRUE(waitFor([&] { return fromPeer.load() == 1; }));
 }
 
+// A device root whose var/run another user may write into: that user makes
+// the run folder first, open to all. Nothing of ours binds there, where
+// that user could remove our sockets or take their place.
+TEST_F(PeerUserTest, NothingServesInARunFolderOfAnotherUser) {
+  ::chmod(temp_.dir().c_str(), 0755);
+  for (const char* dir : {"/var", "/var/run"}) {
+    std::filesystem::create_directories(temp_.path(dir));
+    ::chmod(temp_.path(dir).c_str(), 0777);
+  }
+  std::filesystem::remove_all(temp_.path("/var/run/kestrix"));
+  const std::string runDir = temp_.path("/var/run/kestrix");
+  ASSERT_EQ(peer_.run([&] {
+    return ::mkdir(runDir.c_str(), 0777) == 0 && ::chmod(runDir.c_str(), 0777) == 0 ? 0 : 1;
+  }),
+            0);
+
+  EXPECT_FALSE(messaging::ensureRunFolder(temp_.root()));
+  DarwinNotifyCenter center(temp_.root());
+  EXPECT_EQ(center.addObserver("kst.test.any", [] {}), 0u) << "an observer bound in another user's folder";
+
+  Env shellEnv = env();
+  shellEnv["QT_QPA_PLATFORM"] = "offscreen";
+  Process shell({KST_SPRINGBOARD, "--root", temp_.dir()}, shellEnv, temp_.dir() + "/shell.out",
+                temp_.dir() + "/shell.err");
+  const bool refused =
+      waitFor([&] { return text("shell.err").find("not a folder of this user") != std::string::npos; });
+  if (!refused) ::kill(shell.pid(), SIGKILL);
+  EXPECT_EQ(shell.wait(), 1) << text("shell.err");
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(runDir, ec))
+    ADD_FAILURE() << "left in the other user's folder: " << entry.path();
+}
+
 TEST_F(PeerUserPlatformTest, ClientsRefuseAServiceOfAnotherUser) {
   // A device root another user may write into: that user serves in
   // SpringBoard's place, answering every question.
