@@ -111,8 +111,13 @@ plist::Dictionary ControlServer::handle(const std::string& command, const plist:
   }
   if (command == kAlertCommand) {
     if (argument.empty()) return reply(false, "usage: alert TEXT");
-    // Through the method table, so that the hook library's deferral runs.
+    if (argument.size() > kMaxAlertText)
+      return reply(false, "an alert is at most " + std::to_string(kMaxAlertText) + " bytes");
     AlertItem* item = device.makeAlertItem(argument);
+    if (item == nullptr)
+      return reply(false,
+                   "the shell has made " + std::to_string(kMaxAlertItems) + " alerts, the most it keeps");
+    // Through the method table, so that the hook library's deferral runs.
     const RuntimeApi& api = RuntimeApi::process();
     if (api.available())
       send<void>(sb::kAlertItemsController, sb::kActivateAlertItemAnimated, static_cast<KstId>(item), true);

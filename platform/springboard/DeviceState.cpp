@@ -84,6 +84,7 @@ void DeviceState::flash() {
 }
 
 AlertItem* DeviceState::makeAlertItem(std::string text) {
+  if (items_.size() >= kMaxAlertItems) return nullptr;
   items_.push_back(std::make_unique<AlertItem>(AlertItem{std::move(text)}));
   return items_.back().get();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -11,10 +12,13 @@
 namespace kst::springboard {
 
 // An alert item of the shell: a line of text. Items live until the shell
-// exits (the hook library may hold one across a delayed perform).
+// exits (the hook library may hold one across a delayed perform), so the
+// shell makes a bounded number of them.
 struct AlertItem {
   std::string text;
 };
+inline constexpr std::size_t kMaxAlertItems = 256;
+inline constexpr std::size_t kMaxAlertText = 1024;
 
 // An application of the device, from <root>/Applications/<Name>.app/Info.plist.
 struct InstalledApplication {
@@ -55,7 +59,8 @@ class DeviceState {
   void playSound(int sound);
   void flash();
 
-  // Alert items: one visible, the rest pending (oldest first).
+  // Alert items: one visible, the rest pending (oldest first). nullptr once
+  // kMaxAlertItems were made.
   AlertItem* makeAlertItem(std::string text);
   AlertItem* visibleAlert() const { return visible_; }
   const std::deque<AlertItem*>& pendingAlerts() const { return pending_; }

@@ -226,6 +226,26 @@ TEST_F(ControlTest, AlertAndScreenshotOfTheShellWindow) {
   DeviceState::shared().deactivateAlert(DeviceState::shared().visibleAlert());
 }
 
+// A peer of the control socket cannot grow the shell without bound: the
+// items live until the shell exits, so their number and size are capped.
+TEST_F(ControlTest, AlertsAreBoundedInNumberAndSize) {
+  bool ok = true;
+  EXPECT_NE(run("alert", std::string(kMaxAlertText + 1, 'x'), &ok).find("at most"), std::string::npos);
+  EXPECT_FALSE(ok);
+  std::size_t made = 0;
+  for (std::size_t i = 0; i < kMaxAlertItems + 10; ++i) {
+    run("alert", std::string(kMaxAlertText, 'a'), &ok);
+    if (ok) ++made;
+  }
+  EXPECT_EQ(made, kMaxAlertItems);
+  EXPECT_NE(run("alert", "one more", &ok).find("the most it keeps"), std::string::npos);
+  EXPECT_FALSE(ok);
+  // The shell goes on answering.
+  run("lock", "", &ok);
+  EXPECT_TRUE(ok);
+  EXPECT_EQ(DeviceState::shared().pendingAlerts().size() + 1, kMaxAlertItems);
+}
+
 TEST_F(ControlTest, LockToggleLocksTheDevice) {
   auto* toggle = window_.findChild<QCheckBox*>("lockToggle");
   ASSERT_NE(toggle, nullptr);

@@ -9,6 +9,10 @@
 # (two refusals per call let through), and each one's resident memory at the end
 # is printed beside that after the first tenth of the run.
 #
+# With a build of KESTRIX_TSAN=ON (or ASAN) the applications, the launcher
+# and the preloaded libraries are all instrumented; any sanitizer report
+# fails the run.
+#
 #   tests/hardening/soak.sh BUILD_DIR [SECONDS]
 set -euo pipefail
 build=$(cd "${1:?usage: soak.sh BUILD_DIR [SECONDS]}" && pwd)
@@ -22,6 +26,11 @@ cleanup() {
   rm -rf "$root"
 }
 trap cleanup EXIT
+# For a sanitized build: the library may start threads in a forked child,
+# and the preloaded substrate comes before the address sanitizer's runtime.
+# Reports go to each application's standard error.
+export TSAN_OPTIONS="${TSAN_OPTIONS:+$TSAN_OPTIONS:}die_after_fork=0"
+export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0"
 
 "$build/bin/kestrix-install" --root "$root" >/dev/null
 mkdir -p "$root/etc" "$root/var/mobile/Library/Preferences"
@@ -84,6 +93,9 @@ status=0
 for i in $(seq 0 $((apps - 1))); do
   if ! wait "${app_pids[$i]}"; then
     echo "app$i: FAILED (exit $?; 124 = still running after the time-out)"; cat "$root/app$i.err"; status=1
+  fi
+  if grep -qE "WARNING: ThreadSanitizer|ERROR: AddressSanitizer|runtime error:" "$root/app$i.err"; then
+    echo "app$i: sanitizer report"; cat "$root/app$i.err"; status=1
   fi
   line=$(cat "$root/app$i.out")
   echo "app$i: $line"
