@@ -196,7 +196,12 @@ Outcome waitTaken(const KeptFd& fd, Clock::time_point deadline) {
   }
 }
 
-Outcome readReply(const KeptFd& fd, std::optional<Clock::time_point> deadline, plist::Dictionary* reply) {
+// Without a deadline the reply may be as late as it likes to begin (a person
+// answering), but once its first byte is here the rest must follow within
+// `onceBegun`: a reply is written at once, and a peer that trickles it must
+// not hold the caller for ever.
+Outcome readReply(const KeptFd& fd, std::optional<Clock::time_point> deadline, Clock::duration onceBegun,
+                  plist::Dictionary* reply) {
   FrameReader reader;
   bool sizeKnown = false;
   while (reader.state() == FrameReader::State::kNeedMore) {
@@ -213,7 +218,10 @@ Outcome readReply(const KeptFd& fd, std::optional<Clock::time_point> deadline, p
     const std::span<char> room = reader.space(kReadChunk);
     const ssize_t n = ::recv(fd.get(), room.data(), room.size(), MSG_DONTWAIT);
     reader.commit(n > 0 ? static_cast<std::size_t>(n) : 0);
-    if (n > 0) continue;
+    if (n > 0) {
+      if (!deadline) deadline = Clock::now() + onceBegun;
+      continue;
+    }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
       if (!waitFor(fd.get(), POLLIN | POLLRDHUP, deadline)) return Outcome::kTimedOut;
@@ -268,9 +276,9 @@ Exchanged exchange(const std::string& path, std::string_view frame, const Exchan
     if (out.outcome == Outcome::kDone) out.outcome = writeWithin(fd, frame, Clock::now() + limits.send);
     if (out.outcome == Outcome::kDone && wait == ReplyWait::kWhilePeerLives) {
       out.outcome = waitTaken(fd, Clock::now() + limits.reply);
-      if (out.outcome == Outcome::kDone) out.outcome = readReply(fd, std::nullopt, &out.reply);
+      if (out.outcome == Outcome::kDone) out.outcome = readReply(fd, std::nullopt, limits.reply, &out.reply);
     } else if (out.outcome == Outcome::kDone) {
-      out.outcome = readReply(fd, Clock::now() + limits.reply, &out.reply);
+      out.outcome = readReply(fd, Clock::now() + limits.reply, limits.reply, &out.reply);
     }
     if (out.outcome != Outcome::kDone) out.reply = plist::Dictionary();
     out.outcome = settle(out.outcome, target, limits);

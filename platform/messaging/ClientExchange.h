@@ -40,7 +40,7 @@ enum class ReplyWait {
   kBounded,
   // A question to a person: the service must take the request within
   // `reply`, then the reply may take as long as the service's end of the
-  // connection lives.
+  // connection lives to begin, and once begun, `reply` to end.
   kWhilePeerLives,
 };
 

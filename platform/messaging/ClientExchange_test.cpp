@@ -270,6 +270,22 @@ TEST_F(ClientExchangeTest, QuestionWaitsForAPersonButNotForADeadOrHungShell) {
     RawPeer peer(listener.fd(), [](int fd) { ::shutdown(fd, SHUT_RDWR); });
     EXPECT_EQ(exchange(p, requestFrame(), kGenerous, ReplyWait::kWhilePeerLives).outcome, Outcome::kBroken);
   }
+  // A shell that takes the question and trickles its answer a byte a
+  // second: the person's time ended when the answer began, so the rest is
+  // bounded like any reply.
+  {
+    const std::string good = *plist::encodeBinary(plist::Dictionary{{"whatToDo", 3}});
+    RawPeer peer(listener.fd(), [&](int fd) {
+      for (char c : header(static_cast<std::uint32_t>(good.size())) + good) {
+        if (!writeAll(fd, std::string(1, c))) return;  // the client gave up
+        std::this_thread::sleep_for(1s);
+      }
+    });
+    const Exchanged got = exchange(p, requestFrame(), kShort, ReplyWait::kWhilePeerLives);
+    EXPECT_EQ(got.outcome, Outcome::kTimedOut);
+    EXPECT_TRUE(got.reply.empty());
+  }
+  clearBackOffs();
   // A shell that never reads the question: bounded, then backed off.
   EXPECT_EQ(exchange(p, requestFrame(), kShort, ReplyWait::kWhilePeerLives).outcome, Outcome::kTimedOut);
   EXPECT_EQ(exchange(p, requestFrame(), kShort, ReplyWait::kWhilePeerLives).outcome, Outcome::kBackedOff);
