@@ -8,7 +8,7 @@
 # before it starts.
 include(GNUInstallDirs)
 
-set(KESTRIX_PROGRAMS kestrix-launch kestrix-install kestrix-judge kestrix-notify kestrix-demo-root
+set(KESTRIX_PROGRAMS kestrix-launch kestrix-install kestrix-judge kestrix-notify kestrix-demo-root kestrix-rules
                      springboard springboard-ctl KestrixPanel)
 foreach(program IN LISTS KESTRIX_PROGRAMS)
   if(TARGET ${program})

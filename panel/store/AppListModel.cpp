@@ -79,12 +79,12 @@ bool AppListModel::deleteApp(const std::string& bundleIdentifier) const {
   return store_.writeRules(std::move(rules), /*ensureMarker=*/false);
 }
 
-bool AppListModel::addBundleIdentifier(const std::string& bundleIdentifier) const {
-  plist::Dictionary rules = store_.readRules().value_or(plist::Dictionary{});
+bool AppListModel::addFreshEntry(const PanelStore& store, const std::string& bundleIdentifier) {
+  plist::Dictionary rules = store.readRules().value_or(plist::Dictionary{});
   rules.set(bundleIdentifier, plist::Dictionary{{std::string(files::kAllowKey), plist::Array{}},
                                                 {std::string(files::kDenyKey), plist::Array{}},
                                                 {std::string(files::kAllowEverythingKey), ""}});
-  return store_.writeRules(std::move(rules));
+  return store.writeRules(std::move(rules));
 }
 
 std::vector<AppEntry> AppListModel::filter(const std::vector<AppEntry>& apps, const std::string& text) {

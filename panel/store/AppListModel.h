@@ -30,7 +30,11 @@ class AppListModel {
   // Removes the application's key from the rules file (no "150" added).
   bool deleteApp(const std::string& bundleIdentifier) const;
   // Stores a fresh entry (empty "allow" and "deny", empty "allowEverything").
-  bool addBundleIdentifier(const std::string& bundleIdentifier) const;
+  bool addBundleIdentifier(const std::string& bundleIdentifier) const {
+    return addFreshEntry(store_, bundleIdentifier);
+  }
+  // The same for any writer of the store (the command line too).
+  static bool addFreshEntry(const PanelStore& store, const std::string& bundleIdentifier);
 
   // The entries whose display name contains `text`, ignoring case, in order.
   static std::vector<AppEntry> filter(const std::vector<AppEntry>& apps, const std::string& text);

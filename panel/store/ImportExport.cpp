@@ -58,15 +58,21 @@ std::string ImportExport::settingsFileName(std::time_t when) {
   return std::string("KstSettings-") + stamp + ".plist";
 }
 
-std::optional<std::string> ImportExport::exportAll(std::time_t when) const {
+std::optional<plist::Dictionary> ImportExport::exportDictionary() const {
   plist::Dictionary root;
   if (auto rules = store_.readRules()) root.set(std::string(kAppRulesKey), std::move(*rules));
   if (auto global = store_.readGlobal()) root.set(std::string(kGlobalRulesKey), std::move(*global));
   if (auto flags = store_.readFlags()) root.set(std::string(kSettingsKey), std::move(*flags));
   if (root.empty()) return std::nullopt;
+  return root;
+}
+
+std::optional<std::string> ImportExport::exportAll(std::time_t when) const {
+  const std::optional<plist::Dictionary> root = exportDictionary();
+  if (!root) return std::nullopt;
   const std::string name = settingsFileName(when);
   // The folder is the user's to make; a missing one gets nothing.
-  if (!plist::writeDictionaryFile(store_.fs(), store_.path(std::string(kSettingsFolder) + name), root,
+  if (!plist::writeDictionaryFile(store_.fs(), store_.path(std::string(kSettingsFolder) + name), *root,
                                   false)) {
     return std::nullopt;
   }
@@ -105,15 +111,28 @@ int ImportExport::importSettings(const std::string& name) const {
   if (!path) return 0;
   const std::optional<plist::Dictionary> root = plist::readDictionaryFile(store_.fs(), *path);
   if (!root) return 0;
+  return importDictionary(*root);
+}
+
+std::optional<plist::Dictionary> ImportExport::readSettingsFile(const std::string& path) const {
+  std::optional<plist::Dictionary> root = plist::readDictionaryFile(store_.fs(), path);
+  if (!root || (root->dictionary(kAppRulesKey) == nullptr && root->dictionary(kGlobalRulesKey) == nullptr &&
+                root->dictionary(kSettingsKey) == nullptr)) {
+    return std::nullopt;
+  }
+  return root;
+}
+
+int ImportExport::importDictionary(const plist::Dictionary& root) const {
   int written = 0;
   // Only a dictionary is a file's content; any other value changes nothing.
-  if (const plist::Dictionary* rules = root->dictionary(kAppRulesKey)) {
+  if (const plist::Dictionary* rules = root.dictionary(kAppRulesKey)) {
     written += store_.writeRules(*rules) ? 1 : 0;
   }
-  if (const plist::Dictionary* global = root->dictionary(kGlobalRulesKey)) {
+  if (const plist::Dictionary* global = root.dictionary(kGlobalRulesKey)) {
     written += store_.writeGlobal(*global) ? 1 : 0;
   }
-  if (const plist::Dictionary* flags = root->dictionary(kSettingsKey)) {
+  if (const plist::Dictionary* flags = root.dictionary(kSettingsKey)) {
     written += store_.writeFlags(*flags) ? 1 : 0;
   }
   return written;

@@ -29,6 +29,15 @@ class ImportExport {
   // Writes the settings file of the three files that could be read; the
   // file name, or none when nothing was read or the write failed.
   std::optional<std::string> exportAll(std::time_t when) const;
+  // The settings file's content: "appRules", "globalRules" and "settings"
+  // of the files that could be read; none when none could.
+  std::optional<plist::Dictionary> exportDictionary() const;
+  // Reads a settings file at any path; none when it is not a dictionary
+  // holding at least one of the three keys as a dictionary.
+  std::optional<plist::Dictionary> readSettingsFile(const std::string& path) const;
+  // Writes each of the three parts of `settings` that is a dictionary as its
+  // whole file; how many files were written.
+  int importDictionary(const plist::Dictionary& settings) const;
   // The names in the settings folder, or in the host-list folder (empty
   // when the folder cannot be listed).
   std::vector<std::string> settingsFiles() const;

@@ -43,22 +43,21 @@ void RuleListModel::setSortByDate(bool byDate) {
   sortRules(rulesArray_, sortByDate_);
 }
 
-void RuleListModel::store() const {
+bool RuleListModel::store() const {
   plist::Array list;
   list.reserve(rulesArray_.size());
   for (const RuleEntry& e : rulesArray_) list.emplace_back(e.dict);
   if (isGlobal()) {
     plist::Dictionary global = store_.readGlobal().value_or(plist::Dictionary{});
     global.set(key(), std::move(list));
-    store_.writeGlobal(std::move(global));
-    return;
+    return store_.writeGlobal(std::move(global));
   }
   plist::Dictionary rules = store_.readRules().value_or(plist::Dictionary{});
   const plist::Dictionary* old = rules.dictionary(*bundleID_);
   plist::Dictionary entry = old != nullptr ? *old : plist::Dictionary{};
   entry.set(key(), std::move(list));
   rules.set(*bundleID_, std::move(entry));
-  store_.writeRules(std::move(rules));
+  return store_.writeRules(std::move(rules));
 }
 
 std::optional<std::size_t> RuleListModel::add(const std::string& text) {
@@ -93,6 +92,36 @@ bool RuleListModel::retype(std::size_t index, const std::string& text) {
 void RuleListModel::deleteAll() {
   rulesArray_.clear();
   store();
+}
+
+std::optional<std::size_t> RuleListModel::addRules(const std::vector<std::string>& texts) {
+  reload();
+  std::unordered_set<std::string> present;
+  for (const RuleEntry& e : rulesArray_) present.insert(e.rule);
+  const plist::Date now = store_.now();
+  std::size_t added = 0;
+  for (const std::string& text : texts) {
+    std::string rule = lowerCased(text);
+    if (rule.empty() || !present.insert(rule).second) continue;
+    rulesArray_.push_back(RuleEntry::make(std::move(rule), now));
+    ++added;
+  }
+  sortRules(rulesArray_, sortByDate_);
+  if (added == 0) return added;
+  if (!store()) return std::nullopt;
+  return added;
+}
+
+std::optional<std::size_t> RuleListModel::removeRules(const std::vector<std::string>& texts) {
+  reload();
+  std::unordered_set<std::string> gone;
+  for (const std::string& text : texts) gone.insert(lowerCased(text));
+  const std::size_t before = rulesArray_.size();
+  std::erase_if(rulesArray_, [&](const RuleEntry& e) { return gone.count(lowerCased(e.rule)) != 0; });
+  const std::size_t removed = before - rulesArray_.size();
+  if (removed == 0) return removed;
+  if (!store()) return std::nullopt;
+  return removed;
 }
 
 std::vector<std::size_t> RuleListModel::filter(const std::string& text) const {

@@ -39,6 +39,15 @@ class RuleListModel {
   bool retype(std::size_t index, const std::string& text);
   // Global lists: empties the list in the file.
   void deleteAll();
+  // Several rules at once, for the command line: reloads, adds each text
+  // (lower-cased, dated now) that is not in the list yet, and stores the
+  // list once. The number added, or none when the file could not be
+  // written.
+  std::optional<std::size_t> addRules(const std::vector<std::string>& texts);
+  // Reloads and removes every entry whose rule is one of `texts` (compared
+  // lower-cased); the number removed, or none when the write failed.
+  std::optional<std::size_t> removeRules(const std::vector<std::string>& texts);
+
   // The indexes of rules() whose rule contains `text`, ignoring case.
   std::vector<std::size_t> filter(const std::string& text) const;
 
@@ -53,7 +62,8 @@ class RuleListModel {
 
  private:
   std::string key() const;
-  void store() const;
+  // Writes the list whole over its key; false when the file was not written.
+  bool store() const;
 
   const PanelStore& store_;
   const bool isDeny_;
