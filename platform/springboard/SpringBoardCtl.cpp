@@ -7,9 +7,12 @@
 #include <optional>
 #include <thread>
 
+#include <unistd.h>
+
 #include "platform/fs/DeviceRoot.h"
 #include "platform/messaging/MessagingCenter.h"
 #include "platform/springboard/ControlProtocol.h"
+#include "platform/springboard/CtlWatch.h"
 
 namespace kst::springboard {
 
@@ -18,7 +21,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: springboard-ctl [--root DIR] COMMAND [ARGUMENT...]\n"
     "commands: state | tap TITLE | select CONTROL INDEX | lock | unlock | dim | wake |\n"
-    "          orientation N | alert TEXT | screenshot FILE | wait-prompt SECONDS\n";
+    "          orientation N | alert TEXT | screenshot FILE | wait-prompt SECONDS | watch\n"
+    "watch: shows each prompt in this terminal and answers it with single keys\n";
 constexpr auto kPollInterval = std::chrono::milliseconds(10);
 
 struct Answer {
@@ -80,14 +84,21 @@ int springboardCtlMain(const std::vector<std::string>& args) {
   std::string argument;
   for (; i < args.size(); ++i) argument += (argument.empty() ? "" : " ") + args[i];
 
-  static constexpr const char* kCommands[] = {
-      kStateCommand, kTapCommand,         kSelectCommand, kLockCommand,       kUnlockCommand,    kDimCommand,
-      kWakeCommand,  kOrientationCommand, kAlertCommand,  kScreenshotCommand, kWaitPromptCommand};
+  static constexpr const char* kCommands[] = {kStateCommand,      kTapCommand,         kSelectCommand,
+                                              kLockCommand,       kUnlockCommand,      kDimCommand,
+                                              kWakeCommand,       kOrientationCommand, kAlertCommand,
+                                              kScreenshotCommand, kWaitPromptCommand,  kWatchCommand};
   if (std::find(std::begin(kCommands), std::end(kCommands), command) == std::end(kCommands)) {
     std::fprintf(stderr, "springboard-ctl: unknown command %s\n%s", command.c_str(), kUsage);
     return 2;
   }
   if (command == kWaitPromptCommand) return waitPrompt(root, argument);
+  if (command == kWatchCommand) {
+    return watchPrompts(STDIN_FILENO, [&root](const std::string& name, const std::string& arg) {
+      const Answer a = ask(root, name, arg);
+      return CtlReply{a.reached, a.ok, a.output};
+    });
+  }
   if (command == kScreenshotCommand && !argument.empty()) {
     std::error_code ec;
     argument = std::filesystem::absolute(argument, ec).string();

@@ -2,6 +2,8 @@
 // library, programs under kestrix-launch making undecided connections, and
 // `springboard-ctl` answering as a person would.
 
+#include <poll.h>
+#include <pty.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 
@@ -373,6 +375,115 @@ TEST_F(ShellTest, ScreenshotsOfThePromptInEachOrientation) {
     ASSERT_EQ(ctl({"tap", "Once"}), 0);
     results(name, 1);
   }
+}
+
+// `springboard-ctl watch` in a terminal of its own: what it shows and what
+// its keys send, seen through the pseudo-terminal as a person would.
+class Watcher {
+ public:
+  Watcher(const std::string& root, const Env& env) {
+    std::vector<std::string> argv = {KST_SPRINGBOARD_CTL, "--root", root, "watch"};
+    std::vector<std::string> envStrings = testing::environmentWith(env);
+    std::vector<char*> args, envp;
+    for (std::string& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    for (std::string& e : envStrings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_ = ::forkpty(&master_, nullptr, nullptr, nullptr);
+    if (pid_ == 0) {
+      ::execve(args[0], args.data(), envp.data());
+      ::_exit(127);
+    }
+  }
+  Watcher(const Watcher&) = delete;
+  Watcher& operator=(const Watcher&) = delete;
+  ~Watcher() {
+    if (pid_ > 0 && !exited_) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (master_ >= 0) ::close(master_);
+  }
+  // Everything shown so far.
+  const std::string& screen() {
+    pollfd p{master_, POLLIN, 0};
+    char buf[4096];
+    while (::poll(&p, 1, 0) > 0 && (p.revents & POLLIN) != 0) {
+      const ssize_t n = ::read(master_, buf, sizeof buf);
+      if (n <= 0) break;
+      screen_.append(buf, static_cast<std::size_t>(n));
+    }
+    return screen_;
+  }
+  bool shows(const std::string& text, double seconds = 20) {
+    return waitFor([&] { return screen().find(text) != std::string::npos; }, seconds);
+  }
+  void type(char key) { ASSERT_EQ(::write(master_, &key, 1), 1); }
+  int exitStatus() {
+    int status = 0;
+    const bool ended = waitFor([&] { return ::waitpid(pid_, &status, WNOHANG) == pid_; }, 10);
+    exited_ = ended;
+    return ended && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  bool started() const { return pid_ > 0 && master_ >= 0; }
+
+ private:
+  pid_t pid_ = -1;
+  int master_ = -1;
+  bool exited_ = false;
+  std::string screen_;
+};
+
+TEST_F(ShellTest, PromptsAnsweredFromTwoTerminalsFirstAnswerWins) {
+  Server server(kShopIp);
+  ASSERT_TRUE(server.ok());
+  startShell();
+  Watcher first(temp_.dir(), env()), second(temp_.dir(), env());
+  ASSERT_TRUE(first.started() && second.started());
+  ASSERT_TRUE(first.shows("watching for prompts"));
+  Process& client = startClient("com.example.mail", "watched", kShopIp, server.port(), "Mail");
+  client.writeLine("go");
+  ASSERT_TRUE(first.shows("Mail tries to contact")) << first.screen();
+  ASSERT_TRUE(second.shows("Mail tries to contact")) << second.screen();
+  EXPECT_NE(first.screen().find("host: shop.example"), std::string::npos) << first.screen();
+  EXPECT_NE(first.screen().find("1 Once"), std::string::npos) << "the keys are listed";
+
+  // Deny mode, then "Once": typed until the prompt takes it (it ignores
+  // touches for its first moments, and says so).
+  ASSERT_TRUE(waitFor(
+      [&] {
+        first.type('d');
+        return first.shows("mode: Allow [Deny]", 0.5);
+      },
+      20))
+      << first.screen();
+  ASSERT_TRUE(waitFor(
+      [&] {
+        first.type('1');
+        return lines("watched.out").size() >= 1;
+      },
+      20))
+      << first.screen();
+  EXPECT_EQ(results("watched", 1), (Lines{"tcp" + kRefused}));
+  EXPECT_TRUE(first.shows("the prompt is gone"));
+  EXPECT_TRUE(second.shows("the prompt is gone")) << "answered elsewhere, gone here too";
+
+  // A second prompt, answered from the other terminal.
+  client.writeLine("go");
+  ASSERT_TRUE(waitFor(
+      [&] { return second.screen().rfind("Mail tries to contact") > second.screen().find("gone"); }, 20));
+  ASSERT_TRUE(waitFor(
+      [&] {
+        second.type('1');
+        return lines("watched.out").size() >= 2;
+      },
+      20))
+      << second.screen();
+  EXPECT_EQ(results("watched", 2).back(), "tcp" + kOk) << "a new prompt starts in allow mode";
+  first.type('q');
+  second.type('q');
+  EXPECT_EQ(first.exitStatus(), 0);
+  EXPECT_EQ(second.exitStatus(), 0);
 }
 
 }  // namespace
