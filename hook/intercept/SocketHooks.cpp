@@ -119,6 +119,8 @@ KstSettingsManager* preflight() {
   m->reloadIfDeferred();
   if (firewallOff(*m)) return nullptr;
   if (m->needsAppReload()) m->reloadAppSettings();
+  // A rule that expired since the last reload stops deciding now.
+  m->reloadIfRulesExpired();
   return m;
 }
 

@@ -12,6 +12,7 @@
 #include "hook/messaging/MessagingSBS.h"
 #include "hook/messaging/MessagingSBSUDP.h"
 #include "hook/store/KstFiles.h"
+#include "hook/store/RuleExpiry.h"
 #include "platform/messaging/MessagingCenter.h"
 #include "platform/plist/PlistFile.h"
 
@@ -474,6 +475,7 @@ bool FirewallRest::writeNowAppRules(const DeviceRoot& root, FileSystem& fs,
       return false;
   }
   rules.set(bundleIdentifier, *entry);
+  dropExpiredRules(rules, plist::Date::now());
   ensureMarker(rules);
   // Failures are not reported; the old file stays.
   return plist::writeDictionaryFile(fs, path, rules, true);
@@ -483,8 +485,10 @@ bool FirewallRest::writeNowGlobalRules(const DeviceRoot& root, FileSystem& fs,
                                        const plist::Dictionary& globalRules) {
   const std::string path = root.path(files::kGlobalRulesPath);
   if (!plist::makeWayForWrite(fs, path)) return false;
-  if (globalRules.contains(files::kMarkerKey)) return plist::writeDictionaryFile(fs, path, globalRules, true);
+  // The copy shares the (possibly huge) lists; only one with an expired
+  // rule is rebuilt.
   plist::Dictionary global = globalRules;
+  dropExpiredGlobalRules(global, plist::Date::now());
   ensureMarker(global);
   return plist::writeDictionaryFile(fs, path, global, true);
 }

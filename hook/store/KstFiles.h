@@ -25,6 +25,9 @@ inline constexpr std::string_view kMarkerKey = "150";
 // A rule entry of the "allow"/"deny"/"globalAllow"/"globalDeny" arrays.
 inline constexpr std::string_view kRuleKey = "rule";
 inline constexpr std::string_view kDateKey = "date";
+// Optional: the date after which the rule no longer decides; the next writer
+// of its file drops it. Readers that do not know the key ignore it.
+inline constexpr std::string_view kExpiresKey = "expires";
 
 // Keys of an application's entry in the rules file.
 inline constexpr std::string_view kEnabledKey = "enabled";                      // default true

@@ -13,6 +13,7 @@
 #include "hook/store/KstFiles.h"
 #include "hook/store/KstHostClient.h"
 #include "hook/store/KstHostMap.h"
+#include "hook/store/RuleExpiry.h"
 #include "platform/plist/PlistFile.h"
 
 namespace kst {
@@ -35,8 +36,11 @@ StringList stringsOf(const plist::Array* array) {
   return out;
 }
 
-std::shared_ptr<const RuleList> rulesOf(const plist::Dictionary& dict, std::string_view key) {
-  return RuleList::make(ruleTexts(dict.array(key)));
+// The rules of a list that have not expired; `earliest` is lowered to the
+// first expiry still ahead.
+std::shared_ptr<const RuleList> rulesOf(const plist::Dictionary& dict, std::string_view key,
+                                        double& earliest) {
+  return RuleList::make(ruleTexts(dict.array(key), plist::Date::now(), &earliest));
 }
 
 // A text value of a file or reply, or `fallback` when it is missing or of
@@ -129,16 +133,34 @@ std::string textOrNull(const std::shared_ptr<const std::string>& s) {
 
 }  // namespace
 
-StringList ruleTexts(const plist::Array* entries) {
+StringList ruleTexts(const plist::Array* entries, plist::Date now, double* earliestExpiry) {
   StringList out;
   if (entries == nullptr) return out;
   out.reserve(entries->size());
   for (const plist::Value& entry : *entries) {
     const plist::Dictionary* d = entry.asDictionary();
     if (d == nullptr) continue;
+    if (const std::optional<double> expiry = ruleExpiry(*d)) {
+      if (*expiry <= now.secondsSinceReference) continue;
+      if (earliestExpiry != nullptr && *expiry < *earliestExpiry) *earliestExpiry = *expiry;
+    }
     if (const std::string* rule = d->string(files::kRuleKey)) out.push_back(*rule);
   }
   return out;
+}
+
+bool KstSettingsManager::rulesExpired() const {
+  return plist::Date::now().secondsSinceReference >= nextRuleExpiry_.load(std::memory_order_relaxed);
+}
+
+void KstSettingsManager::reloadIfRulesExpired() {
+  if (!rulesExpired()) return;
+  reloadGlobalSettings();
+  reloadAppSettings();
+}
+
+void KstSettingsManager::publishRuleExpiry() {
+  nextRuleExpiry_.store(std::min(appRuleExpiry_, globalRuleExpiry_), std::memory_order_relaxed);
 }
 
 KstSettingsManager::KstSettingsManager(KstStoreEnv env)
@@ -229,11 +251,13 @@ void KstSettingsManager::reallyReloadAppSettings() {
   }
   if (*bundleId == kSpringBoardId) set(flags().isSpringBoard, true);
 
+  appRuleExpiry_ = kNeverExpires;
   if (get(flags().alternativeLoading)) {
     relayAppReload(*bundleId);
   } else {
     fileAppReload(*bundleId);
   }
+  publishRuleExpiry();
 }
 
 void KstSettingsManager::relayAppReload(const std::string& bundleId) {
@@ -261,8 +285,8 @@ void KstSettingsManager::relayAppReload(const std::string& bundleId) {
   allowEverything_.set(share(textOr(reply, msg::kAllowEverythingKey, files::kNeitherEverything)));
   wifiStep(plist::boolValue(reply.find(msg::kBlockSpecificWifiKey)), f.blockSpecificWiFi);
   set(f.useDetailedRules, plist::boolValue(reply.find(msg::kShouldUseDetailedRulesKey)));
-  allowArray_.set(rulesOf(reply, msg::kAllowArrayKey));
-  denyArray_.set(rulesOf(reply, msg::kDenyArrayKey));
+  allowArray_.set(rulesOf(reply, msg::kAllowArrayKey, appRuleExpiry_));
+  denyArray_.set(rulesOf(reply, msg::kDenyArrayKey, appRuleExpiry_));
   const plist::Dictionary* entry = reply.dictionary(msg::kMutableDicKey);
   mutableDicOfCurrentBundleIdentifier_.set(share(entry != nullptr ? *entry : plist::Dictionary()));
   whiteListArray_.set(share(stringsOf(reply.array(msg::kWhiteListArrayKey))));
@@ -281,8 +305,8 @@ void KstSettingsManager::fileAppReload(const std::string& bundleId) {
     mutableDicOfCurrentBundleIdentifier_.set(share(*entry));
     set(f.useDetailedRules, plist::boolValue(entry->find(files::kStillUseRulesKey)));
     allowEverything_.set(share(textOr(*entry, files::kAllowEverythingKey, "")));
-    allowArray_.set(rulesOf(*entry, files::kAllowKey));
-    denyArray_.set(rulesOf(*entry, files::kDenyKey));
+    allowArray_.set(rulesOf(*entry, files::kAllowKey, appRuleExpiry_));
+    denyArray_.set(rulesOf(*entry, files::kDenyKey, appRuleExpiry_));
     set(f.isKstEnabled, plist::boolValue(entry->find(files::kEnabledKey), true));
     wifiStep(plist::boolValue(entry->find(files::kBlockSpecificWiFiKey)), f.blockSpecificWiFi);
   } else {
@@ -302,11 +326,13 @@ void KstSettingsManager::fileAppReload(const std::string& bundleId) {
 }
 
 void KstSettingsManager::reallyReloadGlobalSettings() {
+  globalRuleExpiry_ = kNeverExpires;
   if (get(flags().alternativeLoading)) {
     relayGlobalReload();
   } else {
     fileGlobalReload();
   }
+  publishRuleExpiry();
 }
 
 void KstSettingsManager::relayGlobalReload() {
@@ -331,8 +357,8 @@ void KstSettingsManager::relayGlobalReload() {
   globalRulesDic_.set(share(dict != nullptr && dict->asDictionary() != nullptr
                                 ? std::move(*dict->asDictionary())
                                 : plist::Dictionary()));
-  globalAllowArray_.set(rulesOf(reply, msg::kGlobalAllowArrayKey));
-  globalDenyArray_.set(rulesOf(reply, msg::kGlobalDenyArrayKey));
+  globalAllowArray_.set(rulesOf(reply, msg::kGlobalAllowArrayKey, globalRuleExpiry_));
+  globalDenyArray_.set(rulesOf(reply, msg::kGlobalDenyArrayKey, globalRuleExpiry_));
   set(f.respectGlobal, plist::boolValue(reply.find(msg::kRespectGlobalKey)));
   set(f.logging, plist::boolValue(reply.find(msg::kLoggingKey)));
   if (const plist::Value* theme = reply.find(msg::kThemeNumberKey)) {
@@ -359,8 +385,8 @@ void KstSettingsManager::fileGlobalReload() {
       !plist::boolValue(dict->find(files::kAdvancedHostnameResolutionKey)));
   // Compiling a large list happens here, outside every lock; the swaps below
   // are all a connection can wait for.
-  auto allow = rulesOf(*dict, files::kGlobalAllowKey);
-  auto deny = rulesOf(*dict, files::kGlobalDenyKey);
+  auto allow = rulesOf(*dict, files::kGlobalAllowKey, globalRuleExpiry_);
+  auto deny = rulesOf(*dict, files::kGlobalDenyKey, globalRuleExpiry_);
   globalAllowArray_.set(std::move(allow));
   globalDenyArray_.set(std::move(deny));
   set(f.respectGlobal, plist::boolValue(dict->find(files::kRespectGlobalKey)));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -156,6 +157,12 @@ class KstSettingsManager {
   // Whether any field the hooks need before deciding is missing, in which
   // case they have the application settings reloaded.
   bool needsAppReload() const;
+  // A rule held now has expired since the last reload: one clock read (no
+  // system call) and one atomic load.
+  bool rulesExpired() const;
+  // Reloads both parts when rulesExpired(); the reload drops the expired
+  // rules and finds the next expiry.
+  void reloadIfRulesExpired();
 
   // Whether the marker that switches the whole firewall off is there: one
   // stat, of a path made once.
@@ -209,6 +216,13 @@ class KstSettingsManager {
   // The network watch, started by the first reload that finds a WiFi-only
   // switch on; main queue only.
 
+  // The earliest expiry among the rules held, per part (main queue only)
+  // and published for readers on any thread.
+  void publishRuleExpiry();
+  double appRuleExpiry_ = std::numeric_limits<double>::infinity();
+  double globalRuleExpiry_ = std::numeric_limits<double>::infinity();
+  std::atomic<double> nextRuleExpiry_{std::numeric_limits<double>::infinity()};
+
   std::unique_ptr<ReachabilityKst> internetReach_;
   std::unique_ptr<ReachabilityHelper> reachabilityHelper_;
   int reachabilityObserver_ = 0;
@@ -216,8 +230,10 @@ class KstSettingsManager {
 
 // The rule texts of an array of rule entries, in order. An element that is
 // not a dictionary, or whose "rule" is missing or not a string, contributes
-// no text.
-StringList ruleTexts(const plist::Array* entries);
+// no text, and neither does a rule that expired by `now`; the earliest
+// expiry still ahead lowers `*earliestExpiry`.
+StringList ruleTexts(const plist::Array* entries, plist::Date now = plist::Date::now(),
+                     double* earliestExpiry = nullptr);
 
 // The process's settings manager; null until created.
 KstSettingsManager* settingsManagerKst();

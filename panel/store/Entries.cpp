@@ -22,13 +22,19 @@ RuleEntry RuleEntry::fromDictionary(plist::Dictionary d) {
   if (const plist::Value* date = d.find(files::kDateKey); date != nullptr && date->asDate() != nullptr) {
     e.date = *date->asDate();
   }
+  if (const plist::Value* expires = d.find(files::kExpiresKey);
+      expires != nullptr && expires->asDate() != nullptr) {
+    e.expires = *expires->asDate();
+  }
   e.dict = std::move(d);
   return e;
 }
 
-RuleEntry RuleEntry::make(std::string rule, plist::Date date) {
-  return fromDictionary(plist::Dictionary{{std::string(files::kRuleKey), plist::Value(std::move(rule))},
-                                          {std::string(files::kDateKey), plist::Value(date)}});
+RuleEntry RuleEntry::make(std::string rule, plist::Date date, std::optional<plist::Date> expires) {
+  plist::Dictionary d{{std::string(files::kRuleKey), plist::Value(std::move(rule))},
+                      {std::string(files::kDateKey), plist::Value(date)}};
+  if (expires) d.set(std::string(files::kExpiresKey), *expires);
+  return fromDictionary(std::move(d));
 }
 
 int compareCaseInsensitive(std::string_view a, std::string_view b) {

@@ -24,9 +24,11 @@ struct RuleEntry {
   plist::Dictionary dict;
   std::string rule;
   std::optional<plist::Date> date;
+  std::optional<plist::Date> expires;  // none: kept until removed
 
   static RuleEntry fromDictionary(plist::Dictionary d);
-  static RuleEntry make(std::string rule, plist::Date date);
+  static RuleEntry make(std::string rule, plist::Date date,
+                        std::optional<plist::Date> expires = std::nullopt);
 };
 
 // Case-insensitive three-way comparison of UTF-8 texts (ASCII letters fold;

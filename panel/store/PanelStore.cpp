@@ -1,6 +1,7 @@
 #include "panel/store/PanelStore.h"
 
 #include "hook/store/KstFiles.h"
+#include "hook/store/RuleExpiry.h"
 #include "platform/fs/Utf16File.h"
 #include "platform/notify/DarwinNotifyCenter.h"
 #include "platform/plist/PlistFile.h"
@@ -49,11 +50,13 @@ void PanelStore::ensureMarker(plist::Dictionary& dict) {
 }
 
 bool PanelStore::writeRules(plist::Dictionary dict, bool ensure) const {
+  dropExpiredRules(dict, now());
   if (ensure) ensureMarker(dict);
   return write(files::kRulesPath, dict);
 }
 
 bool PanelStore::writeGlobal(plist::Dictionary dict, bool ensure) const {
+  dropExpiredGlobalRules(dict, now());
   if (ensure) ensureMarker(dict);
   return write(files::kGlobalRulesPath, dict);
 }

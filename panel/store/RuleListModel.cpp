@@ -25,12 +25,15 @@ void RuleListModel::reload() {
     if (const plist::Dictionary* entry = file->dictionary(*bundleID_)) list = entry->array(key());
   }
   if (list != nullptr) {
+    const plist::Date now = store_.now();
     std::unordered_set<std::string> seen;
     rulesArray_.reserve(list->size());
     for (const plist::Value& v : *list) {
       const plist::Dictionary* d = v.asDictionary();
       if (d == nullptr) continue;  // not a rule entry: nothing to show or keep
       RuleEntry e = RuleEntry::fromDictionary(*d);
+      // An expired rule decides nothing and goes with the next write.
+      if (e.expires && e.expires->secondsSinceReference <= now.secondsSinceReference) continue;
       if (!seen.insert(e.rule).second) continue;
       rulesArray_.push_back(std::move(e));
     }
@@ -94,7 +97,8 @@ void RuleListModel::deleteAll() {
   store();
 }
 
-std::optional<std::size_t> RuleListModel::addRules(const std::vector<std::string>& texts) {
+std::optional<std::size_t> RuleListModel::addRules(const std::vector<std::string>& texts,
+                                                   std::optional<plist::Date> expires) {
   reload();
   std::unordered_set<std::string> present;
   for (const RuleEntry& e : rulesArray_) present.insert(e.rule);
@@ -103,7 +107,7 @@ std::optional<std::size_t> RuleListModel::addRules(const std::vector<std::string
   for (const std::string& text : texts) {
     std::string rule = lowerCased(text);
     if (rule.empty() || !present.insert(rule).second) continue;
-    rulesArray_.push_back(RuleEntry::make(std::move(rule), now));
+    rulesArray_.push_back(RuleEntry::make(std::move(rule), now, expires));
     ++added;
   }
   sortRules(rulesArray_, sortByDate_);

@@ -43,7 +43,9 @@ class RuleListModel {
   // (lower-cased, dated now) that is not in the list yet, and stores the
   // list once. The number added, or none when the file could not be
   // written.
-  std::optional<std::size_t> addRules(const std::vector<std::string>& texts);
+  // With `expires`, the new rules stop deciding at that date.
+  std::optional<std::size_t> addRules(const std::vector<std::string>& texts,
+                                      std::optional<plist::Date> expires = std::nullopt);
   // Reloads and removes every entry whose rule is one of `texts` (compared
   // lower-cased); the number removed, or none when the write failed.
   std::optional<std::size_t> removeRules(const std::vector<std::string>& texts);

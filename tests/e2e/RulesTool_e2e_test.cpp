@@ -44,5 +44,30 @@ TEST_F(RulesToolE2eTest, RunningProgramIsRefusedRightAfterADenyRuleIsAdded) {
   EXPECT_EQ(program.wait(), 0);
 }
 
+TEST_F(RulesToolE2eTest, ARuleAddedForTwoSecondsStopsDecidingWithoutAReload) {
+  Server tracker(kTrackerIp);
+  ASSERT_TRUE(tracker.ok());
+  ASSERT_EQ(
+      run({KST_RULES, "--root", temp_.dir(), "add", kApp, "deny", "--for", "2s", kTrackerName}, "rules"), 0)
+      << text("rules.err");
+  const auto added = std::chrono::steady_clock::now();
+  Process program(launchArgs(kApp, {KST_E2E_CLIENT, "lines", "tcp", kTrackerIp, tracker.port()}), env(),
+                  temp_.dir() + "/program.out", temp_.dir() + "/program.err");
+  program.writeLine("go");
+  ASSERT_TRUE(waitFor([&] { return lines("program.out").size() >= 1; })) << text("program.err");
+  if (std::chrono::steady_clock::now() - added < std::chrono::milliseconds(1500)) {
+    EXPECT_EQ(lines("program.out")[0], "tcp" + kRefused) << "the rule holds while it lasts";
+  }
+  std::this_thread::sleep_for(std::chrono::steady_clock::now() - added < std::chrono::seconds(3)
+                                  ? std::chrono::seconds(3) - (std::chrono::steady_clock::now() - added)
+                                  : std::chrono::steady_clock::duration::zero());
+  // Nothing was posted: the program sees the expiry on its own.
+  program.writeLine("go");
+  ASSERT_TRUE(waitFor([&] { return lines("program.out").size() >= 2; }));
+  EXPECT_EQ(lines("program.out")[1], "tcp" + kOk) << "expired: no longer decides";
+  program.closeInput();
+  EXPECT_EQ(program.wait(), 0);
+}
+
 }  // namespace
 }  // namespace kst::e2e

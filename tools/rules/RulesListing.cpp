@@ -44,6 +44,7 @@ void printRulesText(std::ostream& out, const char* title, const std::vector<pane
   for (const panel::RuleEntry& e : rules) {
     out << "    " << e.rule;
     if (e.date) out << "  " << isoDate(*e.date);
+    if (e.expires) out << "  expires " << isoDate(*e.expires);
     out << "\n";
   }
 }
@@ -57,6 +58,7 @@ void printRulesJson(std::ostream& out, const std::vector<panel::RuleEntry>& rule
     } else {
       out << "null";
     }
+    if (rules[i].expires) out << ",\"expires\":" << jsonString(isoDate(*rules[i].expires));
     out << "}";
   }
   out << "]";

@@ -23,7 +23,8 @@ namespace {
 constexpr const char* kUsage =
     "usage: kestrix-rules [--root DIR] COMMAND ...\n"
     "  list [BUNDLE_ID | --global] [--json]\n"
-    "  add    (BUNDLE_ID | --global) (allow | deny) RULE...\n"
+    "  add    (BUNDLE_ID | --global) (allow | deny) [--for DURATION] RULE...   DURATION: 30m, 1h, 1d, 7d, "
+    "...\n"
     "  remove (BUNDLE_ID | --global) (allow | deny) RULE...\n"
     "  set BUNDLE_ID (enabled | allowEverything | denyEverything | detailedRules | blockNonWiFi) (on | off)\n"
     "  set --global SWITCH (on | off)      SWITCH as the settings screen names it, e.g. \"Log\"\n"
@@ -36,6 +37,7 @@ constexpr std::size_t kMaxHostListBytes = 64u << 20;
 
 struct Options {
   std::optional<std::string> root;
+  std::optional<double> keepSeconds;  // add --for
   bool json = false;
   bool global = false;
   std::vector<std::string> words;  // the command and its operands
@@ -115,8 +117,12 @@ class Session {
       // A new application starts with the entry the settings application gives it.
       if (!panel::AppListModel::addFreshEntry(store_, *bundle)) return unwritable("the rules file");
     }
+    if (o_.keepSeconds && !adding) return refuse("--for belongs to add");
+    std::optional<plist::Date> expires;
+    if (o_.keepSeconds) expires = plist::Date{store_.now().secondsSinceReference + *o_.keepSeconds};
     panel::RuleListModel model(store_, listName == "deny", bundle);
-    const std::optional<std::size_t> changed = adding ? model.addRules(texts) : model.removeRules(texts);
+    const std::optional<std::size_t> changed =
+        adding ? model.addRules(texts, expires) : model.removeRules(texts);
     if (!changed) return unwritable(o_.global ? "the global rules file" : "the rules file");
     out_ << (adding ? "added " : "removed ") << *changed << " of " << texts.size() << " rule"
          << (texts.size() == 1 ? "" : "s") << "\n";
@@ -241,6 +247,34 @@ class Session {
   std::ostream& err_;
 };
 
+// "90s", "30m", "1h", "7d": a whole number and its unit, up to ten years.
+std::optional<double> durationSeconds(const std::string& text) {
+  constexpr double kMaxSeconds = 10.0 * 366 * 24 * 3600;
+  if (text.size() < 2 || text.size() > 12) return std::nullopt;
+  const std::string digits = text.substr(0, text.size() - 1);
+  if (digits.find_first_not_of("0123456789") != std::string::npos) return std::nullopt;
+  double unit = 0;
+  switch (text.back()) {
+    case 's':
+      unit = 1;
+      break;
+    case 'm':
+      unit = 60;
+      break;
+    case 'h':
+      unit = 3600;
+      break;
+    case 'd':
+      unit = 86400;
+      break;
+    default:
+      return std::nullopt;
+  }
+  const double seconds = std::stod(digits) * unit;
+  if (seconds <= 0 || seconds > kMaxSeconds) return std::nullopt;
+  return seconds;
+}
+
 std::optional<Options> parse(const std::vector<std::string>& args, std::ostream& err) {
   Options o;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -251,6 +285,11 @@ std::optional<Options> parse(const std::vector<std::string>& args, std::ostream&
         return std::nullopt;
       }
       o.root = args[i];
+    } else if (a == "--for") {
+      if (++i >= args.size() || !(o.keepSeconds = durationSeconds(args[i]))) {
+        err << "kestrix-rules: --for needs a duration such as 30m, 1h, 1d or 7d\n";
+        return std::nullopt;
+      }
     } else if (a == "--json") {
       o.json = true;
     } else if (a == "--global") {

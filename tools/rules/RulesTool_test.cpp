@@ -214,6 +214,28 @@ TEST_F(RulesToolTest, HostListsGoIntoTheGlobalDenyList) {
   EXPECT_EQ(rules({"import-hosts", temp_.dir() + "/absent"}), kExitRefused);
 }
 
+TEST_F(RulesToolTest, RulesAddedForAWhileExpireAndTheNextWriteDropsThem) {
+  ASSERT_EQ(rules({"add", "com.a", "deny", "--for", "1s", "brief.example"}), kExitOk) << err_.str();
+  ASSERT_EQ(rules({"add", "com.a", "deny", "--for", "7d", "week.example"}), kExitOk) << err_.str();
+  EXPECT_EQ(rules({"list", "com.a", "--json"}), kExitOk);
+  EXPECT_EQ(python(out_.str(), "sorted((r['rule'], 'expires' in r) for r in d['deny'])"),
+            "[('brief.example', True), ('week.example', True)]");
+  EXPECT_EQ(rules({"list", "com.a"}), kExitOk);
+  EXPECT_NE(out_.str().find("brief.example  20"), std::string::npos);
+  EXPECT_NE(out_.str().find("expires 20"), std::string::npos) << out_.str();
+
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  EXPECT_EQ(rules({"list", "com.a", "--json"}), kExitOk);
+  EXPECT_EQ(python(out_.str(), "[r['rule'] for r in d['deny']]"), "['week.example']") << "expired: not shown";
+  EXPECT_EQ(listed("com.a", files::kDenyKey).size(), 2u) << "still in the file until the next write";
+  ASSERT_EQ(rules({"add", "com.a", "allow", "other.example"}), kExitOk);
+  EXPECT_EQ(listed("com.a", files::kDenyKey), (std::vector<std::string>{"week.example"}));
+
+  for (const char* bad : {"0m", "5x", "m", "-1h", "99999999999d"})
+    EXPECT_EQ(rules({"add", "com.a", "deny", "--for", bad, "x.example"}), kExitRefused) << bad;
+  EXPECT_EQ(rules({"remove", "com.a", "deny", "--for", "1h", "week.example"}), kExitRefused);
+}
+
 TEST_F(RulesToolTest, BadArgumentsAreRefusedAndNothingIsWritten) {
   EXPECT_EQ(rules({}), kExitRefused);
   EXPECT_NE(err_.str().find("usage:"), std::string::npos);
