@@ -6,6 +6,7 @@
 #include "hook/store/KstFiles.h"
 #include "platform/fs/Utf16File.h"
 #include "platform/plist/PlistFile.h"
+#include "platform/text/Utf8.h"
 
 namespace kst::panel {
 
@@ -14,38 +15,9 @@ namespace {
 // Host lists are small text files; anything larger is not one.
 constexpr std::size_t kMaxHostListBytes = 16u << 20;
 
+// Text: well-formed UTF-8 without NUL characters.
 bool validUtf8(std::string_view s) {
-  std::size_t i = 0;
-  while (i < s.size()) {
-    const auto c = static_cast<unsigned char>(s[i]);
-    std::size_t n = 0;
-    std::uint32_t cp = 0;
-    if (c < 0x80) {
-      if (c == 0) return false;  // NUL: not text
-      ++i;
-      continue;
-    } else if ((c & 0xE0) == 0xC0) {
-      n = 1, cp = c & 0x1F;
-    } else if ((c & 0xF0) == 0xE0) {
-      n = 2, cp = c & 0x0F;
-    } else if ((c & 0xF8) == 0xF0) {
-      n = 3, cp = c & 0x07;
-    } else {
-      return false;
-    }
-    if (i + n >= s.size()) return false;  // cut short
-    for (std::size_t k = 1; k <= n; ++k) {
-      const auto cc = static_cast<unsigned char>(s[i + k]);
-      if ((cc & 0xC0) != 0x80) return false;
-      cp = (cp << 6) | (cc & 0x3F);
-    }
-    if ((n == 1 && cp < 0x80) || (n == 2 && cp < 0x800) || (n == 3 && cp < 0x10000) || cp > 0x10FFFF ||
-        (cp >= 0xD800 && cp <= 0xDFFF)) {
-      return false;
-    }
-    i += n + 1;
-  }
-  return true;
+  return s.find('\0') == std::string_view::npos && utf8::isValid(s);
 }
 
 }  // namespace
