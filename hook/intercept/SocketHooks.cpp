@@ -21,6 +21,7 @@
 #include "hook/intercept/KstLookedUpNames.h"
 #include "hook/intercept/LazyWatches.h"
 #include "hook/intercept/ReverseNameCache.h"
+#include "hook/intercept/WatchedFiles.h"
 #include "hook/messaging/KstMessageNames.h"
 #include "hook/store/FirewallRest.h"
 #include "hook/store/KstFiles.h"
@@ -102,7 +103,7 @@ KstSettingsManager* judgingManager() {
 }
 
 bool firewallOff(KstSettingsManager& m) {
-  return m.disabledMarkerExists() || !get(m.flags().isKstEnabled);
+  return disabledMarkerPresent(m) || !get(m.flags().isKstEnabled);
 }
 
 // The checks every replacement makes before it takes its lock. Returns the
