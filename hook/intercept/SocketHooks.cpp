@@ -115,6 +115,8 @@ KstSettingsManager* preflight() {
   // judged call on (in a forked child too, never from inside fork); what it
   // missed before, it reads now.
   startWatchesForJudging(*m);
+  // Whether the watched files can be taken as the watch last saw them.
+  WatchedFiles::process().beginCall();
   if (!get(m->flags().SpringBoardDidFinish)) DarwinNotifyCenter::process().post(msg::kQuestionNotification);
   // The settings start-up left for the first judged call.
   m->reloadIfDeferred();

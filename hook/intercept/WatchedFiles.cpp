@@ -26,6 +26,13 @@ constexpr Seconds kCheckPeriod{1.0};
 
 WatchedFiles* gProcess = nullptr;
 
+// Whether this thread's current call found the watch caught up.
+thread_local bool tWatchCaughtUp = false;
+
+bool watchCaughtUpForThisCall() noexcept {
+  return tWatchCaughtUp;
+}
+
 // The watches of this process, the current one last; the earlier ones
 // (from a parent, before a fork) are kept unused, reachable, never freed:
 // a thread may have been inside one when the process forked.
@@ -46,7 +53,11 @@ WatchedFiles::WatchedFiles()
     : markerPath_(DeviceRoot::process().path(files::kDisabledMarkerPath)),
       deviceHostsPath_(DeviceRoot::process().path(kDeviceHostsPath)),
       systemHostsPath_(deviceHostsPath_ == kSystemHostsPath ? std::string() : std::string(kSystemHostsPath)),
-      resolvConfPath_(ResolvConfFile::process().path()) {
+      resolvConfPath_(ResolvConfFile::process().path()),
+      marker_(&watchCaughtUpForThisCall),
+      deviceHosts_(&watchCaughtUpForThisCall),
+      systemHosts_(&watchCaughtUpForThisCall),
+      resolvConf_(&watchCaughtUpForThisCall) {
   ResolvConfFile::process().followChanges(&resolvConf_);
 }
 
@@ -64,6 +75,7 @@ void WatchedFiles::forgetInChild() {
   // current: looked at directly until the child's own watch runs.
   WatchedFiles* w = gProcess;
   if (w == nullptr) return;
+  w->queue_.forget();
   for (FileChanges* f : {&w->marker_, &w->deviceHosts_, &w->systemHosts_, &w->resolvConf_}) f->forget();
   w->started_.store(false, std::memory_order_release);
 }
@@ -72,6 +84,10 @@ void WatchedFiles::start() {
   if (started_.load(std::memory_order_acquire)) return;
   if (started_.exchange(true, std::memory_order_acq_rel)) return;
   mainQueue().perform([this] { startOnQueue(); });
+}
+
+void WatchedFiles::beginCall() noexcept {
+  tWatchCaughtUp = queue_.caughtUp();
 }
 
 void WatchedFiles::startOnQueue() {
@@ -87,7 +103,7 @@ void WatchedFiles::startOnQueue() {
     paths.push_back(systemHostsPath_);
     out.push_back(&systemHosts_);
   }
-  auto* watch = new FolderWatch(std::move(paths), std::move(out));
+  auto* watch = new FolderWatch(std::move(paths), std::move(out), &queue_);
   w.all.push_back(watch);
   RunLoop& queue = mainQueue();
   auto listen = [watch, &queue, &w] {

@@ -16,9 +16,11 @@ namespace kst {
 // first one) and the calls read what the watch published. Until the watch
 // runs, and for any file it cannot watch, the readers look at the file.
 //
-// The watch is woken by the change itself; a call made in the moment
-// between a change and the watch's reading of it (its thread scheduled)
-// still sees the file as it was.
+// The watch is woken by the change itself, but reads it a moment later (when
+// its thread is scheduled). So that a call sees every change made before it
+// started, it begins with beginCall(), which asks the kernel whether the
+// watch has read everything queued (one ioctl, the only system call of a
+// decided call); when it has not, that call looks at the files itself.
 class WatchedFiles {
  public:
   // The process's, on DeviceRoot::process(); never destroyed.
@@ -27,6 +29,10 @@ class WatchedFiles {
   // Starts the watch when it does not run in this process. One atomic load
   // once started. Any thread, never a signal handler.
   void start();
+  // At the start of each judged call, on its thread: whether what the
+  // watch published holds for this call. Until the next beginCall() on
+  // this thread, the FileChanges read as unwatched when it does not.
+  void beginCall() noexcept;
 
   const FileChanges& marker() const { return marker_; }
   const FileChanges& deviceHosts() const { return deviceHosts_; }
@@ -47,6 +53,7 @@ class WatchedFiles {
   const std::string deviceHostsPath_;
   const std::string systemHostsPath_;  // empty: the same file as the device's
   const std::string resolvConfPath_;
+  WatchQueue queue_;
   FileChanges marker_;
   FileChanges deviceHosts_;
   FileChanges systemHosts_;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -72,7 +73,18 @@ bool splitWay(const std::string& path, std::vector<std::string>& folders, std::v
 
 }  // namespace
 
-FolderWatch::FolderWatch(std::vector<std::string> files, std::vector<FileChanges*> out) {
+bool WatchQueue::caughtUp() const noexcept {
+  const int fd = fd_.load(std::memory_order_acquire);
+  if (fd < 0) return false;
+  int queued = 0;
+  if (::ioctl(fd, FIONREAD, &queued) != 0 || queued != 0) return false;
+  // Read empty: whatever was queued before is read, and either published
+  // or still being published (then not trusted yet).
+  return !reading_.load(std::memory_order_seq_cst);
+}
+
+FolderWatch::FolderWatch(std::vector<std::string> files, std::vector<FileChanges*> out, WatchQueue* queue)
+    : queue_(queue) {
   for (std::size_t i = 0; i < files.size() && i < out.size(); ++i) {
     File f;
     f.path = std::move(files[i]);
@@ -83,6 +95,7 @@ FolderWatch::FolderWatch(std::vector<std::string> files, std::vector<FileChanges
 }
 
 FolderWatch::~FolderWatch() {
+  if (queue_ != nullptr) queue_->forget();
   for (File& f : files_) {
     if (f.out != nullptr) f.out->forget();
   }
@@ -94,6 +107,7 @@ bool FolderWatch::open() {
   fd_ = messaging::KeptFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (!fd_.valid()) return false;
   for (File& f : files_) arm(f);
+  if (queue_ != nullptr) queue_->fd_.store(fd_.get(), std::memory_order_release);
   return true;
 }
 
@@ -182,6 +196,9 @@ void FolderWatch::onReadable() {
   }
   std::vector<bool> touched(files_.size(), false);
   std::vector<bool> rearm(files_.size(), false);
+  // Marked before the first read: a reader that finds the queue empty from
+  // here on waits for what was read to be published.
+  if (queue_ != nullptr) queue_->reading_.store(true, std::memory_order_seq_cst);
   alignas(inotify_event) char buf[kReadBuffer];
   for (;;) {
     const ssize_t n = ::read(fd_.get(), buf, sizeof buf);
@@ -206,6 +223,7 @@ void FolderWatch::onReadable() {
       changed(files_[i]);
     }
   }
+  if (queue_ != nullptr) queue_->reading_.store(false, std::memory_order_seq_cst);
 }
 
 bool FolderWatch::ownsDescriptor() const {
@@ -245,6 +263,7 @@ bool FolderWatch::check() {
 
 void FolderWatch::abandon() {
   // Not ours any more: never read, written or closed again.
+  if (queue_ != nullptr) queue_->forget();
   fd_.release();
   for (File& f : files_) disarm(f);
   uses_.clear();

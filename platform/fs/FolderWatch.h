@@ -30,9 +30,10 @@ namespace kst {
 // polls fd(); the FileChanges may be read anywhere.
 class FolderWatch {
  public:
-  // `files`: absolute paths; `out[i]` receives what is seen of files[i]
-  // and must outlive the watch.
-  FolderWatch(std::vector<std::string> files, std::vector<FileChanges*> out);
+  // `files`: absolute paths; `out[i]` receives what is seen of files[i];
+  // `queue`, when given, tells readers whether the watch has caught up.
+  // Both must outlive the watch.
+  FolderWatch(std::vector<std::string> files, std::vector<FileChanges*> out, WatchQueue* queue = nullptr);
   ~FolderWatch();
   FolderWatch(const FolderWatch&) = delete;
   FolderWatch& operator=(const FolderWatch&) = delete;
@@ -81,6 +82,7 @@ class FolderWatch {
   bool ownsDescriptor() const;
 
   std::vector<File> files_;
+  WatchQueue* const queue_;
   messaging::KeptFd fd_;
   std::unordered_map<int, std::vector<Use>> uses_;  // by watch descriptor
   // One folder watched for certain, and its inode: how this instance is
