@@ -90,6 +90,28 @@ void WatchedFiles::beginCall() noexcept {
   tWatchCaughtUp = queue_.caughtUp();
 }
 
+namespace {
+
+// Polls the watch's current descriptor, in place of the one before. On the
+// main queue.
+void listenTo(FolderWatch* watch) {
+  Watches& w = watches();
+  RunLoop& queue = mainQueue();
+  if (w.source != 0) queue.removeFdSource(w.source);
+  w.source = 0;
+  if (watch->fd() < 0) return;
+  w.source = queue.addFdSource(watch->fd(), [watch] {
+    watch->onReadable();
+    // Its descriptor turned out to be the program's: polled no more, and
+    // a new one made at once rather than at the next check.
+    if (watch->fd() >= 0) return;
+    watch->check();
+    listenTo(watch);
+  });
+}
+
+}  // namespace
+
 void WatchedFiles::startOnQueue() {
   Watches& w = watches();
   // Ids of a parent's loop mean nothing on this one.
@@ -105,19 +127,14 @@ void WatchedFiles::startOnQueue() {
   }
   auto* watch = new FolderWatch(std::move(paths), std::move(out), &queue_);
   w.all.push_back(watch);
-  RunLoop& queue = mainQueue();
-  auto listen = [watch, &queue, &w] {
-    if (w.source != 0) queue.removeFdSource(w.source);
-    w.source = watch->fd() >= 0 ? queue.addFdSource(watch->fd(), [watch] { watch->onReadable(); }) : 0;
-  };
   // Without inotify (or over its limits) every file is looked at directly,
   // and the checks try again.
   watch->open();
-  listen();
-  w.timer = queue.addTimer(
+  listenTo(watch);
+  w.timer = mainQueue().addTimer(
       kCheckPeriod,
-      [watch, listen] {
-        if (watch->check()) listen();
+      [watch] {
+        if (watch->check()) listenTo(watch);
       },
       kCheckPeriod);
 }
