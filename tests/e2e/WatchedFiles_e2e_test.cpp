@@ -17,6 +17,7 @@ constexpr const char* kQuietNameserver = "nameserver 127.0.0.77";
 // Each change is followed by one call; every call must see it.
 constexpr int kRounds = 10000;
 constexpr int kShortRounds = 400;
+constexpr const char* kUnshare = "/usr/bin/unshare";
 // A connect let through to a port nobody listens on.
 const std::string kNotListening = " errno=" + std::to_string(ECONNREFUSED);
 
@@ -32,7 +33,7 @@ class WatchedFilesE2eTest : public E2eTest {
     return "toggle " + std::to_string(passedA) + " " + std::to_string(passedB);
   }
   // The first call starts the library's watch; the toggles follow.
-  Lines run(std::vector<std::string> commands) {
+  Lines judged(std::vector<std::string> commands) {
     std::vector<std::string> all = {"tcp", kTrackerIp, kClosedPort};
     all.insert(all.end(), commands.begin(), commands.end());
     return client(kApp, all);
@@ -44,20 +45,22 @@ class WatchedFilesE2eTest : public E2eTest {
 
 TEST_F(WatchedFilesE2eTest, MarkerWrittenOrRemovedCountsForTheVeryNextConnect) {
   writeGlobal({"*.tracker.example"});
-  EXPECT_EQ(run(toggleMarker("edit", kRounds)), (Lines{"tcp" + kRefused, toggled(kRounds, 0)}))
+  EXPECT_EQ(judged(toggleMarker("edit", kRounds)), (Lines{"tcp" + kRefused, toggled(kRounds, 0)}))
       << "every connect after the marker was written passes, every one after it was removed is refused";
 }
 
 TEST_F(WatchedFilesE2eTest, MarkerRenamedOverAndAwayCountsForTheVeryNextConnect) {
   writeGlobal({"*.tracker.example"});
-  EXPECT_EQ(run(toggleMarker("rename", kShortRounds)), (Lines{"tcp" + kRefused, toggled(kShortRounds, 0)}));
+  EXPECT_EQ(judged(toggleMarker("rename", kShortRounds)),
+            (Lines{"tcp" + kRefused, toggled(kShortRounds, 0)}));
 }
 
 TEST_F(WatchedFilesE2eTest, MarkerFolderReplacedCountsForTheVeryNextConnect) {
   writeGlobal({"*.tracker.example"});
   // The rules were read at the first call; the folder holding them and the
   // marker is then replaced by a new one, with and without the marker.
-  EXPECT_EQ(run(toggleMarker("folder", kShortRounds)), (Lines{"tcp" + kRefused, toggled(kShortRounds, 0)}));
+  EXPECT_EQ(judged(toggleMarker("folder", kShortRounds)),
+            (Lines{"tcp" + kRefused, toggled(kShortRounds, 0)}));
 }
 
 TEST_F(WatchedFilesE2eTest, HostsFileEditedReplacedAndDeletedCountsForTheVeryNextConnect) {
@@ -103,7 +106,7 @@ TEST_F(WatchedFilesE2eTest, ForkedChildSeesEveryChange) {
   std::vector<std::string> commands = {"fork"};
   const std::vector<std::string> toggle = toggleMarker("edit", kShortRounds);
   commands.insert(commands.end(), toggle.begin(), toggle.end());
-  EXPECT_EQ(run(commands), (Lines{"tcp" + kRefused, toggled(kShortRounds, 0)}));
+  EXPECT_EQ(judged(commands), (Lines{"tcp" + kRefused, toggled(kShortRounds, 0)}));
 }
 
 TEST_F(WatchedFilesE2eTest, ProgramClosingOrReplacingEveryDescriptorStillSeesEveryChange) {
@@ -114,9 +117,24 @@ TEST_F(WatchedFilesE2eTest, ProgramClosingOrReplacingEveryDescriptorStillSeesEve
     commands.insert(commands.end(), toggle.begin(), toggle.end());
     // Twice over: the watch renewed (within its check) must be right too.
     commands.insert(commands.end(), toggle.begin(), toggle.end());
-    EXPECT_EQ(run(commands), (Lines{"tcp" + kRefused, toggled(kShortRounds, 0), toggled(kShortRounds, 0)}))
+    EXPECT_EQ(judged(commands), (Lines{"tcp" + kRefused, toggled(kShortRounds, 0), toggled(kShortRounds, 0)}))
         << takeover;
   }
+}
+
+TEST_F(WatchedFilesE2eTest, ProcessAtItsInotifyWatchLimitLooksAtTheFiles) {
+  // A user namespace of its own gets a watch limit of its own: none.
+  if (run({kUnshare, "-Ur", "/bin/true"}, "probe") != 0) GTEST_SKIP() << "no user namespaces here";
+  writeGlobal({"*.tracker.example"});
+  std::vector<std::string> argv = {kUnshare, "-Ur", "/bin/sh", "-c",
+                                   "echo 0 > /proc/sys/user/max_inotify_watches && exec \"$0\" \"$@\""};
+  std::vector<std::string> program = {KST_E2E_CLIENT, "tcp", kTrackerIp, kClosedPort};
+  const std::vector<std::string> toggle = toggleMarker("edit", kShortRounds);
+  program.insert(program.end(), toggle.begin(), toggle.end());
+  const std::vector<std::string> launched = launchArgs(kApp, program);
+  argv.insert(argv.end(), launched.begin(), launched.end());
+  ASSERT_EQ(run(argv, "limited"), 0) << text("limited.err");
+  EXPECT_EQ(lines("limited.out"), (Lines{"tcp" + kRefused, toggled(kShortRounds, 0)}));
 }
 
 }  // namespace
