@@ -226,6 +226,38 @@ TEST_F(FolderWatchTest, ClosedDescriptorIsRenewed) {
   EXPECT_NE(seen(), g);
 }
 
+// A change is queued by the kernel before the change returns: until the
+// watch has read and published it, the queue says so.
+TEST(WatchQueueTest, CaughtUpOnlyOnceEveryQueuedChangeIsRead) {
+  testing::TempRoot root;
+  const std::string file = root.dir() + "/marker";
+  FileChanges changes;
+  WatchQueue queue;
+  EXPECT_FALSE(queue.caughtUp()) << "no watch runs";
+  {
+    FolderWatch watch({file}, {&changes}, &queue);
+    ASSERT_TRUE(watch.open());
+    EXPECT_TRUE(queue.caughtUp());
+    write(file, "");
+    EXPECT_FALSE(queue.caughtUp()) << "written, not yet read by the watch";
+    watch.onReadable();
+    EXPECT_TRUE(queue.caughtUp());
+    EXPECT_TRUE(changes.present());
+  }
+  EXPECT_FALSE(queue.caughtUp()) << "the watch is gone";
+}
+
+TEST(FileChangesTest, UntrustedReadsAsUnwatched) {
+  static bool trusted = false;
+  testing::TempRoot root;
+  FileChanges changes([]() noexcept { return trusted; });
+  FolderWatch watch({root.dir() + "/marker"}, {&changes});
+  ASSERT_TRUE(watch.open());
+  EXPECT_EQ(changes.generation(), FileChanges::kUnwatched);
+  trusted = true;
+  EXPECT_NE(changes.generation(), FileChanges::kUnwatched);
+}
+
 TEST_F(FolderWatchTest, UnusablePathsStayUnwatched) {
   FileChanges relative;
   FileChanges upward;
