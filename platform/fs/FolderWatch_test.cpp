@@ -176,6 +176,7 @@ TEST_F(FolderWatchTest, QueueOverflowChangesEveryFile) {
   EXPECT_NE(marker_.generation(), g) << "events were lost: every file counts as changed";
   EXPECT_NE(other.generation(), h);
   EXPECT_NE(marker_.generation(), FileChanges::kUnwatched);
+  watch_.reset();  // before `other`, which it publishes into
 }
 
 TEST_F(FolderWatchTest, DescriptorReplacedByTheProgramIsNeverReadAndIsRenewed) {
@@ -265,6 +266,7 @@ TEST_F(FolderWatchTest, UnusablePathsStayUnwatched) {
   EXPECT_EQ(relative.generation(), FileChanges::kUnwatched);
   EXPECT_EQ(upward.generation(), FileChanges::kUnwatched);
   EXPECT_EQ(watch_->watchedCount(), 0u);
+  watch_.reset();  // before the changes it publishes into
 }
 
 }  // namespace
