@@ -11,6 +11,9 @@
 //    the address under a name of its own ("mapped.example");
 //  - as the second, with 100,000 global rules that do not match.
 //
+// BM_Datagram does the same with 1,000 sendto() datagrams, decided by the
+// same rule (no shell, and the shell running).
+//
 // BM_StartTrue runs /bin/true bare and under kestrix-launch, alternating,
 // in the same three set-ups.
 //
@@ -73,6 +76,7 @@ constexpr const char* kMapName = "mapped.example";
 constexpr const char* kBenchApp = "com.example.connectcost";
 constexpr int kConnects = 1000;
 constexpr int kGlobalRules = 100000;
+constexpr int kDiscardPort = 9;
 
 // ---- the child: the measuring loop ----
 
@@ -107,6 +111,31 @@ int connectChild() {
   done = true;
   ::shutdown(listener, SHUT_RDWR);
   acceptor.join();
+  std::sort(micros.begin(), micros.end());
+  std::printf("median_us=%.3f failures=%d\n", micros[micros.size() / 2], failures);
+  return 0;
+}
+
+// The same for datagrams: 1,000 sendto() calls of one byte from one UDP
+// socket to a loopback port nobody reads, decided by the same rule.
+int datagramChild() {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  ::inet_pton(AF_INET, kBenchIp, &a.sin_addr);
+  a.sin_port = htons(kDiscardPort);
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  std::vector<double> micros;
+  micros.reserve(kConnects);
+  int failures = 0;
+  for (int i = 0; i < kConnects; ++i) {
+    const char byte = 'x';
+    const auto start = Clock::now();
+    const ssize_t n = ::sendto(fd, &byte, 1, 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    const auto end = Clock::now();
+    if (n != 1) ++failures;
+    micros.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+  }
+  ::close(fd);
   std::sort(micros.begin(), micros.end());
   std::printf("median_us=%.3f failures=%d\n", micros[micros.size() / 2], failures);
   return 0;
@@ -341,10 +370,10 @@ void report(benchmark::State& state, const std::vector<double>& bare, const std:
   state.counters[prefix + "before_ratio"] = b > 0 ? e / b : 0;
 }
 
-void BM_Connect(benchmark::State& state) {
+void measureLoop(benchmark::State& state, const char* childFlag) {
   const Devices d = devicesFor(static_cast<SetUp>(state.range(0)));
   if (d.error != nullptr) return state.SkipWithError(d.error);
-  const std::vector<std::string> child = {selfPath(), "--connect-child"};
+  const std::vector<std::string> child = {selfPath(), childFlag};
   std::vector<double> bare, hooked, before;
   std::string out;
   auto measure = [&](const std::vector<std::string>& argv, std::vector<double>& into) {
@@ -361,11 +390,25 @@ void BM_Connect(benchmark::State& state) {
   }
   report(state, bare, hooked, before);
 }
+
+void BM_Connect(benchmark::State& state) {
+  measureLoop(state, "--connect-child");
+}
 BENCHMARK(BM_Connect)
     ->ArgName("noShell0_shell1_shell100kGlobal2")
     ->Arg(0)
     ->Arg(1)
     ->Arg(2)
+    ->Iterations(21)
+    ->Unit(benchmark::kMillisecond);
+
+void BM_Datagram(benchmark::State& state) {
+  measureLoop(state, "--datagram-child");
+}
+BENCHMARK(BM_Datagram)
+    ->ArgName("noShell0_shell1_shell100kGlobal2")
+    ->Arg(0)
+    ->Arg(1)
     ->Iterations(21)
     ->Unit(benchmark::kMillisecond);
 
@@ -403,6 +446,7 @@ BENCHMARK(BM_StartTrue)
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::strcmp(argv[1], "--connect-child") == 0) return connectChild();
+  if (argc > 1 && std::strcmp(argv[1], "--datagram-child") == 0) return datagramChild();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "hook/intercept/WatchedFiles.h"
 #include "hook/store/KstFiles.h"
 #include "platform/fs/FileStamp.h"
 #include "platform/notify/DarwinNotifyCenter.h"
@@ -58,6 +59,8 @@ void noteRuleFilesRead(const KstSettingsManager& m) {
 }
 
 void startWatchesForJudging(KstSettingsManager& m) {
+  // The files every judged call depends on, watched rather than looked at.
+  WatchedFiles::process().start();
   if (DarwinNotifyCenter::process().listen() && noteAndCompare(m)) {
     // Listening from now on; what was posted before is read from the files.
     m.reloadGlobalSettings();

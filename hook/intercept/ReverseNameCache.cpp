@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "hook/intercept/KstLookedUpNames.h"
-#include "platform/fs/DeviceRoot.h"
+#include "hook/intercept/WatchedFiles.h"
 #include "platform/resolver/DnsReverseLookup.h"
 #include "platform/resolver/HostsFile.h"
 #include "platform/resolver/ResolvConf.h"
@@ -14,9 +14,6 @@
 namespace kst {
 
 namespace {
-
-constexpr const char* kSystemHostsPath = "/etc/hosts";
-constexpr std::string_view kDeviceHostsPath = "/etc/hosts";
 
 ReverseNameCache* gProcessCache = nullptr;
 
@@ -107,11 +104,14 @@ std::optional<std::string> reverseNameFor(const sockaddr* address, socklen_t len
   if (conf->isNameserver(address, length)) return std::nullopt;
   // The hosts files are local and cost no traffic: looked at each time, so
   // that an edit counts at once, but parsed again only when changed.
+  // While the library watches them, an unchanged file is not even looked at.
   static CachedHostsFile* const deviceHosts =
-      new CachedHostsFile(DeviceRoot::process().path(kDeviceHostsPath));
-  static CachedHostsFile* const systemHosts = DeviceRoot::process().path(kDeviceHostsPath) == kSystemHostsPath
-                                                  ? nullptr
-                                                  : new CachedHostsFile(kSystemHostsPath);
+      new CachedHostsFile(WatchedFiles::process().deviceHostsPath(), &WatchedFiles::process().deviceHosts());
+  static CachedHostsFile* const systemHosts =
+      WatchedFiles::process().systemHosts() == nullptr
+          ? nullptr
+          : new CachedHostsFile(WatchedFiles::process().systemHostsPath(),
+                                WatchedFiles::process().systemHosts());
   for (CachedHostsFile* file : {deviceHosts, systemHosts}) {
     if (file == nullptr) continue;
     if (const std::shared_ptr<const HostsFile> hosts = file->current()) {

@@ -21,6 +21,7 @@
 #include "hook/intercept/KstLookedUpNames.h"
 #include "hook/intercept/LazyWatches.h"
 #include "hook/intercept/ReverseNameCache.h"
+#include "hook/intercept/WatchedFiles.h"
 #include "hook/messaging/KstMessageNames.h"
 #include "hook/store/FirewallRest.h"
 #include "hook/store/KstFiles.h"
@@ -102,7 +103,7 @@ KstSettingsManager* judgingManager() {
 }
 
 bool firewallOff(KstSettingsManager& m) {
-  return m.disabledMarkerExists() || !get(m.flags().isKstEnabled);
+  return disabledMarkerPresent(m) || !get(m.flags().isKstEnabled);
 }
 
 // The checks every replacement makes before it takes its lock. Returns the
@@ -114,6 +115,8 @@ KstSettingsManager* preflight() {
   // judged call on (in a forked child too, never from inside fork); what it
   // missed before, it reads now.
   startWatchesForJudging(*m);
+  // Whether the watched files can be taken as the watch last saw them.
+  WatchedFiles::process().beginCall();
   if (!get(m->flags().SpringBoardDidFinish)) DarwinNotifyCenter::process().post(msg::kQuestionNotification);
   // The settings start-up left for the first judged call.
   m->reloadIfDeferred();

@@ -167,6 +167,7 @@ class KstSettingsManager {
   // Whether the marker that switches the whole firewall off is there: one
   // stat, of a path made once.
   bool disabledMarkerExists() const;
+  const std::string& disabledMarkerPath() const { return disabledMarkerPath_; }
 
   KstFlags& flags() const { return *env_.flags; }
   const KstStoreEnv& env() const { return env_; }

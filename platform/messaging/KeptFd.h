@@ -39,6 +39,10 @@ class KeptFd {
   bool intact() const;
   // Closes the descriptor if it is still ours; forgets it either way.
   void reset();
+  // Forgets the descriptor without closing it: for one whose identity
+  // cannot tell it from the program's (inotify instances share one inode)
+  // once it is known to be the program's.
+  void release() { fd_ = -1; }
 
   // The lowest number kept descriptors are moved to, under the process's
   // current descriptor limit.

@@ -238,7 +238,8 @@ CachedHostsFile::Identity CachedHostsFile::identityOf(const struct stat& st) {
   return Identity{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim};
 }
 
-CachedHostsFile::CachedHostsFile(std::string path) : path_(std::move(path)) {}
+CachedHostsFile::CachedHostsFile(std::string path, const FileChanges* changes)
+    : path_(std::move(path)), changes_(changes) {}
 
 bool CachedHostsFile::settled(const timespec& modified) {
   timespec now{};
@@ -274,32 +275,55 @@ std::shared_ptr<const HostsFile> CachedHostsFile::current() {
   // Only the pointer and the identity are guarded: the file is read and
   // parsed outside the lock, and an old version is freed outside it too.
   std::shared_ptr<const HostsFile> old;
+  // Taken before the file is looked at: a change after this is a new
+  // generation, and reads the file again.
+  const std::uint64_t generation = changes_ != nullptr ? changes_->generation() : FileChanges::kUnwatched;
+  if (generation != FileChanges::kUnwatched) {
+    BoundedLock lock(mu_);
+    if (lock && generation_ == generation) return file_;
+  }
   struct stat st {};
   if (::stat(path_.c_str(), &st) != 0) {
     if (BoundedLock lock{mu_}) {
       known_ = false;
       old = std::move(file_);
+      generation_ = generation;
     }
     return nullptr;
   }
-  {
+  if (generation == FileChanges::kUnwatched) {
     BoundedLock lock(mu_);
     if (lock && known_ && identityOf(st) == identity_) return file_;
   }
   // Read through one descriptor, identified by its own fstat: a file
   // replaced between the stat above and this read is read again next time.
   const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return nullptr;
+  if (fd < 0) {
+    if (BoundedLock lock{mu_}) {
+      known_ = false;
+      old = std::move(file_);
+      generation_ = generation;
+    }
+    return nullptr;
+  }
   struct stat opened {};
   std::optional<HostsFile> read = ::fstat(fd, &opened) == 0 ? readFrom(fd) : std::nullopt;
   ::close(fd);
-  if (!read) return nullptr;
+  if (!read) {
+    if (BoundedLock lock{mu_}) {
+      known_ = false;
+      old = std::move(file_);
+      generation_ = generation;
+    }
+    return nullptr;
+  }
   auto fresh = std::make_shared<const HostsFile>(std::move(*read));
   if (BoundedLock lock{mu_}) {
     old = std::move(file_);
     file_ = fresh;
     identity_ = identityOf(opened);
     known_ = settled(opened.st_mtim);
+    generation_ = generation;
   }
   return fresh;
 }

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/fs/FileChanges.h"
 #include "platform/resolver/Resolver.h"
 
 namespace kst {
@@ -87,7 +88,10 @@ class CachedHostsFile {
  public:
   static constexpr long kSettleSeconds = 2;
 
-  explicit CachedHostsFile(std::string path);
+  // With `changes` (which must outlive this object), while the file is
+  // watched it is read again only when its generation moved, and not
+  // looked at otherwise.
+  explicit CachedHostsFile(std::string path, const FileChanges* changes = nullptr);
 
   // The file now; null when it is missing or cannot be read.
   std::shared_ptr<const HostsFile> current();
@@ -106,9 +110,13 @@ class CachedHostsFile {
   static bool settled(const timespec& modified);
 
   const std::string path_;
+  const FileChanges* const changes_;
   std::mutex mu_;
-  bool known_ = false;  // file_ is the file of identity_; guarded by mu_, as the two below
+  bool known_ = false;  // file_ is the file of identity_; guarded by mu_, as the three below
   Identity identity_;
+  // The watch's generation file_ was read at (null: the file was missing);
+  // kUnwatched when it was read unwatched.
+  std::uint64_t generation_ = FileChanges::kUnwatched;
   std::shared_ptr<const HostsFile> file_;
 };
 

@@ -168,17 +168,31 @@ ResolvConfFile::Identity ResolvConfFile::identityOf(const std::string& path) {
 }
 
 std::shared_ptr<const ResolvConf> ResolvConfFile::current() {
-  const Identity now = identityOf(path_);
+  // Taken before the file is read: a change after this is a new generation,
+  // and reads the file again.
+  const FileChanges* changes = changes_.load(std::memory_order_acquire);
+  const std::uint64_t generation = changes != nullptr ? changes->generation() : FileChanges::kUnwatched;
+  const bool watched = generation != FileChanges::kUnwatched;
+  Identity now;
   {
     // Held for the comparison and the swap only, never across file I/O.
     std::lock_guard<std::mutex> lock(mu_);
-    if (read_ && now == identity_) return conf_;
+    if (watched && read_ && generation_ == generation) return conf_;
   }
-  std::optional<std::string> text = now.exists ? readCapped(path_) : std::nullopt;
+  if (!watched) {
+    now = identityOf(path_);
+    std::lock_guard<std::mutex> lock(mu_);
+    if (read_ && identityKnown_ && now == identity_) return conf_;
+  }
+  // Watched, the file is read whatever its stat says: two edits within one
+  // tick of the file system's clock look alike, the watch tells them apart.
+  std::optional<std::string> text = readCapped(path_);
   auto fresh = std::make_shared<const ResolvConf>(text ? ResolvConf::parse(*text) : ResolvConf());
   std::lock_guard<std::mutex> lock(mu_);
   read_ = true;
+  identityKnown_ = !watched;
   identity_ = now;
+  generation_ = generation;
   conf_ = std::move(fresh);
   return conf_;
 }

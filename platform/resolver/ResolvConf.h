@@ -4,12 +4,16 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "platform/fs/FileChanges.h"
 
 namespace kst {
 
@@ -70,6 +74,11 @@ class ResolvConfFile {
   std::shared_ptr<const ResolvConf> current();
   const std::string& path() const { return path_; }
 
+  // From now on, while `changes` says the file is watched, the file is read
+  // again only when its generation moved, and not looked at otherwise.
+  // `changes` must outlive this object.
+  void followChanges(const FileChanges* changes) { changes_.store(changes, std::memory_order_release); }
+
  private:
   struct Identity {
     bool exists = false;
@@ -82,9 +91,14 @@ class ResolvConfFile {
   static Identity identityOf(const std::string& path);
 
   const std::string path_;
+  std::atomic<const FileChanges*> changes_{nullptr};
   std::mutex mu_;
   bool read_ = false;
+  bool identityKnown_ = false;  // identity_ is the file conf_ was read from
   Identity identity_;
+  // The watch's generation the configuration was read at; kUnwatched when
+  // it was read unwatched.
+  std::uint64_t generation_ = FileChanges::kUnwatched;
   std::shared_ptr<const ResolvConf> conf_;
 };
 

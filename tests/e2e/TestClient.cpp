@@ -15,6 +15,18 @@
 //                      exists or 15 s have passed: SpringBoard answers the
 //                      first question only once it has said it is ready
 //   lines tcp IP PORT  one attempt per line read on stdin, until end of input
+//   toggle MODE FILE A B N tcp|udp IP PORT
+//                      N times: puts text A in FILE, one attempt, puts B,
+//                      one attempt (each at once after the change); a text
+//                      "-" means no file. MODE "edit" writes in place and
+//                      deletes, "rename" renames a new file over FILE and
+//                      FILE away, "folder" replaces FILE's folder by a new
+//                      one (holding FILE or not). Prints "toggle PASSED_A PASSED_B": the
+//                      attempts not refused (EPERM) after A and after B
+//   fork               the rest of the commands run in a forked child; the
+//                      parent waits for it and exits with its status
+//   closefds           closes every descriptor above 2
+//   dupall             dup2()s /dev/null over every open descriptor above 2
 // Nothing here knows the firewall: it is an ordinary program.
 
 #include <arpa/inet.h>
@@ -22,15 +34,19 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <mutex>
 #include <string>
@@ -162,6 +178,81 @@ void unixAttempt(const std::string& path) {
   report("unix", rc, error);
 }
 
+// Puts `text` ("-": no file) in `path`: in place, by a rename, or by
+// replacing its whole folder with a new one.
+bool put(const std::string& mode, const std::string& path, const std::string& text) {
+  const std::string aside = path + ".aside";
+  if (mode == "folder") {
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    const std::string next = folder.string() + ".next";
+    const std::string gone = folder.string() + ".gone";
+    std::error_code ec;
+    std::filesystem::create_directory(next, ec);
+    if (text != "-" && !put("edit", next + "/" + std::filesystem::path(path).filename().string(), text))
+      return false;
+    if (::rename(folder.c_str(), gone.c_str()) != 0 || ::rename(next.c_str(), folder.c_str()) != 0)
+      return false;
+    std::filesystem::remove_all(gone, ec);
+    return true;
+  }
+  if (text == "-") {
+    if (mode == "rename") return ::rename(path.c_str(), aside.c_str()) == 0 || errno == ENOENT;
+    return ::unlink(path.c_str()) == 0 || errno == ENOENT;
+  }
+  const std::string line = text + "\n";
+  const std::string target = mode == "rename" ? path + ".new" : path;
+  const int fd = ::open(target.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  const bool written = ::write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+  ::close(fd);
+  return written && (mode != "rename" || ::rename(target.c_str(), path.c_str()) == 0);
+}
+
+// One attempt, quietly: whether the call went ahead (succeeded, or failed
+// otherwise than refused with EPERM, as a connect to a closed port does).
+bool attempt(const std::string& proto, const std::string& ip, const std::string& port) {
+  sockaddr_in a;
+  if (!makeAddress(ip, port, &a)) return false;
+  const bool tcp = proto == "tcp";
+  const int fd = ::socket(AF_INET, (tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, 0);
+  const char byte = 'x';
+  const bool ok = tcp ? ::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0
+                      : ::sendto(fd, &byte, 1, 0, reinterpret_cast<sockaddr*>(&a), sizeof a) == 1;
+  const int error = errno;
+  ::close(fd);
+  return ok || error != EPERM;
+}
+
+void toggleAttempts(const std::vector<std::string>& a) {
+  const std::string &mode = a[0], &file = a[1], &textA = a[2], &textB = a[3];
+  const int times = std::atoi(a[4].c_str());
+  int okA = 0;
+  int okB = 0;
+  for (int n = 0; n < times; ++n) {
+    if (!put(mode, file, textA)) break;
+    okA += attempt(a[5], a[6], a[7]) ? 1 : 0;
+    if (!put(mode, file, textB)) break;
+    okB += attempt(a[5], a[6], a[7]) ? 1 : 0;
+  }
+  std::lock_guard<std::mutex> lock(outputMutex);
+  std::printf("toggle %d %d\n", okA, okB);
+  std::fflush(stdout);
+}
+
+int highestDescriptor() {
+  rlimit limit{};
+  ::getrlimit(RLIMIT_NOFILE, &limit);
+  return limit.rlim_cur == RLIM_INFINITY ? 65536 : static_cast<int>(std::min<rlim_t>(limit.rlim_cur, 65536));
+}
+
+void dupOverAll() {
+  const int devNull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+  for (int fd = 3; fd < highestDescriptor(); ++fd) {
+    if (fd != devNull && ::fcntl(fd, F_GETFD) >= 0) ::dup2(devNull, fd);
+  }
+  ::close(devNull);
+}
+
 bool exists(const std::string& path) {
   return ::access(path.c_str(), F_OK) == 0;
 }
@@ -179,7 +270,8 @@ int main(int argc, char** argv) {
   auto has = [&](std::size_t n) { return i + n <= args.size(); };
   while (i < args.size()) {
     const std::string cmd = args[i++];
-    if ((cmd == "tcp" || cmd == "udp" || cmd == "sendmsg" || cmd == "nonblock" || cmd == "lookup") && has(2)) {
+    if ((cmd == "tcp" || cmd == "udp" || cmd == "sendmsg" || cmd == "nonblock" || cmd == "lookup") &&
+        has(2)) {
       const std::string a = args[i], b = args[i + 1];
       i += 2;
       if (cmd == "tcp") tcpAttempt(a, b);
@@ -205,6 +297,23 @@ int main(int argc, char** argv) {
       const std::string ip = args[i + 1], port = args[i + 2];
       i += 3;
       for (std::string line; std::getline(std::cin, line);) tcpAttempt(ip, port);
+    } else if (cmd == "toggle" && has(8)) {
+      toggleAttempts(std::vector<std::string>(args.begin() + static_cast<long>(i),
+                                              args.begin() + static_cast<long>(i) + 8));
+      i += 8;
+    } else if (cmd == "fork") {
+      std::fflush(stdout);
+      const pid_t child = ::fork();
+      if (child < 0) return 1;
+      if (child > 0) {
+        int status = 0;
+        ::waitpid(child, &status, 0);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+      }
+    } else if (cmd == "closefds") {
+      ::close_range(3, ~0U, 0);
+    } else if (cmd == "dupall") {
+      dupOverAll();
     } else {
       return usage();
     }

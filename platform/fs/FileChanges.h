@@ -1,0 +1,70 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace kst {
+
+class FolderWatch;
+
+// What a watch publishes about one file, for any thread to read with plain
+// atomic loads (no system call). While the file is not watched (the watch
+// has not started, cannot be had, lost its descriptor, or a folder on the
+// way is missing or a symbolic link) generation() is kUnwatched and the
+// reader looks at the file itself. Every change the watch sees gives the
+// file a new generation, never one it had before; present() is whether the
+// file was there when the watch last looked. Lives as long as the process.
+//
+// A watch learns of a change only when its thread has read it, a moment
+// after the change. A reader that must see every change made before it
+// started gives a `trusted` function: while it returns false (the reader's
+// thread has not made sure the watch has read everything, see
+// WatchQueue::caughtUp), generation() reads as kUnwatched.
+class FileChanges {
+ public:
+  static constexpr std::uint64_t kUnwatched = 0;
+  using Trusted = bool (*)() noexcept;
+
+  FileChanges() = default;
+  explicit FileChanges(Trusted trusted) : trusted_(trusted) {}
+  FileChanges(const FileChanges&) = delete;
+  FileChanges& operator=(const FileChanges&) = delete;
+
+  std::uint64_t generation() const noexcept {
+    if (trusted_ != nullptr && !trusted_()) return kUnwatched;
+    return generation_.load(std::memory_order_acquire);
+  }
+  bool present() const noexcept { return present_.load(std::memory_order_acquire); }
+
+  // Back to unwatched. Async-signal-safe: a forked child calls it, since the
+  // watch that kept it current is its parent's.
+  void forget() noexcept { generation_.store(kUnwatched, std::memory_order_release); }
+
+ private:
+  friend class FolderWatch;
+  const Trusted trusted_ = nullptr;
+  std::atomic<std::uint64_t> generation_{kUnwatched};
+  std::atomic<bool> present_{false};
+};
+
+// Whether a watch has read everything the kernel queued for it, so that
+// what it published reflects every change made before the question: the
+// kernel queues an event before the change returns, but the watch's thread
+// reads it a moment later. The watch marks when it reads; the question asks
+// the kernel how much is queued.
+class WatchQueue {
+ public:
+  // Nothing queued unread and nothing being read now. One ioctl(); false
+  // while no watch runs. Any thread.
+  bool caughtUp() const noexcept;
+
+  // No watch runs. Async-signal-safe.
+  void forget() noexcept { fd_.store(-1, std::memory_order_release); }
+
+ private:
+  friend class FolderWatch;
+  std::atomic<int> fd_{-1};
+  std::atomic<bool> reading_{false};
+};
+
+}  // namespace kst
