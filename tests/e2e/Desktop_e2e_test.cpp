@@ -11,6 +11,8 @@ namespace kst::e2e {
 namespace {
 
 constexpr double kPromptSeconds = 20;
+// How far from the screen's edge the panel test moves the window.
+constexpr int kMoveMargin = 40;
 // Longer than the prompt's fade-in, for screenshots only.
 constexpr auto kFadeIn = std::chrono::milliseconds(800);
 // xdotool's pause between keys: slow enough for a loaded machine's X
@@ -261,6 +263,45 @@ TEST_F(DesktopTest, StatusIconInATrayPausesAndResumesJudging) {
   ASSERT_TRUE(promptWaits()) << text("shell.err");
   ASSERT_EQ(ctl({"tap", "Once"}), 0);
   EXPECT_EQ(results("client", 3).size(), 3u);
+}
+
+// The first visible window whose name matches, or empty.
+std::string visibleWindow(const XDesktop& desktop, const std::string& name) {
+  std::istringstream ids(desktop.xdotool({"search", "--onlyvisible", "--name", name}));
+  std::string id;
+  ids >> id;
+  return id;
+}
+
+TEST_F(DesktopTest, PanelAlertSitsOnThePanelWindowAndMovesWithIt) {
+  desktop_->startClient({KST_PANEL, "--root", temp_.dir()}, "panel", env());
+  std::string window, alert;
+  ASSERT_TRUE(waitFor([&] {
+    window = visibleWindow(*desktop_, "^Kestrix$");
+    alert = visibleWindow(*desktop_, "^Thanks for purchasing Kestrix$");
+    return !window.empty() && !alert.empty();
+  })) << text("panel.err");
+  auto alertInside = [&] {
+    const auto outer = desktop_->frame(window);
+    const auto inner = desktop_->frame(alert);
+    return outer && inner && inner->inside(*outer);
+  };
+  // The window manager places the window after it shows; the alert follows.
+  EXPECT_TRUE(waitFor(alertInside)) << desktop_->tool({"xwininfo", "-id", alert}).second
+                                    << desktop_->tool({"xwininfo", "-id", window}).second;
+  screenshot("panel-introduction-alert.png");
+
+  const auto before = desktop_->frame(window);
+  ASSERT_TRUE(before.has_value());
+  const int movedX = XDesktop::kWidth - before->width - kMoveMargin, movedY = kMoveMargin;
+  desktop_->xdotool({"windowmove", window, std::to_string(movedX), std::to_string(movedY)});
+  ASSERT_TRUE(waitFor([&] {
+    const auto now = desktop_->frame(window);
+    return now && now->x != before->x;
+  })) << "the panel window did not move";
+  EXPECT_TRUE(waitFor(alertInside)) << desktop_->tool({"xwininfo", "-id", alert}).second
+                                    << desktop_->tool({"xwininfo", "-id", window}).second;
+  screenshot("panel-introduction-alert-moved.png");
 }
 
 }  // namespace
