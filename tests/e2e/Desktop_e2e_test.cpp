@@ -11,6 +11,8 @@ namespace kst::e2e {
 namespace {
 
 constexpr double kPromptSeconds = 20;
+// From "Once" up to the question line, in the portrait prompt.
+constexpr int kOnceBelowQuestion = 240;
 // How far from the screen's edge the panel test moves the window.
 constexpr int kMoveMargin = 40;
 // Longer than the prompt's fade-in, for screenshots only.
@@ -189,6 +191,11 @@ TEST_F(DesktopTest, AClickOnOnceAnswersAtOnceAboveAFullScreenWindow) {
   desktop_->xdotool({"mousemove", once[0], once[1]});
   const std::string under = desktop_->xdotool({"getmouselocation", "--shell"});
   EXPECT_EQ(under.find("WINDOW=" + terminal), std::string::npos) << under;
+  // A click on the prompt away from its buttons gives it the keyboard.
+  const int questionY = std::stoi(once[1]) - kOnceBelowQuestion;
+  click({once[0], std::to_string(questionY)});
+  EXPECT_TRUE(waitFor([&] { return desktop_->focus() != terminal; })) << "the click left the keyboard";
+  EXPECT_EQ(state().rfind("prompt: none", 0), std::string::npos) << "a click on the question answered it";
   click(once);
   ASSERT_EQ(results("client", 1), Lines{"tcp" + kOk}) << text("shell.err");
   EXPECT_EQ(state().rfind("prompt: none", 0), 0u);
