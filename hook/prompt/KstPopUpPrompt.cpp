@@ -134,8 +134,9 @@ KstPopUpAnswer KstPopUpPrompt::createAViewWithPort(const std::optional<std::stri
         kColourInterval, [this] { colorChecking(); }, kColourInterval);
 
   myWindow_->show();
+  // Raised but not activated: the keyboard stays with the window the
+  // person types in until they click the prompt.
   myWindow_->raise();
-  myWindow_->activateWindow();
   // An alert on screen now is pushed aside like one that shows up while
   // waiting, so it too comes back shortly after the answer.
   pushAsideVisibleAlert();

@@ -7,6 +7,9 @@
 #include <QGuiApplication>
 #include <QScreen>
 
+#include "hook/prompt/PromptWindowing.h"
+#include "platform/uikit/Backdrop.h"
+
 namespace kst {
 
 namespace {
@@ -18,6 +21,8 @@ KstWindow::KstWindow(int width, int height)
   setObjectName(kWindowName);
   setAccessibleName("Connection prompt");
   setAttribute(Qt::WA_TranslucentBackground);
+  prompt::keepAboveWithoutFocus(this);
+  prompt::followScreenRemoval(this, [this] { placeOnPointerScreen(); });
   setFixedSize(width, height);
   scene_ = new QGraphicsScene(0, 0, width, height, this);
   view_ = new QGraphicsView(scene_, this);
@@ -38,6 +43,8 @@ void KstWindow::setBackground(QWidget* background, QPointF topLeft) {
   backgroundProxy_ = scene_->addWidget(background);
   backgroundProxy_->setPos(topLeft);
   backgroundProxy_->setZValue(0);
+  prompt::shapeWithoutCompositor(this, QRect(topLeft.toPoint(), background->size()),
+                                 uikit::Backdrop::kCornerRadius);
 }
 
 void KstWindow::setMainView(QWidget* view, QPointF centre, int degrees) {

@@ -1,3 +1,5 @@
+#include <QFontMetrics>
+#include <QLabel>
 #include <QPlainTextEdit>
 #include <QTextBrowser>
 #include <filesystem>
@@ -193,6 +195,25 @@ TEST_F(SettingsScreensTest, ExportImportRoundTripThroughTheScreen) {
   EXPECT_FALSE(s.exists(settingsFolder() + "odd.plist"));
   ASSERT_TRUE(notes.settle());
   EXPECT_EQ(notes.reloads(), 0);
+}
+
+// Every subtitle of the settings shows whole: on one or two lines inside
+// its row, never cut mid-word.
+TEST_F(SettingsScreensTest, EverySubtitleShowsWholeInsideItsRow) {
+  launch();
+  openSettings();
+  const auto rows = top()->findChildren<uikit::TableRow*>();
+  ASSERT_FALSE(rows.isEmpty());
+  for (const uikit::TableRow* row : rows) {
+    const auto* label = row->findChild<QLabel*>("rowSubtitle");
+    if (label == nullptr || row->subtitle().isEmpty()) continue;
+    SCOPED_TRACE(row->subtitle().toStdString());
+    EXPECT_EQ(label->text().replace('\n', ' '), row->subtitle());
+    EXPECT_TRUE(row->rect().contains(label->geometry()));
+    const QFontMetrics metrics(label->font());
+    for (const QString& line : label->text().split('\n'))
+      EXPECT_LE(metrics.horizontalAdvance(line), label->width());
+  }
 }
 
 }  // namespace

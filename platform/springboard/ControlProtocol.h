@@ -22,6 +22,9 @@ inline constexpr const char* kOrientationCommand = "orientation";
 inline constexpr const char* kAlertCommand = "alert";
 inline constexpr const char* kScreenshotCommand = "screenshot";
 inline constexpr const char* kWaitPromptCommand = "wait-prompt";
+// Where a prompt button is on the screen: "X Y", its centre in screen
+// coordinates, for tools that click as a person would.
+inline constexpr const char* kLocateCommand = "locate";
 
 // The first line of "state" while a prompt is on screen, and without one.
 inline constexpr const char* kPromptShownLine = "prompt: shown";

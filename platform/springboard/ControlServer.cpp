@@ -56,7 +56,7 @@ bool ControlServer::start() {
   center_ = std::make_shared<MessagingCenter>(kControlService, root_);
   for (const char* command :
        {kStateCommand, kTapCommand, kSelectCommand, kLockCommand, kUnlockCommand, kDimCommand, kWakeCommand,
-        kOrientationCommand, kAlertCommand, kScreenshotCommand})
+        kOrientationCommand, kAlertCommand, kScreenshotCommand, kLocateCommand})
     center_->registerForMessageName(command, [this](const std::string& name, const plist::Dictionary* info) {
       return std::optional<plist::Dictionary>(handle(name, info));
     });
@@ -77,6 +77,12 @@ plist::Dictionary ControlServer::handle(const std::string& command, const plist:
     if (!PromptInspector::tap(QString::fromStdString(argument), &error))
       return reply(false, error.toStdString());
     return reply(true, "");
+  }
+  if (command == kLocateCommand) {
+    QPoint at;
+    if (!PromptInspector::locate(QString::fromStdString(argument), &at, &error))
+      return reply(false, error.toStdString());
+    return reply(true, std::to_string(at.x()) + " " + std::to_string(at.y()));
   }
   if (command == kSelectCommand) {
     const auto space = argument.rfind(' ');

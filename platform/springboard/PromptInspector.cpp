@@ -2,6 +2,9 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QGraphicsProxyWidget>
+#include <QGraphicsScene>
+#include <QGraphicsView>
 #include <QLabel>
 #include <QTextEdit>
 #include <QVariant>
@@ -113,25 +116,42 @@ QStringList PromptInspector::describe() {
   return lines;
 }
 
-bool PromptInspector::tap(const QString& title, QString* error) {
-  QWidget* window = promptWindow();
+// The visible button of that title on the prompt, or null with a reason.
+static QAbstractButton* findButton(const QString& title, QString* error) {
+  QWidget* window = PromptInspector::promptWindow();
   if (window == nullptr) {
     *error = QStringLiteral("no prompt on screen");
-    return false;
+    return nullptr;
   }
   window = viewRoot(window);
-  QAbstractButton* found = nullptr;
   // Panels cover the prompt: the topmost visible button of that title wins.
   const auto buttons = window->findChildren<QAbstractButton*>();
   for (auto it = buttons.rbegin(); it != buttons.rend(); ++it)
-    if (shown(*it) && ((*it)->text() == title || ::kst::springboard::buttonTitle(*it) == title)) {
-      found = *it;
-      break;
-    }
-  if (found == nullptr) {
-    *error = "no button \"" + title + "\" on screen";
-    return false;
+    if (shown(*it) && ((*it)->text() == title || ::kst::springboard::buttonTitle(*it) == title)) return *it;
+  *error = "no button \"" + title + "\" on screen";
+  return nullptr;
+}
+
+bool PromptInspector::locate(const QString& title, QPoint* centre, QString* error) {
+  QAbstractButton* button = findButton(title, error);
+  if (button == nullptr) return false;
+  QWidget* root = button->window();
+  const QPoint inRoot = button->mapTo(root, button->rect().center());
+  // The main view is drawn through a (possibly turned) scene item: map
+  // through the item and the view that shows it.
+  QGraphicsProxyWidget* proxy = root->graphicsProxyWidget();
+  if (proxy == nullptr || proxy->scene() == nullptr || proxy->scene()->views().isEmpty()) {
+    *centre = button->mapToGlobal(button->rect().center());
+    return true;
   }
+  QGraphicsView* view = proxy->scene()->views().constFirst();
+  *centre = view->viewport()->mapToGlobal(view->mapFromScene(proxy->mapToScene(QPointF(inRoot))));
+  return true;
+}
+
+bool PromptInspector::tap(const QString& title, QString* error) {
+  QAbstractButton* found = findButton(title, error);
+  if (found == nullptr) return false;
   if (!found->isEnabled()) {
     *error = "button \"" + title + "\" is disabled";
     return false;

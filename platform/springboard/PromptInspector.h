@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QPoint>
 #include <QString>
 #include <QStringList>
 
@@ -20,6 +21,9 @@ class PromptInspector {
   // Taps the visible, enabled button with this title (or the host button by
   // its text). False with a reason otherwise.
   static bool tap(const QString& title, QString* error);
+  // The centre of the visible button with this title, in screen
+  // coordinates. False with a reason otherwise.
+  static bool locate(const QString& title, QPoint* centre, QString* error);
   // Changes the control ("mode", "hostForm", "port", "hostParts") as a tap
   // on segment `index` would.
   static bool select(const QString& control, int index, QString* error);

@@ -1,15 +1,20 @@
 #include <unistd.h>
 
 #include <QApplication>
+#include <QDir>
+#include <QFileInfo>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "hook/messaging/KstMessageNames.h"
+#include "hook/store/KstFiles.h"
 #include "platform/messaging/UnixSocket.h"
 #include "platform/springboard/ControlServer.h"
 #include "platform/springboard/DeviceState.h"
 #include "platform/springboard/ShellLibrary.h"
+#include "platform/springboard/ShellTray.h"
 #include "platform/springboard/ShellWindow.h"
 #include "platform/springboard/SpringBoardApi.h"
 #include "platform/springboard/StandInClasses.h"
@@ -25,8 +30,10 @@ constexpr const char* kSpringBoardName = "SpringBoard";
 // make it re-execute forever.
 constexpr const char* kReexecVariable = "KST_SPRINGBOARD_REEXEC";
 constexpr const char* kUsage =
-    "usage: springboard [--root DIR]\n"
-    "Runs the shell: SpringBoard's services and the connection prompt.\n";
+    "usage: springboard [--root DIR] [--device-window]\n"
+    "Runs the shell: SpringBoard's services, the connection prompt and a status icon.\n"
+    "  --device-window  also shows the stand-in device's window (for development)\n";
+constexpr const char* kSettingsProgram = "KestrixPanel";
 
 std::string selfPath() {
   std::vector<char> buf(4096);
@@ -55,14 +62,25 @@ int reexecUnderSubstrate(const std::optional<std::string>& root, char** argv) {
   return launch::execute(*plan);
 }
 
+// The settings application beside this program (the build tree and an
+// installation both put them together), else the one on PATH.
+QString settingsProgram() {
+  const QFileInfo self(QString::fromStdString(selfPath()));
+  const QFileInfo beside(self.dir(), kSettingsProgram);
+  return beside.isExecutable() ? beside.filePath() : QString(kSettingsProgram);
+}
+
 }  // namespace
 
 int springboardMain(int argc, char** argv) {
   std::optional<std::string> root;
+  bool deviceWindow = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--root" && i + 1 < argc) {
       root = argv[++i];
+    } else if (arg == "--device-window") {
+      deviceWindow = true;
     } else if (arg == "--help" || arg == "-h") {
       std::fputs(kUsage, stdout);
       return 0;
@@ -86,14 +104,24 @@ int springboardMain(int argc, char** argv) {
   }
   QApplication app(argc, argv);
   app.setApplicationName(kSpringBoardName);
+  // The shell has no window of its own; a prompt closing must not end it.
+  app.setQuitOnLastWindowClosed(false);
   QtRunLoop& loop = shellMainLoop();
   loop.attach();
 
   DeviceState& device = DeviceState::shared();
   device.loadApplications(DeviceRoot::process());
+  // The device window is the stand-in's inside view, for development only;
+  // made always, as screenshots fall back to it.
   ShellWindow window;
-  device.setObserver([&window] { window.refresh(); });
-  window.show();
+  ShellTray tray(PauseSwitch(DeviceRoot::process(), std::string(files::kDisabledMarkerPath),
+                             std::string(msg::kReloadBothNotification)),
+                 settingsProgram());
+  device.setObserver([&window, &tray] {
+    window.refresh();
+    tray.refresh();
+  });
+  if (deviceWindow) window.show();
 
   // Through the method table: the hook library's replacement marks
   // SpringBoard ready to answer questions. Before the control socket, so

@@ -1,22 +1,29 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <QAction>
 #include <QApplication>
 #include <QCheckBox>
 #include <QLabel>
+#include <QMenu>
 #include <QTest>
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 
 #include "platform/springboard/ControlProtocol.h"
 #include "platform/springboard/ControlServer.h"
 #include "platform/springboard/DeviceState.h"
 #include "platform/springboard/QtRunLoop.h"
+#include "platform/springboard/ShellTray.h"
 #include "platform/springboard/ShellWindow.h"
+#include "platform/testing/TempRoot.h"
 
 namespace kst::springboard {
 namespace {
+
+constexpr const char* kTestMarker = "/var/mobile/Library/Preferences/test.disabled";
 
 QApplication& app() {
   static QApplication* a = [] {
@@ -254,6 +261,50 @@ TEST_F(ControlTest, LockToggleLocksTheDevice) {
   EXPECT_TRUE(DeviceState::shared().locked());
   toggle->click();
   EXPECT_FALSE(DeviceState::shared().locked());
+}
+
+// The status icon's menu, on a desktop without a status area (offscreen):
+// pausing writes the marker the settings switch writes, the titles follow
+// it, and the newest answers are listed.
+TEST(ShellTrayTest, PauseResumeAndTheLastAnswers) {
+  app();
+  testing::TempRoot temp;
+  const std::string marker = temp.path(kTestMarker);
+  ShellTray tray(PauseSwitch(temp.root(), kTestMarker, "com.example.test.reload"),
+                 "/nonexistent/KestrixPanel");
+  auto* pause = tray.menu()->findChild<QAction*>("pauseKestrix");
+  ASSERT_NE(pause, nullptr);
+  EXPECT_EQ(pause->text(), "Pause Kestrix");
+  EXPECT_EQ(tray.state(), ShellTray::State::kOn);
+  pause->trigger();
+  EXPECT_TRUE(std::filesystem::exists(marker));
+  EXPECT_EQ(pause->text(), "Resume Kestrix");
+  EXPECT_EQ(tray.state(), ShellTray::State::kPaused);
+  pause->trigger();
+  EXPECT_FALSE(std::filesystem::exists(marker));
+  EXPECT_EQ(tray.state(), ShellTray::State::kOn);
+
+  for (int i = 0; i < 8; ++i) DeviceState::shared().noteAnswer("answer " + std::to_string(i));
+  tray.refresh();
+  QStringList listed;
+  for (const QAction* a : tray.menu()->actions())
+    if (a->objectName() == "answer") listed << a->text();
+  ASSERT_EQ(listed.size(), 5);
+  EXPECT_EQ(listed.front(), "answer 7");
+  EXPECT_EQ(listed.back(), "answer 3");
+  // Starting a settings program that is not there is logged, not fatal.
+  tray.menu()->findChild<QAction*>("openSettings")->trigger();
+}
+
+// A marker that cannot be written leaves the firewall as it was.
+TEST(ShellTrayTest, APauseThatCannotBeWrittenChangesNothing) {
+  testing::TempRoot temp;
+  // A file where the marker's folder should be.
+  std::ofstream(temp.dir() + "/blocked") << "x";
+  const PauseSwitch pause(temp.root(), "/blocked/marker", "com.example.test.reload");
+  EXPECT_FALSE(pause.setPaused(true));
+  EXPECT_FALSE(pause.paused());
+  EXPECT_TRUE(pause.setPaused(false));
 }
 
 }  // namespace

@@ -21,7 +21,7 @@ namespace {
 constexpr const char* kUsage =
     "usage: springboard-ctl [--root DIR] COMMAND [ARGUMENT...]\n"
     "commands: state | tap TITLE | select CONTROL INDEX | lock | unlock | dim | wake |\n"
-    "          orientation N | alert TEXT | screenshot FILE | wait-prompt SECONDS | watch\n"
+    "          orientation N | alert TEXT | screenshot FILE | wait-prompt SECONDS | locate TITLE | watch\n"
     "watch: shows each prompt in this terminal and answers it with single keys\n";
 constexpr auto kPollInterval = std::chrono::milliseconds(10);
 
@@ -84,10 +84,10 @@ int springboardCtlMain(const std::vector<std::string>& args) {
   std::string argument;
   for (; i < args.size(); ++i) argument += (argument.empty() ? "" : " ") + args[i];
 
-  static constexpr const char* kCommands[] = {kStateCommand,      kTapCommand,         kSelectCommand,
-                                              kLockCommand,       kUnlockCommand,      kDimCommand,
-                                              kWakeCommand,       kOrientationCommand, kAlertCommand,
-                                              kScreenshotCommand, kWaitPromptCommand,  kWatchCommand};
+  static constexpr const char* kCommands[] = {
+      kStateCommand,      kTapCommand,    kSelectCommand,      kLockCommand,  kUnlockCommand,
+      kDimCommand,        kWakeCommand,   kOrientationCommand, kAlertCommand, kScreenshotCommand,
+      kWaitPromptCommand, kLocateCommand, kWatchCommand};
   if (std::find(std::begin(kCommands), std::end(kCommands), command) == std::end(kCommands)) {
     std::fprintf(stderr, "springboard-ctl: unknown command %s\n%s", command.c_str(), kUsage);
     return 2;

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "platform/uikit/AlertPlacement.h"
 #include "platform/uikit/UIColors.h"
 
 namespace kst::uikit {
@@ -36,7 +37,10 @@ Alert::Alert(const QString& title, const QString& message, const QString& cancel
   setObjectName("alert");
   setAccessibleName(title);
   setAttribute(Qt::WA_DeleteOnClose);
-  setModal(true);
+  // Modal to its own window only; with none, to the application.
+  setWindowModality(parentWidget() != nullptr ? Qt::WindowModal : Qt::ApplicationModal);
+  setWindowTitle(title);
+  if (parentWidget() != nullptr) placement_ = new AlertPlacement(this, parentWidget());
   setFixedWidth(kAlertWidth);
   setStyleSheet(
       "kst--uikit--Alert { background: rgb(248,248,248); border: 1px solid rgb(200,200,200); border-radius: "
@@ -105,10 +109,7 @@ QStringList Alert::buttonTitles() const {
 
 void Alert::show() {
   adjustSize();
-  if (QWidget* w = parentWidget()) {
-    const QPoint centre = w->mapToGlobal(w->rect().center());
-    move(centre.x() - width() / 2, centre.y() - height() / 2);
-  }
+  if (placement_ != nullptr) placement_->centre();
   QDialog::open();
   if (field_ != nullptr) field_->setFocus();
 }

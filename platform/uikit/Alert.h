@@ -12,6 +12,8 @@ class QVBoxLayout;
 
 namespace kst::uikit {
 
+class AlertPlacement;
+
 // An alert in the manner of the original platform: a title, a message, a
 // cancel button (index 0, when given) and other buttons (indexes 1, 2...),
 // and optionally one text field. show() returns at once; dismissing with a
@@ -55,6 +57,7 @@ class Alert : public QDialog {
   QString title_, message_;
   QList<QPushButton*> buttons_;
   QLineEdit* field_ = nullptr;
+  AlertPlacement* placement_ = nullptr;
   QVBoxLayout* layout_ = nullptr;
   int cancelIndex_ = -1;
   int tag_ = 0;

@@ -1,10 +1,12 @@
 #include "platform/uikit/TableRow.h"
 
+#include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMouseEvent>
 #include <QPainter>
 
+#include "platform/uikit/FittedText.h"
 #include "platform/uikit/UIColors.h"
 
 namespace kst::uikit {
@@ -63,6 +65,7 @@ void TableRow::setTitle(const QString& title) {
 }
 
 void TableRow::setSubtitle(const QString& subtitle) {
+  subtitleText_ = subtitle;
   subtitle_->setText(subtitle);
   subtitle_->setVisible(!subtitle.isEmpty());
   layoutContents();
@@ -72,7 +75,7 @@ QString TableRow::title() const {
   return title_->text();
 }
 QString TableRow::subtitle() const {
-  return subtitle_->text();
+  return subtitleText_;
 }
 
 void TableRow::setIcon(const QImage& image) {
@@ -109,7 +112,9 @@ void TableRow::layoutContents() {
   const int w = std::max(10, right - x);
   const int th = title_->sizeHint().height();
   if (!subtitle_->isHidden()) {
-    const int sh = subtitle_->sizeHint().height();
+    // A subtitle too long for one line takes the lines the row has room for.
+    const int lines = (height() - th) / QFontMetrics(subtitle_->font()).lineSpacing();
+    const int sh = fitText(subtitle_, subtitleText_, w, lines);
     title_->setGeometry(x, (height() - th - sh) / 2, w, th);
     subtitle_->setGeometry(x, (height() - th - sh) / 2 + th, w, sh);
   } else {

@@ -49,6 +49,7 @@ class TableRow : public QWidget {
 
   QLabel* title_;
   QLabel* subtitle_;
+  QString subtitleText_;
   QImage icon_;
   QWidget* accessory_ = nullptr;
   bool disclosure_ = false;

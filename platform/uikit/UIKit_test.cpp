@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QFontMetrics>
+#include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
@@ -11,10 +13,12 @@
 #include <QTimer>
 
 #include "platform/uikit/Alert.h"
+#include "platform/uikit/FittedText.h"
 #include "platform/uikit/NavigationStack.h"
 #include "platform/uikit/Switch.h"
 #include "platform/uikit/TableRow.h"
 #include "platform/uikit/TableView.h"
+#include "platform/uikit/UIColors.h"
 
 namespace kst::uikit {
 namespace {
@@ -151,6 +155,55 @@ TEST(TableRowTest, ClicksOnTheRowTapButNotOnItsAccessory) {
   QTest::mouseClick(sw, Qt::LeftButton);
   EXPECT_EQ(taps.count(), 1);
   EXPECT_TRUE(sw->isOn());
+}
+
+// Every line of the label fits the width it was given.
+void expectLinesFit(const QLabel& label, int width) {
+  const QFontMetrics metrics(label.font());
+  for (const QString& line : label.text().split('\n'))
+    EXPECT_LE(metrics.horizontalAdvance(line), width) << line.toStdString();
+}
+
+TEST(FittedTextTest, OneLineWhenItFitsElseWordsOnLinesAndAnEllipsisOnlyWhenTooFew) {
+  QLabel label;
+  const QString sentence = "If popup appears while device is sleeping";
+  const int wide = QFontMetrics(label.font()).horizontalAdvance(sentence) + 1;
+  const int oneLine = fitText(&label, sentence, wide, 2);
+  EXPECT_EQ(label.text(), sentence);
+
+  const int narrow = wide * 2 / 3;
+  const int twoLines = fitText(&label, sentence, narrow, 2);
+  EXPECT_EQ(label.text().count('\n'), 1);
+  EXPECT_GT(twoLines, oneLine);
+  // Broken between words: nothing lost, no word cut.
+  EXPECT_EQ(label.text().replace('\n', ' '), sentence);
+  expectLinesFit(label, narrow);
+
+  fitText(&label, sentence, narrow, 1);
+  EXPECT_TRUE(label.text().endsWith(QChar(0x2026))) << label.text().toStdString();
+  EXPECT_FALSE(label.text().contains('\n'));
+  expectLinesFit(label, narrow);
+  EXPECT_EQ(label.accessibleName(), sentence);
+
+  // No room at all, or no lines: a single line, never a crash.
+  fitText(&label, sentence, 0, 0);
+  EXPECT_EQ(label.text(), sentence);
+  fitText(&label, QString(), narrow, 2);
+  EXPECT_EQ(label.text(), QString());
+}
+
+TEST(TableRowTest, ALongSubtitleTakesTwoLinesInsideTheRowAndStaysWhole) {
+  const QString under = "If popup appears while device is sleeping";
+  TableRow row("Play sound when sleeping", under);
+  row.setAccessory(new Switch);
+  row.resize(320, kRowHeight);
+  row.show();
+  auto* label = row.findChild<QLabel*>("rowSubtitle");
+  ASSERT_NE(label, nullptr);
+  EXPECT_EQ(row.subtitle(), under);
+  EXPECT_EQ(label->text().replace('\n', ' '), under);
+  EXPECT_TRUE(row.rect().contains(label->geometry())) << label->geometry().y() << "+" << label->height();
+  expectLinesFit(*label, label->width());
 }
 
 }  // namespace

@@ -1,0 +1,315 @@
+// Kestrix on a real X desktop (Xvfb with openbox): the shell as the user
+// unit starts it, its prompts beside a terminal someone types in, over a
+// full-screen window, and its status icon in a tray.
+
+#include <sstream>
+
+#include "E2eFixture.h"
+#include "XDesktop.h"
+
+namespace kst::e2e {
+namespace {
+
+constexpr double kPromptSeconds = 20;
+// From "Once" up to the question line, in the portrait prompt.
+constexpr int kOnceBelowQuestion = 240;
+// How far from the screen's edge the panel test moves the window.
+constexpr int kMoveMargin = 40;
+// Longer than the prompt's fade-in, for screenshots only.
+constexpr auto kFadeIn = std::chrono::milliseconds(800);
+// xdotool's pause between keys: slow enough for a loaded machine's X
+// server to keep every key in order.
+constexpr const char* kTypeDelayMs = "30";
+
+class DesktopTest : public E2eTest {
+ protected:
+  void SetUp() override {
+    E2eTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    if (const std::string why = XDesktop::missing(); !why.empty()) GTEST_SKIP() << why;
+    copy(KST_PROMPT9, temp_.path("/usr/lib/KestrixHook9Prompt.dylib"));
+    copy(KST_PROMPT7, temp_.path("/usr/lib/KestrixHook7Prompt.dylib"));
+    const std::string tweaks = temp_.path("/Library/MobileSubstrate/DynamicLibraries/");
+    std::filesystem::remove(tweaks + "A_SpringBoardClasses.dylib");
+    std::filesystem::remove(tweaks + "A_SpringBoardClasses.plist");
+    desktop_ = std::make_unique<XDesktop>(temp_.dir());
+    ASSERT_TRUE(desktop_->start()) << desktop_->error();
+  }
+  void TearDown() override {
+    clients_.clear();
+    shell_.reset();
+    desktop_.reset();
+    E2eTest::TearDown();
+  }
+
+  void startShell() {
+    shell_ = std::make_unique<Process>(std::vector<std::string>{KST_SPRINGBOARD, "--root", temp_.dir()},
+                                       desktop_->env(env()), temp_.dir() + "/shell.out",
+                                       temp_.dir() + "/shell.err");
+    const std::string run = temp_.path("/var/run/kestrix/");
+    ASSERT_TRUE(waitFor([&] {
+      return std::filesystem::exists(run + "springboard.control") &&
+             std::filesystem::exists(run + "com.Dovrane.Radazira.Service.Window") &&
+             std::filesystem::exists(run + "com.Dovrane.Radazira.Service");
+    })) << text("shell.err");
+  }
+  int ctl(const std::vector<std::string>& args, std::string* output = nullptr) {
+    std::vector<std::string> argv = {KST_SPRINGBOARD_CTL, "--root", temp_.dir()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const int status = run(argv, "ctl");
+    if (output != nullptr) *output = text("ctl.out") + text("ctl.err");
+    return status;
+  }
+  std::string state() {
+    std::string out;
+    ctl({"state"}, &out);
+    return out;
+  }
+  bool promptWaits() { return ctl({"wait-prompt", std::to_string(static_cast<int>(kPromptSeconds))}) == 0; }
+  // Where the prompt's button of that title is on the screen: "X Y".
+  std::vector<std::string> locate(const std::string& title) {
+    std::string out;
+    if (ctl({"locate", title}, &out) != 0) return {};
+    std::istringstream in(out);
+    std::string x, y;
+    in >> x >> y;
+    return {x, y};
+  }
+  void click(const std::vector<std::string>& at) {
+    ASSERT_EQ(at.size(), 2u);
+    desktop_->xdotool({"mousemove", at[0], at[1]});
+    desktop_->xdotool({"click", "1"});
+  }
+  Process& startClient(const std::string& bundle, const std::string& name, const std::string& port) {
+    std::vector<std::string> argv = {KST_LAUNCH,       bundle, "--root", temp_.dir(),
+                                     "--display-name", "App",  "--",     KST_E2E_CLIENT,
+                                     "lines",          "tcp",  kShopIp,  port};
+    clients_.push_back(std::make_unique<Process>(argv, env(), temp_.dir() + "/" + name + ".out",
+                                                 temp_.dir() + "/" + name + ".err"));
+    return *clients_.back();
+  }
+  Lines results(const std::string& name, std::size_t count) {
+    waitFor([&] { return lines(name + ".out").size() >= count; }, kPromptSeconds);
+    return lines(name + ".out");
+  }
+  // The prompt fades in; its screenshot shows it whole.
+  void promptScreenshot(const std::string& name) {
+    std::this_thread::sleep_for(kFadeIn);
+    screenshot(name);
+  }
+  void screenshot(const std::string& name) {
+    const std::string file = std::string(KST_ARTEFACT_DIR) + "/desktop/" + name;
+    EXPECT_TRUE(desktop_->screenshot(file)) << text("grab.err");
+  }
+
+  // A terminal whose typed lines land in `typed`; it has the focus when
+  // this returns. Its windows' ids in `windows`.
+  std::string startTerminal(const std::string& typed, const std::vector<std::string>& options) {
+    std::vector<std::string> argv = {onPath("xterm")};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.insert(argv.end(), {"-e", "/bin/sh", "-c", "exec cat > " + typed});
+    Process& xterm = desktop_->startClient(argv, "xterm");
+    std::string focus;
+    const bool focused = waitFor([&] {
+      const std::string ids = desktop_->xdotool({"search", "--pid", std::to_string(xterm.pid())});
+      focus = desktop_->focus();
+      return std::filesystem::exists(typed) && !focus.empty() && ids.find(focus) != std::string::npos;
+    });
+    EXPECT_TRUE(focused) << "the terminal never had the focus: " << text("xterm.err");
+    return focus;
+  }
+  void type(const std::string& line) {
+    desktop_->xdotool({"type", "--delay", kTypeDelayMs, line});
+    desktop_->xdotool({"key", "Return"});
+  }
+  bool received(const std::string& typed, const std::string& line) {
+    return waitFor([&] { return testing::readText(typed).find(line + "\n") != std::string::npos; });
+  }
+
+  std::unique_ptr<XDesktop> desktop_;
+  std::unique_ptr<Process> shell_;
+  std::vector<std::unique_ptr<Process>> clients_;
+};
+
+TEST_F(DesktopTest, TypingStaysWithTheFocusedWindowWhileAPromptWaits) {
+  if (onPath("xterm").empty()) GTEST_SKIP() << "xterm is not installed";
+  const std::string typed = temp_.dir() + "/typed.txt";
+  const std::string before = startTerminal(typed, {"-geometry", "90x20+20+40"});
+  ASSERT_FALSE(before.empty());
+  type("before the prompt");
+  ASSERT_TRUE(received(typed, "before the prompt"));
+
+  Server server(kShopIp);
+  ASSERT_TRUE(server.ok());
+  startShell();
+  // No window of the shell's own and, with no tray on this desktop, one
+  // line saying so.
+  EXPECT_EQ(desktop_->xdotool({"search", "--onlyvisible", "--name", "^SpringBoard$"}), "");
+  Process& client = startClient("com.example.typing", "client", server.port());
+  client.writeLine("go");
+  ASSERT_TRUE(promptWaits()) << text("shell.err");
+  EXPECT_EQ(desktop_->focus(), before);
+  type("while it asks");
+  EXPECT_TRUE(received(typed, "while it asks")) << testing::readText(typed);
+  EXPECT_EQ(desktop_->focus(), before);
+  // The letters answered nothing: the question still waits.
+  EXPECT_EQ(state().rfind("prompt: none", 0), std::string::npos);
+  EXPECT_TRUE(lines("client.out").empty());
+  promptScreenshot("typing-while-a-prompt-waits.png");
+
+  ASSERT_EQ(ctl({"tap", "Once"}), 0);
+  ASSERT_EQ(results("client", 1), Lines{"tcp" + kOk});
+  EXPECT_EQ(desktop_->focus(), before);
+  type("after the answer");
+  EXPECT_TRUE(received(typed, "after the answer"));
+  const std::string log = text("shell.err");
+  const std::string noTray = "no status area";
+  ASSERT_NE(log.find(noTray), std::string::npos) << log;
+  EXPECT_EQ(log.find(noTray, log.find(noTray) + 1), std::string::npos) << log;
+}
+
+TEST_F(DesktopTest, AClickOnOnceAnswersAtOnceAboveAFullScreenWindow) {
+  if (onPath("xterm").empty()) GTEST_SKIP() << "xterm is not installed";
+  const std::string typed = temp_.dir() + "/typed.txt";
+  const std::string terminal = startTerminal(typed, {"-fullscreen"});
+  ASSERT_FALSE(terminal.empty());
+  ASSERT_TRUE(waitFor([&] {
+    const auto f = desktop_->frame(terminal);
+    return f && f->width == XDesktop::kWidth && f->height == XDesktop::kHeight;
+  })) << "the terminal never filled the screen";
+
+  Server server(kShopIp);
+  ASSERT_TRUE(server.ok());
+  startShell();
+  Process& client = startClient("com.example.click", "client", server.port());
+  client.writeLine("go");
+  ASSERT_TRUE(promptWaits()) << text("shell.err");
+  const std::vector<std::string> once = locate("Once");
+  ASSERT_EQ(once.size(), 2u) << text("ctl.err");
+  promptScreenshot("prompt-above-a-full-screen-window.png");
+  // The pointer over "Once" is over the prompt, not the terminal below it.
+  desktop_->xdotool({"mousemove", once[0], once[1]});
+  const std::string under = desktop_->xdotool({"getmouselocation", "--shell"});
+  EXPECT_EQ(under.find("WINDOW=" + terminal), std::string::npos) << under;
+  // A click on the prompt away from its buttons gives it the keyboard.
+  const int questionY = std::stoi(once[1]) - kOnceBelowQuestion;
+  click({once[0], std::to_string(questionY)});
+  EXPECT_TRUE(waitFor([&] { return desktop_->focus() != terminal; })) << "the click left the keyboard";
+  EXPECT_EQ(state().rfind("prompt: none", 0), std::string::npos) << "a click on the question answered it";
+  click(once);
+  ASSERT_EQ(results("client", 1), Lines{"tcp" + kOk}) << text("shell.err");
+  EXPECT_EQ(state().rfind("prompt: none", 0), 0u);
+}
+
+// The tray line of xwininfo's tree: the shell's icon window inside the
+// tray host's panel.
+bool iconEmbedded(const std::string& tree) {
+  const auto panel = tree.find("(\"panel\" \"trayer\")");
+  return panel != std::string::npos &&
+         tree.find("(\"springboard\" \"SpringBoard\")", panel) != std::string::npos;
+}
+
+TEST_F(DesktopTest, StatusIconInATrayPausesAndResumesJudging) {
+  if (onPath("trayer").empty()) GTEST_SKIP() << "trayer is not installed";
+  desktop_->startClient({onPath("trayer"), "--edge", "top", "--align", "right", "--widthtype", "pixel",
+                         "--width", "120", "--height", "32"},
+                        "trayer");
+  ASSERT_TRUE(waitFor([&] {
+    return desktop_->tool({"xwininfo", "-root", "-tree"}).second.find("(\"panel\" \"trayer\")") !=
+           std::string::npos;
+  })) << text("trayer.err");
+  Server server(kShopIp);
+  ASSERT_TRUE(server.ok());
+  startShell();
+  ASSERT_TRUE(waitFor([&] {
+    return iconEmbedded(desktop_->tool({"xwininfo", "-root", "-tree"}).second);
+  })) << desktop_->tool({"xwininfo", "-root", "-tree"}).second;
+  EXPECT_EQ(text("shell.err").find("no status area"), std::string::npos);
+  const std::string icon = desktop_->xdotool({"search", "--class", "^springboard$"});
+  std::optional<Frame> at;
+  for (std::istringstream ids(icon); !at;) {
+    std::string id;
+    if (!(ids >> id)) break;
+    const auto f = desktop_->frame(id);
+    if (f && f->width > 1 && f->y < XDesktop::kHeight / 4) at = f;
+  }
+  ASSERT_TRUE(at.has_value()) << icon;
+  const std::string x = std::to_string(at->x + at->width / 2), y = std::to_string(at->y + at->height / 2);
+  const std::string marker = temp_.path(files::kDisabledMarkerPath);
+  // Running before the pause: a program started while paused is never
+  // judged, as the marker says at its start.
+  Process& client = startClient("com.example.paused", "client", server.port());
+  client.writeLine("judged");
+  ASSERT_TRUE(promptWaits()) << text("shell.err");
+  promptScreenshot("status-icon-asking.png");
+  ASSERT_EQ(ctl({"tap", "Once"}), 0);
+  ASSERT_EQ(results("client", 1).size(), 1u);
+
+  // Its menu, second item: "Pause Kestrix".
+  auto chooseSecondItem = [&](const std::string& shot) {
+    desktop_->xdotool({"mousemove", x, y});
+    desktop_->xdotool({"click", "3"});
+    ASSERT_TRUE(waitFor([&] {
+      return !desktop_->xdotool({"search", "--onlyvisible", "--class", "springboard"}).empty();
+    }));
+    // The menu takes a moment to map; the screenshot shows it open.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    screenshot(shot);
+    desktop_->xdotool({"key", "Down", "Down", "Return"});
+  };
+  chooseSecondItem("status-icon-menu.png");
+  ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(marker); })) << text("shell.err");
+  // Paused: a running program's connection passes unasked.
+  client.writeLine("paused");
+  ASSERT_EQ(results("client", 2), (Lines{"tcp" + kOk, "tcp" + kOk})) << text("client.err");
+  EXPECT_EQ(state().rfind("prompt: none", 0), 0u);
+
+  chooseSecondItem("status-icon-menu-paused.png");
+  ASSERT_TRUE(waitFor([&] { return !std::filesystem::exists(marker); })) << text("shell.err");
+  client.writeLine("again");
+  ASSERT_TRUE(promptWaits()) << text("shell.err");
+  ASSERT_EQ(ctl({"tap", "Once"}), 0);
+  EXPECT_EQ(results("client", 3).size(), 3u);
+}
+
+// The first visible window whose name matches, or empty.
+std::string visibleWindow(const XDesktop& desktop, const std::string& name) {
+  std::istringstream ids(desktop.xdotool({"search", "--onlyvisible", "--name", name}));
+  std::string id;
+  ids >> id;
+  return id;
+}
+
+TEST_F(DesktopTest, PanelAlertSitsOnThePanelWindowAndMovesWithIt) {
+  desktop_->startClient({KST_PANEL, "--root", temp_.dir()}, "panel", env());
+  std::string window, alert;
+  ASSERT_TRUE(waitFor([&] {
+    window = visibleWindow(*desktop_, "^Kestrix$");
+    alert = visibleWindow(*desktop_, "^Thanks for purchasing Kestrix$");
+    return !window.empty() && !alert.empty();
+  })) << text("panel.err");
+  auto alertInside = [&] {
+    const auto outer = desktop_->frame(window);
+    const auto inner = desktop_->frame(alert);
+    return outer && inner && inner->inside(*outer);
+  };
+  // The window manager places the window after it shows; the alert follows.
+  EXPECT_TRUE(waitFor(alertInside)) << desktop_->tool({"xwininfo", "-id", alert}).second
+                                    << desktop_->tool({"xwininfo", "-id", window}).second;
+  screenshot("panel-introduction-alert.png");
+
+  const auto before = desktop_->frame(window);
+  ASSERT_TRUE(before.has_value());
+  const int movedX = XDesktop::kWidth - before->width - kMoveMargin, movedY = kMoveMargin;
+  desktop_->xdotool({"windowmove", window, std::to_string(movedX), std::to_string(movedY)});
+  ASSERT_TRUE(waitFor([&] {
+    const auto now = desktop_->frame(window);
+    return now && now->x != before->x;
+  })) << "the panel window did not move";
+  EXPECT_TRUE(waitFor(alertInside)) << desktop_->tool({"xwininfo", "-id", alert}).second
+                                    << desktop_->tool({"xwininfo", "-id", window}).second;
+  screenshot("panel-introduction-alert-moved.png");
+}
+
+}  // namespace
+}  // namespace kst::e2e
