@@ -13,6 +13,7 @@
 #include "platform/bundle/DesktopFile.h"
 #include "platform/bundle/MainBundle.h"
 #include "platform/plist/PlistFile.h"
+#include "tools/launch/SupervisedRun.h"
 
 namespace kst::launch {
 
@@ -40,9 +41,9 @@ bool usableExecutableName(const std::string& name) {
 }  // namespace
 
 std::string usage() {
-  return "usage: kestrix-launch BUNDLE_ID [--display-name NAME] [--root DIR] [--verbose] [-- PROGRAM "
-         "ARGS...]\n"
-         "       kestrix-launch DESKTOP_FILE_ID.desktop [--root DIR] [--verbose]\n";
+  return "usage: kestrix-launch BUNDLE_ID [--display-name NAME] [--root DIR] [--verbose] [--libc-only] [-- "
+         "PROGRAM ARGS...]\n"
+         "       kestrix-launch DESKTOP_FILE_ID.desktop [--root DIR] [--verbose] [--libc-only]\n";
 }
 
 std::optional<Options> parseArguments(const std::vector<std::string>& args, std::string* error) {
@@ -63,6 +64,10 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args, std:
     }
     if (arg == "-v" || arg == "--verbose") {
       options.verbose = true;
+      continue;
+    }
+    if (arg == "--libc-only") {
+      options.libcOnly = true;
       continue;
     }
     std::optional<std::string>* target = nullptr;
@@ -273,7 +278,7 @@ int launcherMain(int argc, char** argv) {
     std::fprintf(stderr, "kestrix-launch: %s\n", error.c_str());
     return kCannotStart;
   }
-  return execute(*plan);
+  return options->libcOnly ? execute(*plan) : runSupervised(*plan);
 }
 
 }  // namespace kst::launch

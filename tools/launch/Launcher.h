@@ -33,6 +33,10 @@ struct Options {
   std::optional<std::string> root;
   std::vector<std::string> program;  // PROGRAM ARGS...; empty: the application's own
   bool verbose = false;              // one line per judged connection on stderr
+  // Only the C library's functions are watched: no system-call filter, no
+  // supervisor (setuid programs keep their privileges; static programs, Go
+  // programs and raw system calls go unseen).
+  bool libcOnly = false;
   bool help = false;
 };
 
