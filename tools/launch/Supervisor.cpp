@@ -104,8 +104,8 @@ pid_t threadGroupOf(pid_t tid) {
 // thread pidfds).
 int openPidfd(pid_t tid) {
   long fd = ::syscall(SYS_pidfd_open, tid, 0);
-  if (fd < 0 && errno == EINVAL) fd = ::syscall(SYS_pidfd_open, tid, kPidfdThread);
-  if (fd < 0 && errno == EINVAL) {
+  if (fd < 0 && errno != ESRCH) fd = ::syscall(SYS_pidfd_open, tid, kPidfdThread);
+  if (fd < 0 && errno != ESRCH) {
     const pid_t tgid = threadGroupOf(tid);
     if (tgid > 0) fd = ::syscall(SYS_pidfd_open, tgid, 0);
   }
