@@ -36,7 +36,7 @@ std::atomic<std::uint64_t> gTokenSecond{0};
 // pthread_setcanceltype is safe under asynchronous cancellation, and with
 // cancellation disabled the type changes nothing.
 template <class... Args>
-long cancellableSyscall(long number, int fd, Args... args) noexcept {
+long cancellableSyscall(long number, int fd, Args... args) {
   int oldType = PTHREAD_CANCEL_DEFERRED;
   ::pthread_setcanceltype(PTHREAD_CANCEL_ASYNCHRONOUS, &oldType);
   const long result = ::syscall(number, static_cast<long>(fd), args...);
@@ -78,14 +78,14 @@ std::optional<CallToken> processCallToken() noexcept {
 
 namespace judged {
 
-int connect(ConnectFn real, int fd, const sockaddr* address, socklen_t length) noexcept {
+int connect(ConnectFn real, int fd, const sockaddr* address, socklen_t length) {
   const std::optional<CallToken> token = processCallToken();
   if (!token) return real(fd, address, length);
   return static_cast<int>(cancellableSyscall(SYS_connect, fd, address, static_cast<long>(length), token->first, token->second));
 }
 
 ssize_t sendto(SendtoFn real, int fd, const void* buffer, size_t length, int flags, const sockaddr* address,
-               socklen_t addressLength) noexcept {
+               socklen_t addressLength) {
   const std::optional<CallToken> token = processCallToken();
   // Without an address the filter passes sendto itself; an address of no
   // length is not the same as no msg_name (the kernel refuses the first), so
@@ -101,13 +101,13 @@ ssize_t sendto(SendtoFn real, int fd, const void* buffer, size_t length, int fla
   return cancellableSyscall(SYS_sendmsg, fd, &message, static_cast<long>(flags), token->first, token->second);
 }
 
-ssize_t sendmsg(SendmsgFn real, int fd, const msghdr* message, int flags) noexcept {
+ssize_t sendmsg(SendmsgFn real, int fd, const msghdr* message, int flags) {
   const std::optional<CallToken> token = processCallToken();
   if (!token) return real(fd, message, flags);
   return cancellableSyscall(SYS_sendmsg, fd, message, static_cast<long>(flags), token->first, token->second);
 }
 
-int sendmmsg(SendmmsgFn real, int fd, mmsghdr* messages, unsigned int count, int flags) noexcept {
+int sendmmsg(SendmmsgFn real, int fd, mmsghdr* messages, unsigned int count, int flags) {
   const std::optional<CallToken> token = processCallToken();
   if (!token) return real(fd, messages, count, flags);
   return static_cast<int>(

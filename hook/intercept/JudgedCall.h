@@ -19,9 +19,9 @@ namespace kst {
 // real functions are called as they are.
 //
 // Each function does for its caller exactly what the real one does: same
-// result, errno, restart after a handler, and cancellation point. A sendto
-// to an address is made as sendmsg with msg_name, the one form with spare
-// arguments.
+// result, errno, restart after a handler, and cancellation point (they are
+// not noexcept: cancellation unwinds through them). A sendto to an address
+// is made as sendmsg with msg_name, the one form with spare arguments.
 inline constexpr const char* kCallTokenVariable = "KESTRIX_CALL_TOKEN";
 
 struct CallToken {
@@ -38,11 +38,11 @@ std::optional<CallToken> processCallToken() noexcept;
 
 namespace judged {
 
-int connect(ConnectFn real, int fd, const sockaddr* address, socklen_t length) noexcept;
+int connect(ConnectFn real, int fd, const sockaddr* address, socklen_t length);
 ssize_t sendto(SendtoFn real, int fd, const void* buffer, size_t length, int flags, const sockaddr* address,
-               socklen_t addressLength) noexcept;
-ssize_t sendmsg(SendmsgFn real, int fd, const msghdr* message, int flags) noexcept;
-int sendmmsg(SendmmsgFn real, int fd, mmsghdr* messages, unsigned int count, int flags) noexcept;
+               socklen_t addressLength);
+ssize_t sendmsg(SendmsgFn real, int fd, const msghdr* message, int flags);
+int sendmmsg(SendmmsgFn real, int fd, mmsghdr* messages, unsigned int count, int flags);
 
 }  // namespace judged
 }  // namespace kst

@@ -342,8 +342,9 @@ TEST_F(ShellTest, QtIsMappedInTheShellOnly) {
   Process& client = startClient("com.example.mail", "client", kShopIp, server.port());
   client.writeLine("go");
   ASSERT_EQ(ctl({"wait-prompt", "20"}), 0);
-  // The client's launcher exec'd the program in place: its pid is the program's.
-  const std::string clientMaps = testing::readText("/proc/" + std::to_string(client.pid()) + "/maps");
+  // The client is the launcher's supervisor's child.
+  const std::string clientMaps =
+      testing::readText("/proc/" + std::to_string(launchedProgram(client.pid())) + "/maps");
   const std::string shellMaps = testing::readText("/proc/" + std::to_string(shell_->pid()) + "/maps");
   EXPECT_NE(clientMaps.find("KestrixHook9.dylib"), std::string::npos) << "the client is not hooked";
   EXPECT_EQ(clientMaps.find("libQt6"), std::string::npos);

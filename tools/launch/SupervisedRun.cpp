@@ -56,6 +56,13 @@ void forward(int signal, siginfo_t* info, void*) {
   if (program > 0 && (info == nullptr || info->si_code != SI_KERNEL)) ::kill(program, signal);
 }
 
+// A stop asked of the launcher stops the program too, then the launcher, so
+// that whoever waits for the launcher sees it stopped.
+void forwardStop(int signal, siginfo_t* info, void* context) {
+  forward(signal, info, context);
+  ::raise(SIGSTOP);
+}
+
 bool writeFull(int fd, const void* data, std::size_t length) {
   const char* p = static_cast<const char*>(data);
   while (length > 0) {
@@ -267,6 +274,8 @@ int runSupervised(const Plan& plan) {
   action.sa_flags = SA_SIGINFO | SA_RESTART;
   sigemptyset(&action.sa_mask);
   for (int s : kForwarded) ::sigaction(s, &action, nullptr);
+  action.sa_sigaction = &forwardStop;
+  ::sigaction(SIGTSTP, &action, nullptr);
 
   std::int32_t program = -1;
   if (!readFull(report[0], &program, sizeof program)) {
