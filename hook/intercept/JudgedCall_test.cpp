@@ -105,7 +105,7 @@ void* blockedSend(void* arg) {
   msghdr h{};
   h.msg_iov = &data;
   h.msg_iovlen = 1;
-  judged::sendmsg(::sendmsg, fd, &h, 0);
+  judged::sendmsg(::sendmsg, fd, &h, MSG_NOSIGNAL);
   return nullptr;
 }
 
