@@ -66,7 +66,8 @@ int connectChild(bool raw) {
   a.sin_family = AF_INET;
   ::inet_pton(AF_INET, kBenchIp, &a.sin_addr);
   const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener, 4096) != 0) return 1;
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener, 4096) != 0)
+    return 1;
   socklen_t len = sizeof a;
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
   std::atomic<bool> done{false};

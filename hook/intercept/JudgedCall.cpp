@@ -81,7 +81,8 @@ namespace judged {
 int connect(ConnectFn real, int fd, const sockaddr* address, socklen_t length) {
   const std::optional<CallToken> token = processCallToken();
   if (!token) return real(fd, address, length);
-  return static_cast<int>(cancellableSyscall(SYS_connect, fd, address, static_cast<long>(length), token->first, token->second));
+  return static_cast<int>(
+      cancellableSyscall(SYS_connect, fd, address, static_cast<long>(length), token->first, token->second));
 }
 
 ssize_t sendto(SendtoFn real, int fd, const void* buffer, size_t length, int flags, const sockaddr* address,
@@ -110,8 +111,8 @@ ssize_t sendmsg(SendmsgFn real, int fd, const msghdr* message, int flags) {
 int sendmmsg(SendmmsgFn real, int fd, mmsghdr* messages, unsigned int count, int flags) {
   const std::optional<CallToken> token = processCallToken();
   if (!token) return real(fd, messages, count, flags);
-  return static_cast<int>(
-      cancellableSyscall(SYS_sendmmsg, fd, messages, static_cast<long>(count), static_cast<long>(flags), token->first, token->second));
+  return static_cast<int>(cancellableSyscall(SYS_sendmmsg, fd, messages, static_cast<long>(count),
+                                             static_cast<long>(flags), token->first, token->second));
 }
 
 }  // namespace judged

@@ -144,9 +144,9 @@ void* interruptedSend(void* arg) {
 }
 
 TEST_F(JudgedCallTest, ASignalWithoutRestartInterruptsWithEintr) {
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = noteSignal;  // no SA_RESTART
-  struct sigaction old{};
+  struct sigaction old {};
   ASSERT_EQ(::sigaction(SIGUSR1, &action, &old), 0);
   FullPair pair;
   pthread_t thread;

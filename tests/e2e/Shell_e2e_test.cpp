@@ -104,7 +104,8 @@ TEST_F(ShellTest, StaticProgramsConnectWaitsForThePrompt) {
   ASSERT_TRUE(server.ok());
   startShell();
   const std::string pidFile = temp_.dir() + "/waiting.pid";
-  const std::string script = "\"$0\" waiting \"$1\" \"$2\" & echo $! > \"$3\"; wait; \"$0\" tcp \"$1\" \"$2\"";
+  const std::string script =
+      "\"$0\" waiting \"$1\" \"$2\" & echo $! > \"$3\"; wait; \"$0\" tcp \"$1\" \"$2\"";
   Process tree(launchArgs("com.example.static",
                           {"sh", "-c", script, KST_E2E_RAW_CLIENT_STATIC, kShopIp, server.port(), pidFile}),
                env(), temp_.dir() + "/tree.out", temp_.dir() + "/tree.err");

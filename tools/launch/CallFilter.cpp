@@ -124,12 +124,13 @@ InstalledFilter installCallFilter(const CallToken& token, std::string* error) {
     return installed;
   }
   sock_fprog prog{static_cast<unsigned short>(program.size()), program.data()};
-  long fd = ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER | kWaitKillableRecv,
-                      &prog);
+  long fd = ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER,
+                      SECCOMP_FILTER_FLAG_NEW_LISTENER | kWaitKillableRecv, &prog);
   installed.killable = fd >= 0;
   if (fd < 0 && errno == EINVAL)
     fd = ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &prog);
   if (fd < 0) {
+    installed.underOuterFilter = errno == EBUSY;
     failed(error, "installing the seccomp filter", errno);
     return installed;
   }

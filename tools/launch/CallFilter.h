@@ -23,6 +23,9 @@ namespace kst::launch {
 struct InstalledFilter {
   int listener = -1;
   bool killable = false;
+  // An outer launch's filter already has the tree's one listener (the
+  // kernel allows one): this program stays under that filter alone.
+  bool underOuterFilter = false;
 };
 InstalledFilter installCallFilter(const CallToken& token, std::string* error);
 

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <system_error>
 
+#include "hook/intercept/LeftAlone.h"
 #include "platform/bundle/DesktopFile.h"
 #include "platform/bundle/MainBundle.h"
 #include "platform/plist/PlistFile.h"
@@ -38,7 +39,13 @@ bool usableExecutableName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
+constexpr std::string_view kSpringBoardId = "com.apple.springboard";
+
 }  // namespace
+
+bool supervised(std::string_view bundleIdentifier) {
+  return bundleIdentifier != kSpringBoardId && !leftAloneById(bundleIdentifier, false);
+}
 
 std::string usage() {
   return "usage: kestrix-launch BUNDLE_ID [--display-name NAME] [--root DIR] [--verbose] [--libc-only] [-- "
@@ -278,7 +285,7 @@ int launcherMain(int argc, char** argv) {
     std::fprintf(stderr, "kestrix-launch: %s\n", error.c_str());
     return kCannotStart;
   }
-  return options->libcOnly ? execute(*plan) : runSupervised(*plan);
+  return options->libcOnly || !supervised(options->bundleIdentifier) ? execute(*plan) : runSupervised(*plan);
 }
 
 }  // namespace kst::launch

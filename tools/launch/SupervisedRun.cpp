@@ -133,13 +133,21 @@ int receiveListener(int socket) {
 [[noreturn]] void runProgram(const Plan& plan, const CallToken& token, int socket) {
   std::string error;
   const InstalledFilter filter = installCallFilter(token, &error);
+  if (filter.underOuterFilter) {
+    // Launched from inside a supervised tree: the outer supervisor sees
+    // what the hook library does not (and judges it as its application).
+    ::close(socket);
+    ::_exit(execute(plan));
+  }
   if (filter.listener < 0) {
-    std::fprintf(stderr, "kestrix-launch: cannot watch the program's system calls: %s (--libc-only runs it without)\n",
-                 error.c_str());
+    std::fprintf(
+        stderr, "kestrix-launch: cannot watch the program's system calls: %s (--libc-only runs it without)\n",
+        error.c_str());
     ::_exit(kCannotStart);
   }
   if (!sendListener(socket, filter.listener, token)) {
-    std::fprintf(stderr, "kestrix-launch: cannot hand the filter to the supervisor: %s\n", std::strerror(errno));
+    std::fprintf(stderr, "kestrix-launch: cannot hand the filter to the supervisor: %s\n",
+                 std::strerror(errno));
     ::_exit(kCannotStart);
   }
   ::close(filter.listener);
@@ -269,7 +277,7 @@ int runSupervised(const Plan& plan) {
     superviseTree(plan, *token, report[1], launcher);
   }
   ::close(report[1]);
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_sigaction = &forward;
   action.sa_flags = SA_SIGINFO | SA_RESTART;
   sigemptyset(&action.sa_mask);

@@ -214,7 +214,8 @@ struct Call {
     return type == SOCK_STREAM && (flags & MSG_FASTOPEN) == 0;
   }
 
-  bool allowed(int type, const sockaddr_storage& address, socklen_t length, const std::vector<char>& payload) {
+  bool allowed(int type, const sockaddr_storage& address, socklen_t length,
+               const std::vector<char>& payload) {
     const std::optional<JudgedAddress> judged =
         judgedAddress(reinterpret_cast<const sockaddr*>(&address), length);
     if (!judged) return true;  // no destination of a judged family: the kernel decides
@@ -317,7 +318,8 @@ struct Call {
     const std::vector<mmsghdr> headers = copyMessageVector(memory, vector, count);
     if (headers.empty()) return refuse(EFAULT);
     bool anyName = false;
-    for (const mmsghdr& h : headers) anyName = anyName || (h.msg_hdr.msg_name != nullptr && h.msg_hdr.msg_namelen != 0);
+    for (const mmsghdr& h : headers)
+      anyName = anyName || (h.msg_hdr.msg_name != nullptr && h.msg_hdr.msg_namelen != 0);
     if (!anyName || addressIgnored(s.type, flags)) return passOn();
     long sent = 0;
     int error = 0;
@@ -411,16 +413,26 @@ void Supervisor::receiverLoop() {
 }
 
 void Supervisor::serve(const seccomp_notif& n) {
-  Call call{n, listener_, judge_, token_, counts_, ProcessMemory(static_cast<pid_t>(n.pid), listener_, n.id),
+  Call call{n,
+            listener_,
+            judge_,
+            token_,
+            counts_,
+            ProcessMemory(static_cast<pid_t>(n.pid), listener_, n.id),
             Reply(listener_, n.id)};
   try {
     if (n.data.arch != AUDIT_ARCH_X86_64) return call.refuse(EPERM);
     switch (n.data.nr) {
-      case SYS_connect: return call.connect();
-      case SYS_sendto: return call.sendto();
-      case SYS_sendmsg: return call.sendmsg();
-      case SYS_sendmmsg: return call.sendmmsg();
-      default: return call.refuse(ENOSYS);
+      case SYS_connect:
+        return call.connect();
+      case SYS_sendto:
+        return call.sendto();
+      case SYS_sendmsg:
+        return call.sendmsg();
+      case SYS_sendmmsg:
+        return call.sendmmsg();
+      default:
+        return call.refuse(ENOSYS);
     }
   } catch (const std::bad_alloc&) {
     call.refuse(ENOMEM);

@@ -60,7 +60,8 @@ CopiedMessage copyMessage(TargetMemory& memory, std::uint64_t header, bool withD
   }
   if (h.msg_iovlen > 0) {
     std::vector<iovec> buffers(h.msg_iovlen);
-    if (h.msg_iov == nullptr || !memory.read(pointerValue(h.msg_iov), buffers.data(), buffers.size() * sizeof(iovec))) {
+    if (h.msg_iov == nullptr ||
+        !memory.read(pointerValue(h.msg_iov), buffers.data(), buffers.size() * sizeof(iovec))) {
       copy.error = EFAULT;
       return copy;
     }
@@ -89,7 +90,8 @@ CopiedMessage copyMessage(TargetMemory& memory, std::uint64_t header, bool withD
       return copy;
     }
     copy.control.resize(h.msg_controllen);
-    if (h.msg_control == nullptr || !memory.read(pointerValue(h.msg_control), copy.control.data(), copy.control.size())) {
+    if (h.msg_control == nullptr ||
+        !memory.read(pointerValue(h.msg_control), copy.control.data(), copy.control.size())) {
       copy.error = EFAULT;
       return copy;
     }

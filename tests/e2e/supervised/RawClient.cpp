@@ -218,7 +218,9 @@ int bad() {
   const sockaddr_in a = address("127.0.0.1", "9");
   void* unmapped = reinterpret_cast<void*>(16);
   std::string line = "bad";
-  auto note = [&](const char* key, long rc) { line += std::string(" ") + key + "=" + (rc < 0 ? std::to_string(errno) : "ok"); };
+  auto note = [&](const char* key, long rc) {
+    line += std::string(" ") + key + "=" + (rc < 0 ? std::to_string(errno) : "ok");
+  };
   note("addr", ::syscall(SYS_connect, tcpFd, unmapped, sizeof a));
   note("len", ::syscall(SYS_connect, tcpFd, &a, 0x80000000UL));
   note("huge", ::syscall(SYS_connect, tcpFd, &a, 4096));
@@ -269,7 +271,8 @@ int main(int argc, char** argv) {
       sendmsgTo(argv[i + 1], argv[i + 2]);
       i += 3;
     } else if (c == "sendmmsg" && left >= 5) {
-      sendmmsgMixed(static_cast<unsigned>(atoi(argv[i + 1])), argv[i + 2], argv[i + 3], argv[i + 4], argv[i + 5]);
+      sendmmsgMixed(static_cast<unsigned>(atoi(argv[i + 1])), argv[i + 2], argv[i + 3], argv[i + 4],
+                    argv[i + 5]);
       i += 6;
     } else if (c == "threads" && left >= 3) {
       if (threads(static_cast<unsigned>(atoi(argv[i + 1])), argv[i + 2], argv[i + 3]) != 0) return 2;

@@ -63,13 +63,15 @@ TEST_F(SupervisedE2eTest, StaticProgramIsJudgedByNameAndByAddress) {
   const std::string t = tracker_.port();
   const std::string s = shop_.port();
   writeGlobal({kTrackerName});
-  EXPECT_EQ(launched(with(KST_E2E_RAW_CLIENT_STATIC, {"tcp", kTrackerIp, t, "tcp", kShopIp, s, "udp", kTrackerIp,
-                                                       t, "udp", kShopIp, s, "sendmsg", kTrackerIp, t})),
-            (Lines{"tcp" + kRefused, "tcp" + kOk, "udp" + kRefused, "udp" + kOk, "sendmsg" + kRefused}));
+  EXPECT_EQ(
+      launched(with(KST_E2E_RAW_CLIENT_STATIC, {"tcp", kTrackerIp, t, "tcp", kShopIp, s, "udp", kTrackerIp, t,
+                                                "udp", kShopIp, s, "sendmsg", kTrackerIp, t})),
+      (Lines{"tcp" + kRefused, "tcp" + kOk, "udp" + kRefused, "udp" + kOk, "sendmsg" + kRefused}));
   EXPECT_EQ(shop_.receive(), "udp") << "the allowed datagram went out unaltered";
 
   writeGlobal({kShopIp});
-  EXPECT_EQ(launched(with(KST_E2E_RAW_CLIENT_STATIC, {"tcp", kTrackerIp, t, "tcp", kShopIp, s, "sendmsg", kShopIp, s})),
+  EXPECT_EQ(launched(with(KST_E2E_RAW_CLIENT_STATIC,
+                          {"tcp", kTrackerIp, t, "tcp", kShopIp, s, "sendmsg", kShopIp, s})),
             (Lines{"tcp" + kOk, "tcp" + kRefused, "sendmsg" + kRefused}));
   writeGlobal({}, {kShopIp});
   EXPECT_EQ(launched(with(KST_E2E_RAW_CLIENT_STATIC, {"sendmsg", kShopIp, s})), (Lines{"sendmsg" + kOk}));
@@ -79,8 +81,8 @@ TEST_F(SupervisedE2eTest, StaticProgramIsJudgedByNameAndByAddress) {
 TEST_F(SupervisedE2eTest, RawSystemCallsOfADynamicProgramAreJudged) {
   writeGlobal({kTrackerName});
   const std::string t = tracker_.port();
-  EXPECT_EQ(launched(with(KST_E2E_RAW_CLIENT, {"rawtcp", kTrackerIp, t, "rawudp", kTrackerIp, t, "rawtcp", kShopIp,
-                                                shop_.port()})),
+  EXPECT_EQ(launched(with(KST_E2E_RAW_CLIENT, {"rawtcp", kTrackerIp, t, "rawudp", kTrackerIp, t, "rawtcp",
+                                               kShopIp, shop_.port()})),
             (Lines{"rawtcp" + kRefused, "rawudp" + kRefused, "rawtcp" + kOk}));
   // Without the supervisor they escape, as they always did.
   EXPECT_EQ(launched(with(KST_E2E_RAW_CLIENT, {"rawtcp", kTrackerIp, t}), {"--libc-only"}),
@@ -98,7 +100,8 @@ TEST_F(SupervisedE2eTest, ADynamicProgramIsJudgedOncePerCall) {
   EXPECT_TRUE(waitFor([&] { return logLinesFor(kShopName) >= 3; }));
   // The next program's call (asked, and refused by the scripted prompt's
   // default) is logged after every earlier line.
-  EXPECT_EQ(launched(with(KST_E2E_RAW_CLIENT, {"tcp", kTrackerIp, tracker_.port()})), (Lines{"tcp" + kRefused}));
+  EXPECT_EQ(launched(with(KST_E2E_RAW_CLIENT, {"tcp", kTrackerIp, tracker_.port()})),
+            (Lines{"tcp" + kRefused}));
   EXPECT_TRUE(waitFor([&] { return logLinesFor(kTrackerName) >= 1; }));
   EXPECT_EQ(logLinesFor(kShopName), 3u) << "one line per call: the hook library's or the supervisor's";
 }
@@ -115,7 +118,8 @@ TEST_F(SupervisedE2eTest, GoProgramsAreJudgedBuiltEitherWay) {
     EXPECT_EQ(shop_.receive(), "go");
   }
   writeGlobal({kShopIp});
-  EXPECT_EQ(launched(with(KST_E2E_GO_STATIC, {"tcp", tracker, "tcp", shop})), (Lines{"tcp" + kOk, "tcp" + kRefused}));
+  EXPECT_EQ(launched(with(KST_E2E_GO_STATIC, {"tcp", tracker, "tcp", shop})),
+            (Lines{"tcp" + kOk, "tcp" + kRefused}));
 }
 
 // A web server on the shop's address that answers every request with one line.
@@ -185,19 +189,20 @@ TEST_F(SupervisedE2eTest, ChildrenAndGrandchildrenAreJudged) {
 TEST_F(SupervisedE2eTest, SixtyFourThreadsConnectingAtOnceAreEachJudged) {
   writeGlobal({kTrackerName});
   EXPECT_EQ(launched(with(KST_E2E_RAW_CLIENT_STATIC, {"threads", "64", kShopIp, shop_.port(), "threads", "64",
-                                                       kTrackerIp, tracker_.port()})),
+                                                      kTrackerIp, tracker_.port()})),
             (Lines{"threads ok=64 refused=0 other=0", "threads ok=0 refused=64 other=0"}));
 }
 
 TEST_F(SupervisedE2eTest, IoUringCannotBeSetUp) {
-  EXPECT_EQ(launched(with(KST_E2E_RAW_CLIENT_STATIC, {"uring"})), (Lines{"uring errno=" + std::to_string(kNoSuchCall)}));
+  EXPECT_EQ(launched(with(KST_E2E_RAW_CLIENT_STATIC, {"uring"})),
+            (Lines{"uring errno=" + std::to_string(kNoSuchCall)}));
 }
 
 TEST_F(SupervisedE2eTest, SendmmsgSendsTheAllowedPrefix) {
   writeGlobal({kTrackerName});
   EXPECT_EQ(launched(with(KST_E2E_RAW_CLIENT_STATIC,
-                          {"sendmmsg", "8", kShopIp, shop_.port(), kTrackerIp, tracker_.port(), "sendmmsg", "4",
-                           kTrackerIp, tracker_.port(), kShopIp, shop_.port()})),
+                          {"sendmmsg", "8", kShopIp, shop_.port(), kTrackerIp, tracker_.port(), "sendmmsg",
+                           "4", kTrackerIp, tracker_.port(), kShopIp, shop_.port()})),
             (Lines{"sendmmsg sent=4 bytes=16", "sendmmsg errno=1"}));
   EXPECT_EQ(shop_.receive(), "mmsg");
 }
@@ -216,8 +221,8 @@ TEST_F(SupervisedE2eTest, NonBlockingConnectsAndOtherFamiliesKeepTheirWays) {
   std::snprintf(a.sun_path, sizeof a.sun_path, "%s", path.c_str());
   ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
   ASSERT_EQ(::listen(listener, 4), 0);
-  EXPECT_EQ(launched(with(KST_E2E_RAW_CLIENT_STATIC,
-                          {"nonblock", kShopIp, shop_.port(), "nonblock", kTrackerIp, tracker_.port(), "unix", path})),
+  EXPECT_EQ(launched(with(KST_E2E_RAW_CLIENT_STATIC, {"nonblock", kShopIp, shop_.port(), "nonblock",
+                                                      kTrackerIp, tracker_.port(), "unix", path})),
             (Lines{"nonblock" + kOk, "nonblock" + kRefused, "unix" + kOk}));
   ::close(listener);
 }
@@ -231,6 +236,26 @@ TEST_F(SupervisedE2eTest, UndecidedCallIsAskedAndTheAnswerHolds) {
   ASSERT_EQ(questions().size(), 2u);
   EXPECT_NE(questions()[0].find(kShopName), std::string::npos) << questions()[0];
   EXPECT_NE(questions()[0].find(kApp), std::string::npos) << questions()[0];
+}
+
+// A launch inside a supervised tree cannot have a supervisor of its own (a
+// tree has one): what the hook library judges is judged as the inner
+// application, once (the outer filter passes it); raw calls go to the outer
+// supervisor and are judged as the outer application.
+TEST_F(SupervisedE2eTest, ALaunchInsideASupervisedTreeJudgesItsLibraryCallsAsItsOwn) {
+  const std::string inner = "com.example.inner";
+  const auto entry = [](const char* list, const char* host) {
+    return plist::Value(plist::Dictionary{{list, plist::Value(ruleEntries({host}))}});
+  };
+  writePlist(files::kRulesPath, plist::Dictionary{{std::string(files::kMarkerKey), plist::Value(true)},
+                                                  {kApp, entry("deny", kShopName)},
+                                                  {inner, entry("allow", kShopName)}});
+  const std::string s = shop_.port();
+  EXPECT_EQ(launched(with(KST_E2E_RAW_CLIENT, {"tcp", kShopIp, s})), (Lines{"tcp" + kRefused}));
+  EXPECT_EQ(launched({KST_LAUNCH, inner, "--root", temp_.dir(), "--", KST_E2E_RAW_CLIENT, "tcp", kShopIp, s,
+                      "udp", kShopIp, s, "rawtcp", kShopIp, s}),
+            (Lines{"tcp" + kOk, "udp" + kOk, "rawtcp" + kRefused}));
+  EXPECT_EQ(shop_.receive(), "udp");
 }
 
 TEST_F(SupervisedE2eTest, TheLauncherEndsAsTheProgramEnds) {
