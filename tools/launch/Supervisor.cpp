@@ -55,6 +55,11 @@ class Fd {
   int fd_;
 };
 
+bool treeEnded(int listener) {
+  pollfd p{listener, 0, 0};
+  return ::poll(&p, 1, 0) == 1 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
+}
+
 bool idValid(int listener, std::uint64_t id) {
   return ::ioctl(listener, SECCOMP_IOCTL_NOTIF_ID_VALID, &id) == 0;
 }
@@ -389,7 +394,9 @@ void Supervisor::receiverLoop() {
   for (;;) {
     std::memset(buffer.data(), 0, buffer.size());
     if (::ioctl(listener_, SECCOMP_IOCTL_NOTIF_RECV, buffer.data()) != 0) {
-      if (errno == EINTR || errno == ENOENT) continue;
+      // ENOENT: the target went away before its call was read, or (at once,
+      // again and again) no process is left under the filter.
+      if (errno == EINTR || (errno == ENOENT && !treeEnded(listener_))) continue;
       std::lock_guard lock(poolMu_);
       --idle_;
       --threads_;
