@@ -8,7 +8,7 @@ packages=(
   libplist-dev qt6-base-dev qt6-qpa-plugins libcurl4-openssl-dev fonts-dejavu-core fonts-dejavu-extra
   curl python3 python3-requests iproute2 chromium firefox-esr nodejs wget
   dpkg-dev fakeroot desktop-file-utils systemd man-db
-  libseccomp-dev golang-go busybox-static liburing-dev
+  libseccomp-dev golang-go busybox-static
 )
 missing=()
 for p in "${packages[@]}"; do
