@@ -110,6 +110,11 @@ void* blockedSend(void* arg) {
 }
 
 TEST_F(JudgedCallTest, ABlockedCallIsACancellationPoint) {
+#if defined(__SANITIZE_ADDRESS__)
+  // The address sanitizer does not follow a cancellation's unwinding: the
+  // frames it leaves poisoned fail its own check when the thread ends.
+  GTEST_SKIP() << "cancellation unwinding under the address sanitizer";
+#endif
   FullPair pair;
   pthread_t thread;
   ASSERT_EQ(pthread_create(&thread, nullptr, blockedSend, &pair.fds[0]), 0);

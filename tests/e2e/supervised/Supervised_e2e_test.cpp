@@ -237,6 +237,21 @@ TEST_F(SupervisedE2eTest, UndecidedCallIsAskedAndTheAnswerHolds) {
   ASSERT_EQ(questions().size(), 2u);
   EXPECT_NE(questions()[0].find(kShopName), std::string::npos) << questions()[0];
   EXPECT_NE(questions()[0].find(kApp), std::string::npos) << questions()[0];
+
+  // Each kind of program: its undecided connect and datagram are asked.
+  answers({"1 0 0", "0 0 0", "1 0 0", "0 0 0", "1 0 0", "0 0 0", "1 0 0", "0 0 0"});
+  EXPECT_EQ(launched(with(KST_E2E_RAW_CLIENT, {"rawtcp", kShopIp, s, "rawudp", kShopIp, s})),
+            (Lines{"rawtcp" + kRefused, "rawudp" + kOk}));
+  EXPECT_EQ(shop_.receive(), "udp");
+  if (!std::string(KST_E2E_GO_CGO).empty()) {
+    const std::string shop = std::string(kShopIp) + ":" + s;
+    for (const char* program : {KST_E2E_GO_CGO, KST_E2E_GO_STATIC}) {
+      EXPECT_EQ(launched(with(program, {"tcp", shop, "udp", shop})), (Lines{"tcp" + kRefused, "udp" + kOk}))
+          << program;
+      EXPECT_EQ(shop_.receive(), "go");
+    }
+  }
+  EXPECT_EQ(questions().size(), 2u + (std::string(KST_E2E_GO_CGO).empty() ? 2u : 6u));
 }
 
 // A launch inside a supervised tree cannot have a supervisor of its own (a
