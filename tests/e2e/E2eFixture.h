@@ -65,20 +65,7 @@ inline bool waitFor(const std::function<bool()>& condition, double seconds = 15)
   return true;
 }
 
-// The first child of `pid` (from /proc), or -1.
-inline pid_t firstChildOf(pid_t pid) {
-  std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-  pid_t child = -1;
-  return children >> child ? child : -1;
-}
-
-// The program kestrix-launch started: the launcher's supervisor's child
-// (the launcher itself under --libc-only, which execs in place).
-inline pid_t launchedProgram(pid_t launcher) {
-  const pid_t supervisor = firstChildOf(launcher);
-  const pid_t program = supervisor > 0 ? firstChildOf(supervisor) : -1;
-  return program > 0 ? program : launcher;
-}
+using testing::launchedProgram;
 
 // A program started with posix_spawn: stdout and stderr to files, stdin
 // from a pipe the test may write to.
