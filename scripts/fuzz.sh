@@ -11,7 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${FUZZ_SECONDS:-15}
 dir=${FUZZ_BUILD_DIR:-build-fuzz}
-all=(binary_plist frame rule_index rule_files service_handlers utf16 host_list hosts_file control_socket dns_response)
+all=(binary_plist frame rule_index rule_files service_handlers utf16 host_list hosts_file control_socket dns_response
+     target_call)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=("${all[@]}")
 

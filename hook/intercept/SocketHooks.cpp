@@ -17,6 +17,7 @@
 #include "hook/intercept/HandlerJudge.h"
 #include "hook/intercept/HostText.h"
 #include "hook/intercept/JudgedAddress.h"
+#include "hook/intercept/JudgedCall.h"
 #include "hook/intercept/KstDecision.h"
 #include "hook/intercept/KstLookedUpNames.h"
 #include "hook/intercept/LazyWatches.h"
@@ -412,29 +413,35 @@ void resetProtocolLocks() {
   renewLocks();
 }
 
+bool judgeUnseenCall(bool datagram, const JudgedAddress& address, const void* payload,
+                     size_t payloadLength) noexcept {
+  if (datagram) return guarded([&] { return judgeUdp(address, payload, payloadLength); }) != Outcome::kDeny;
+  return guarded([&] { return judgeTcp(Proto::kTCP, address); }) != Outcome::kDeny;
+}
+
 namespace replacement {
 
 int connect(int fd, const sockaddr* address, socklen_t length) noexcept {
   const ConnectFn real = orig_connect;
   noteDestination(fd, address, length);
   const std::optional<JudgedAddress> judged = judgedAddress(address, length);
-  if (!judged) return real(fd, address, length);
+  if (!judged) return judged::connect(real, fd, address, length);
   const int callerErrno = errno;
   if (judgeConnect(Proto::kTCP, *judged) == Outcome::kDeny) return refuse();
   errno = callerErrno;
-  return real(fd, address, length);
+  return judged::connect(real, fd, address, length);
 }
 
 ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const sockaddr* address,
                socklen_t addressLength) noexcept {
   const SendtoFn real = orig_sendto;
   if (address == nullptr || addressLength == 0)
-    return real(fd, buffer, length, flags, address, addressLength);
+    return judged::sendto(real, fd, buffer, length, flags, address, addressLength);
   noteDestination(fd, address, addressLength);
   const int callerErrno = errno;
   if (judgeSend(fd, address, addressLength, flags, buffer, length) == Outcome::kDeny) return refuse();
   errno = callerErrno;
-  return real(fd, buffer, length, flags, address, addressLength);
+  return judged::sendto(real, fd, buffer, length, flags, address, addressLength);
 }
 
 namespace {
@@ -450,7 +457,7 @@ std::pair<const void*, size_t> firstBuffer(const msghdr& h) {
 ssize_t sendmsg(int fd, const msghdr* message, int flags) noexcept {
   const SendmsgFn real = orig_sendmsg;
   if (message == nullptr || message->msg_name == nullptr || message->msg_namelen == 0)
-    return real(fd, message, flags);
+    return judged::sendmsg(real, fd, message, flags);
   noteDestination(fd, static_cast<const sockaddr*>(message->msg_name), message->msg_namelen);
   const auto [payload, payloadLength] = firstBuffer(*message);
   const int callerErrno = errno;
@@ -458,12 +465,12 @@ ssize_t sendmsg(int fd, const msghdr* message, int flags) noexcept {
                 payloadLength) == Outcome::kDeny)
     return refuse();
   errno = callerErrno;
-  return real(fd, message, flags);
+  return judged::sendmsg(real, fd, message, flags);
 }
 
 int sendmmsg(int fd, mmsghdr* messages, unsigned int count, int flags) noexcept {
   const SendmmsgFn real = orig_sendmmsg;
-  if (messages == nullptr || count == 0) return real(fd, messages, count, flags);
+  if (messages == nullptr || count == 0) return judged::sendmmsg(real, fd, messages, count, flags);
   // Judge each datagram in turn; the ones before the first refused one go.
   const int callerErrno = errno;
   unsigned int allowed = 0;
@@ -478,7 +485,7 @@ int sendmmsg(int fd, mmsghdr* messages, unsigned int count, int flags) noexcept 
   }
   if (allowed == 0) return refuse();
   errno = callerErrno;
-  return real(fd, messages, allowed, flags);
+  return judged::sendmmsg(real, fd, messages, allowed, flags);
 }
 
 int connectx(int fd, const sa_endpoints_t* endpoints, sae_associd_t associd, unsigned int flags,

@@ -57,6 +57,14 @@ inline constexpr const char* kCompanionHost = "kestrix-companion.local";
 // The three protocol locks are created (again) whenever hooks are installed.
 void resetProtocolLocks();
 
+struct JudgedAddress;
+// A call the replacements never saw (a program's own system call, handed
+// over by kestrix-launch's filter), judged as they judge theirs: the same
+// checks, decision, question and log line. `datagram`: a UDP send, with the
+// start of its payload for the question; else a TCP connect. True: allowed.
+bool judgeUnseenCall(bool datagram, const JudgedAddress& address, const void* payload,
+                     size_t payloadLength) noexcept;
+
 namespace replacement {
 
 int connect(int fd, const sockaddr* address, socklen_t length) noexcept;

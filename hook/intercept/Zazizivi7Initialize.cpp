@@ -18,6 +18,7 @@
 #include "hook/intercept/CaptureHooks.h"
 #include "hook/intercept/DnsHooks.h"
 #include "hook/intercept/LazyWatches.h"
+#include "hook/intercept/LeftAlone.h"
 #include "hook/intercept/ProgramMainQueue.h"
 #include "hook/intercept/SocketHooks.h"
 #include "hook/intercept/SpringBoardHooks.h"
@@ -73,12 +74,6 @@ KstSettingsManager& manager() {
 
 bool isWebKitProcess(std::string_view process) {
   return process == kWebKitNetworking || process == kWebKitContent;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
 }
 
 bool markerExists() {
@@ -352,14 +347,7 @@ bool leftAloneByName(std::string_view process) {
 }
 
 bool leftAloneById(std::string_view id) {
-  static constexpr std::array<std::string_view, 6> kLeftAlone = {
-      "com.apple.mobilephone",  "com.apple.itunesstored",
-      "com.apple.backboardd",   "com.apple.accessibility.AccessibilityUIServer",
-      "com.apple.datamigrator", "com.apple.backupd"};
-  const std::size_t count = kHook7 ? 2 : kLeftAlone.size();
-  for (std::size_t i = 0; i < count; ++i)
-    if (equalsIgnoringCase(id, kLeftAlone[i])) return true;
-  return false;
+  return kst::leftAloneById(id, kHook7);
 }
 
 void initialize() {

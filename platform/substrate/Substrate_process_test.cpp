@@ -261,8 +261,10 @@ TEST_F(SubstrateProcessTest, ContinueSignalResumesOnTheMainQueue) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   ASSERT_EQ(lines("waiting ").size(), 1u) << stderrText();
-  EXPECT_EQ(field(lines("waiting ")[0], "pid"), std::to_string(client.pid()));  // the launcher exec'd it
-  ASSERT_EQ(::kill(client.pid(), SIGCONT), 0);
+  // The program, below the launcher and its supervisor.
+  const pid_t program = kst::testing::launchedProgram(client.pid());
+  EXPECT_EQ(field(lines("waiting ")[0], "pid"), std::to_string(program));
+  ASSERT_EQ(::kill(program, SIGCONT), 0);
   EXPECT_EQ(client.wait(), 0) << stderrText();
   const auto resumes = lines("resume ");
   ASSERT_EQ(resumes.size(), 1u);

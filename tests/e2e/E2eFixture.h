@@ -65,6 +65,8 @@ inline bool waitFor(const std::function<bool()>& condition, double seconds = 15)
   return true;
 }
 
+using testing::launchedProgram;
+
 // A program started with posix_spawn: stdout and stderr to files, stdin
 // from a pipe the test may write to.
 class Process {

@@ -211,12 +211,12 @@ TEST_F(RuntimeE2eTest, IdleProcessRunsNoThreadOfOursAndReadsWhatItMissedAtItsFir
   writeGlobal({});
   auto p = start({"stdin"}, "idle");
   ASSERT_EQ(ask(*p, "idle", "ping"), "pong") << text("idle.err");
-  EXPECT_EQ(threadsOf(p->pid()), 1);
+  EXPECT_EQ(threadsOf(launchedProgram(p->pid())), 1);
   writeGlobal({kTrackerName});
   notify(kReloadBoth);  // nobody listens in the program yet
-  EXPECT_EQ(threadsOf(p->pid()), 1);
+  EXPECT_EQ(threadsOf(launchedProgram(p->pid())), 1);
   EXPECT_EQ(ask(*p, "idle", "tcp " + std::string(kTrackerIp) + " " + tracker_.port()), "tcp" + kRefused);
-  EXPECT_GT(threadsOf(p->pid()), 1) << "judging, the process listens for reloads";
+  EXPECT_GT(threadsOf(launchedProgram(p->pid())), 1) << "judging, the process listens for reloads";
   p->closeInput();
   EXPECT_TRUE(ends(*p));
 }
@@ -229,7 +229,7 @@ TEST_F(RuntimeE2eTest, ForkingProcessAndItsChildStaySingleThreaded) {
   const std::string child = awaitLine("forks", "child ");
   ASSERT_NE(child, "") << text("forks.err");
   const pid_t childPid = std::stoi(child.substr(6));
-  EXPECT_EQ(threadsOf(p->pid()), 1);
+  EXPECT_EQ(threadsOf(launchedProgram(p->pid())), 1);
   EXPECT_EQ(threadsOf(childPid), 1);
   touch("go");
   EXPECT_TRUE(ends(*p));
@@ -253,7 +253,7 @@ TEST_F(RuntimeE2eTest, ShellRunningACommandStaysSingleThreaded) {
   ASSERT_TRUE(waitFor([&] {
     return testing::readText("/proc/" + sleeper.substr(0, sleeper.size() - 1) + "/comm") == "sleep\n";
   }));
-  EXPECT_EQ(threadsOf(shell.pid()), 1);
+  EXPECT_EQ(threadsOf(launchedProgram(shell.pid())), 1);
   EXPECT_EQ(threadsOf(sleeperPid), 1);
   ::kill(sleeperPid, SIGTERM);
   EXPECT_EQ(shell.wait(), 0);
@@ -330,7 +330,8 @@ TEST_F(RuntimeE2eTest, StoppedShellHoldsUpNothingBeyondTheLimits) {
       << text("stop.err");
   ASSERT_EQ(questions().size(), 1u);
 
-  ASSERT_EQ(::kill(springBoard_->pid(), SIGSTOP), 0);
+  const pid_t springBoard = launchedProgram(springBoard_->pid());
+  ASSERT_EQ(::kill(springBoard, SIGSTOP), 0);
   EXPECT_EQ(ask(*p, "stop", "tcp " + tracker), "tcp" + kRefused);
   // The undecided call cannot be asked: it passes, as with no shell at all.
   EXPECT_EQ(ask(*p, "stop", "tcp " + shop), "tcp" + kOk);
@@ -339,7 +340,7 @@ TEST_F(RuntimeE2eTest, StoppedShellHoldsUpNothingBeyondTheLimits) {
   EXPECT_EQ(ask(*p, "stop", "tcp " + tracker), "tcp" + kRefused);
   EXPECT_EQ(questions().size(), 1u);
 
-  ASSERT_EQ(::kill(springBoard_->pid(), SIGCONT), 0);
+  ASSERT_EQ(::kill(springBoard, SIGCONT), 0);
   // Once the back-off has run out the shell is asked again, and answers.
   EXPECT_EQ(ask(*p, "stop", "until-refused " + shop), "tcp" + kRefused);
   EXPECT_EQ(questions().size(), 2u);

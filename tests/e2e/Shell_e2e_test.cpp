@@ -96,6 +96,35 @@ class ShellTest : public E2eTest {
   std::vector<std::unique_ptr<Process>> clients_;
 };
 
+#ifdef KST_E2E_RAW_CLIENT_STATIC
+// A statically linked program's connect, seen only by kestrix-launch's
+// supervisor, is asked at the prompt like any other. A program killed while
+// its connect waits there leaves the supervisor serving the rest of its
+// tree, and the answer that comes later connects nothing.
+TEST_F(ShellTest, StaticProgramsConnectWaitsForThePrompt) {
+  Server server(kShopIp);
+  ASSERT_TRUE(server.ok());
+  startShell();
+  const std::string pidFile = temp_.dir() + "/waiting.pid";
+  const std::string script =
+      "\"$0\" waiting \"$1\" \"$2\" & echo $! > \"$3\"; wait; \"$0\" tcp \"$1\" \"$2\"";
+  Process tree(launchArgs("com.example.static",
+                          {"sh", "-c", script, KST_E2E_RAW_CLIENT_STATIC, kShopIp, server.port(), pidFile}),
+               env(), temp_.dir() + "/tree.out", temp_.dir() + "/tree.err");
+  ASSERT_EQ(ctl({"wait-prompt", "30"}), 0) << text("ctl.err") << text("tree.err");
+  EXPECT_NE(state().find(std::string("host: ") + kShopName), std::string::npos) << state();
+  pid_t waiting = 0;
+  ASSERT_TRUE(waitFor([&] { return (std::ifstream(pidFile) >> waiting) && waiting > 0; }));
+  ASSERT_EQ(::kill(waiting, SIGKILL), 0);
+  ASSERT_EQ(ctl({"tap", "Once"}), 0) << text("ctl.err");
+
+  ASSERT_EQ(ctl({"wait-prompt", "30"}), 0) << text("ctl.err") << text("tree.err");
+  ASSERT_EQ(ctl({"tap", "Once"}), 0) << text("ctl.err");
+  EXPECT_EQ(tree.wait(), 0) << text("tree.err");
+  EXPECT_EQ(lines("tree.out"), (Lines{"waiting", "tcp" + kOk}));
+}
+#endif
+
 TEST_F(ShellTest, EveryButtonInBothModesReachesTheWaitingConnect) {
   const Case cases[] = {{"Once", 0, true},
                         {"Once", 1, false},
@@ -316,8 +345,9 @@ TEST_F(ShellTest, QtIsMappedInTheShellOnly) {
   Process& client = startClient("com.example.mail", "client", kShopIp, server.port());
   client.writeLine("go");
   ASSERT_EQ(ctl({"wait-prompt", "20"}), 0);
-  // The client's launcher exec'd the program in place: its pid is the program's.
-  const std::string clientMaps = testing::readText("/proc/" + std::to_string(client.pid()) + "/maps");
+  // The client is the launcher's supervisor's child.
+  const std::string clientMaps =
+      testing::readText("/proc/" + std::to_string(launchedProgram(client.pid())) + "/maps");
   const std::string shellMaps = testing::readText("/proc/" + std::to_string(shell_->pid()) + "/maps");
   EXPECT_NE(clientMaps.find("KestrixHook9.dylib"), std::string::npos) << "the client is not hooked";
   EXPECT_EQ(clientMaps.find("libQt6"), std::string::npos);

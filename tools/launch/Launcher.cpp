@@ -10,9 +10,11 @@
 #include <filesystem>
 #include <system_error>
 
+#include "hook/intercept/LeftAlone.h"
 #include "platform/bundle/DesktopFile.h"
 #include "platform/bundle/MainBundle.h"
 #include "platform/plist/PlistFile.h"
+#include "tools/launch/SupervisedRun.h"
 
 namespace kst::launch {
 
@@ -37,12 +39,18 @@ bool usableExecutableName(const std::string& name) {
   return !name.empty() && name != "." && name != ".." && name.find('/') == std::string::npos;
 }
 
+constexpr std::string_view kSpringBoardId = "com.apple.springboard";
+
 }  // namespace
 
+bool supervised(std::string_view bundleIdentifier) {
+  return bundleIdentifier != kSpringBoardId && !leftAloneById(bundleIdentifier, false);
+}
+
 std::string usage() {
-  return "usage: kestrix-launch BUNDLE_ID [--display-name NAME] [--root DIR] [--verbose] [-- PROGRAM "
-         "ARGS...]\n"
-         "       kestrix-launch DESKTOP_FILE_ID.desktop [--root DIR] [--verbose]\n";
+  return "usage: kestrix-launch BUNDLE_ID [--display-name NAME] [--root DIR] [--verbose] [--libc-only] [-- "
+         "PROGRAM ARGS...]\n"
+         "       kestrix-launch DESKTOP_FILE_ID.desktop [--root DIR] [--verbose] [--libc-only]\n";
 }
 
 std::optional<Options> parseArguments(const std::vector<std::string>& args, std::string* error) {
@@ -63,6 +71,10 @@ std::optional<Options> parseArguments(const std::vector<std::string>& args, std:
     }
     if (arg == "-v" || arg == "--verbose") {
       options.verbose = true;
+      continue;
+    }
+    if (arg == "--libc-only") {
+      options.libcOnly = true;
       continue;
     }
     std::optional<std::string>* target = nullptr;
@@ -273,7 +285,7 @@ int launcherMain(int argc, char** argv) {
     std::fprintf(stderr, "kestrix-launch: %s\n", error.c_str());
     return kCannotStart;
   }
-  return execute(*plan);
+  return options->libcOnly || !supervised(options->bundleIdentifier) ? execute(*plan) : runSupervised(*plan);
 }
 
 }  // namespace kst::launch

@@ -2,6 +2,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -33,6 +34,10 @@ struct Options {
   std::optional<std::string> root;
   std::vector<std::string> program;  // PROGRAM ARGS...; empty: the application's own
   bool verbose = false;              // one line per judged connection on stderr
+  // Only the C library's functions are watched: no system-call filter, no
+  // supervisor (setuid programs keep their privileges; static programs, Go
+  // programs and raw system calls go unseen).
+  bool libcOnly = false;
   bool help = false;
 };
 
@@ -68,6 +73,12 @@ struct Plan {
 // `launcherPath` is where this program lives: the substrate is looked for
 // at ../lib/libsubstrate.so beside it, then in the device root.
 std::optional<Plan> planLaunch(const Options& options, const std::string& launcherPath, std::string* error);
+
+// Whether the application's tree runs under the system-call filter: not the
+// shell, which answers the questions (a call of its own waiting for its own
+// answer would wait for ever), nor the applications the hook library leaves
+// alone; they run as with --libc-only.
+bool supervised(std::string_view bundleIdentifier);
 
 // Applies the environment and execs; returns kCannotStart (with the message
 // written) only when the exec fails.

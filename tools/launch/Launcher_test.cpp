@@ -56,6 +56,16 @@ TEST(LaunchArgumentsTest, BadCommandLinesAreRefusedWithAReason) {
   }
 }
 
+TEST(LaunchArgumentsTest, TheShellAndTheApplicationsLeftAloneRunWithoutTheFilter) {
+  EXPECT_TRUE(supervised("com.example.app"));
+  EXPECT_TRUE(supervised("org.example.Web.desktop"));
+  EXPECT_FALSE(supervised("com.apple.springboard"));
+  EXPECT_FALSE(supervised("COM.Apple.BackupD"));
+  EXPECT_TRUE(supervised("com.apple.backupd.other"));
+  EXPECT_TRUE(parse({"com.example.app", "--libc-only"})->libcOnly);
+  EXPECT_FALSE(parse({"com.example.app"})->libcOnly);
+}
+
 TEST(PreloadListTest, SubstrateFirstOthersKept) {
   EXPECT_EQ(preloadList("/b/libsubstrate.so", nullptr), "/b/libsubstrate.so");
   EXPECT_EQ(preloadList("/b/libsubstrate.so", ""), "/b/libsubstrate.so");

@@ -67,6 +67,21 @@ inline void allowSanitizedPreload(std::map<std::string, std::optional<std::strin
   (void)append;
 }
 
+// The first child of `pid` (from /proc), or -1.
+inline pid_t firstChildOf(pid_t pid) {
+  std::ifstream children("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+  pid_t child = -1;
+  return children >> child ? child : -1;
+}
+
+// The program kestrix-launch started: the launcher's supervisor's child
+// (the launcher itself when it execs in place, as with --libc-only).
+inline pid_t launchedProgram(pid_t launcher) {
+  const pid_t supervisor = firstChildOf(launcher);
+  const pid_t program = supervisor > 0 ? firstChildOf(supervisor) : -1;
+  return program > 0 ? program : launcher;
+}
+
 // A program started with posix_spawn, its stderr going to a file.
 class Spawned {
  public:

@@ -1,0 +1,235 @@
+// What kestrix-launch's system-call filter and supervisor cost, in real
+// processes on this machine. Each benchmark runs this program again as a
+// measuring child, in two ways alternating, one pair per iteration:
+//
+//  - BM_HookedConnect: 1,000 connects through the C library (the hook
+//    library judges them) under `kestrix-launch --libc-only` and under
+//    kestrix-launch with the filter, which passes the hook library's
+//    already-judged calls at once;
+//  - BM_SupervisedConnect: 1,000 connects made as raw system calls (as a
+//    static or Go program makes them) bare, and under kestrix-launch, where
+//    the supervisor judges and performs each;
+//  - BM_FilteredGetpid, BM_FilteredRead: 100,000 getpid / 1-byte reads of
+//    /dev/zero bare and under the filter (which passes them).
+//
+// The connects go to a loopback listener named in the device's hosts file
+// and allowed by an application rule. Counters: base and filtered medians
+// (microseconds per connect, nanoseconds per getpid/read; the median over
+// the iterations of each child's median) with their difference and ratio.
+
+#include <arpa/inet.h>
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/BenchSpawn.h"
+#include "platform/fs/DeviceRoot.h"
+#include "platform/fs/FileSystem.h"
+#include "platform/plist/PlistFile.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* kBenchIp = "127.0.0.14";
+constexpr const char* kHostsName = "supervised.example";
+constexpr const char* kBenchApp = "com.example.supervised";
+constexpr int kConnects = 1000;
+constexpr int kCalls = 100000;
+constexpr int kBatch = 1000;
+
+double medianOf(std::vector<double> v) {
+  if (v.empty()) return -1;
+  std::sort(v.begin(), v.end());
+  return v[v.size() / 2];
+}
+
+// ---- the children ----
+
+int connectChild(bool raw) {
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  ::inet_pton(AF_INET, kBenchIp, &a.sin_addr);
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (::bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(listener, 4096) != 0)
+    return 1;
+  socklen_t len = sizeof a;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&a), &len);
+  std::atomic<bool> done{false};
+  std::thread acceptor([&] {
+    while (!done) {
+      const int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd >= 0) ::close(fd);
+    }
+  });
+  std::vector<double> micros;
+  int failures = 0;
+  for (int i = 0; i < kConnects; ++i) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const auto start = Clock::now();
+    const long rc = raw ? ::syscall(SYS_connect, fd, &a, sizeof a)
+                        : ::connect(fd, reinterpret_cast<const sockaddr*>(&a), sizeof a);
+    const auto end = Clock::now();
+    if (rc != 0) ++failures;
+    ::close(fd);
+    micros.push_back(std::chrono::duration<double, std::micro>(end - start).count());
+  }
+  done = true;
+  ::shutdown(listener, SHUT_RDWR);
+  acceptor.join();
+  std::printf("median=%.4f failures=%d\n", medianOf(micros), failures);
+  return 0;
+}
+
+int callsChild(bool reads) {
+  const int zero = ::open("/dev/zero", O_RDONLY | O_CLOEXEC);
+  char byte = 0;
+  std::vector<double> nanos;
+  for (int b = 0; b < kCalls / kBatch; ++b) {
+    const auto start = Clock::now();
+    for (int i = 0; i < kBatch; ++i) {
+      if (reads) {
+        [[maybe_unused]] const ssize_t n = ::read(zero, &byte, 1);
+      } else {
+        ::syscall(SYS_getpid);
+      }
+    }
+    nanos.push_back(std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kBatch);
+  }
+  std::printf("median=%.4f failures=0\n", medianOf(nanos));
+  return 0;
+}
+
+// ---- the parent ----
+
+double field(const std::string& text, const std::string& name) {
+  const std::size_t at = text.find(name + "=");
+  return at == std::string::npos ? -1 : std::atof(text.c_str() + at + name.size() + 1);
+}
+
+// A device root with the system installed, the hosts file naming the bench
+// listener and an application rule allowing it. Removed at exit.
+class Device {
+ public:
+  Device() {
+    char tmpl[] = "/tmp/kst-supervised-root-XXXXXX";
+    dir_ = ::mkdtemp(tmpl) != nullptr ? tmpl : "";
+    if (dir_.empty() || kst::bench::spawnAndWait({KST_INSTALL, "--root", dir_}, {}) != 0) return;
+    const kst::DeviceRoot root(dir_);
+    kst::FileSystem& fs = kst::FileSystem::real();
+    fs.writeFileAtomic(root.path("/etc/hosts"), std::string(kBenchIp) + " " + kHostsName + "\n", true);
+    const kst::plist::Value rule(kst::plist::Dictionary{{"rule", kst::plist::Value(kHostsName)},
+                                                        {"date", kst::plist::Value(kst::plist::Date{0})}});
+    const kst::plist::Dictionary app{{"allow", kst::plist::Value(kst::plist::Array{rule})}};
+    ok_ = kst::plist::writeDictionaryFile(
+        fs, root.path("/var/mobile/Library/Preferences/com.Dovrane.FirewallRules2.plist"),
+        kst::plist::Dictionary{{"150", kst::plist::Value(true)}, {kBenchApp, kst::plist::Value(app)}}, true);
+  }
+  ~Device() {
+    std::error_code ec;
+    if (!dir_.empty()) std::filesystem::remove_all(dir_, ec);
+  }
+  bool ok() const { return ok_; }
+  std::vector<std::string> launched(const std::string& mode, bool libcOnly) const {
+    std::vector<std::string> argv = {KST_LAUNCH, kBenchApp, "--root", dir_};
+    if (libcOnly) argv.push_back("--libc-only");
+    argv.insert(argv.end(), {"--", kst::bench::selfPath(), "--child", mode});
+    return argv;
+  }
+
+ private:
+  std::string dir_;
+  bool ok_ = false;
+};
+
+Device& device() {
+  static Device d;
+  return d;
+}
+
+std::string kernel() {
+  utsname u{};
+  return ::uname(&u) == 0 ? std::string(u.release) : std::string("?");
+}
+
+// Runs `base` and `filtered` alternately, one pair per iteration; reports
+// their medians.
+void compare(benchmark::State& state, const std::vector<std::string>& base,
+             const std::vector<std::string>& filtered) {
+  if (!device().ok()) {
+    state.SkipWithError("cannot lay out a device root");
+    return;
+  }
+  std::vector<double> baseRuns, filteredRuns;
+  for (auto _ : state) {
+    std::string out;
+    for (int which = 0; which < 2; ++which) {
+      const auto& argv = which == 0 ? base : filtered;
+      if (kst::bench::spawnAndWait(argv, {}, &out) != 0 || field(out, "failures") != 0) {
+        state.SkipWithError(("the child failed: " + out).c_str());
+        return;
+      }
+      (which == 0 ? baseRuns : filteredRuns).push_back(field(out, "median"));
+    }
+  }
+  const double b = medianOf(baseRuns);
+  const double f = medianOf(filteredRuns);
+  state.counters["base"] = b;
+  state.counters["filtered"] = f;
+  state.counters["added"] = f - b;
+  state.counters["ratio"] = b > 0 ? f / b : 0;
+  state.SetLabel("kernel " + kernel());
+}
+
+void BM_HookedConnect(benchmark::State& state) {
+  compare(state, device().launched("connect", true), device().launched("connect", false));
+}
+
+void BM_SupervisedConnect(benchmark::State& state) {
+  compare(state, {kst::bench::selfPath(), "--child", "rawconnect"}, device().launched("rawconnect", false));
+}
+
+void BM_FilteredGetpid(benchmark::State& state) {
+  compare(state, {kst::bench::selfPath(), "--child", "getpid"}, device().launched("getpid", false));
+}
+
+void BM_FilteredRead(benchmark::State& state) {
+  compare(state, {kst::bench::selfPath(), "--child", "read"}, device().launched("read", false));
+}
+
+BENCHMARK(BM_HookedConnect)->Iterations(9)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_SupervisedConnect)->Iterations(9)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FilteredGetpid)->Iterations(9)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_FilteredRead)->Iterations(9)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 3 && std::strcmp(argv[1], "--child") == 0) {
+    const std::string mode = argv[2];
+    if (mode == "connect") return connectChild(false);
+    if (mode == "rawconnect") return connectChild(true);
+    if (mode == "getpid") return callsChild(false);
+    if (mode == "read") return callsChild(true);
+    return 2;
+  }
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
