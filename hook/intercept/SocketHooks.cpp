@@ -1,5 +1,6 @@
 #include "hook/intercept/SocketHooks.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <pthread.h>
 
@@ -15,11 +16,13 @@
 #include "hook/intercept/DecisionTrace.h"
 #include "hook/intercept/DnsHooks.h"
 #include "hook/intercept/HandlerJudge.h"
+#include "hook/intercept/HeldDatagrams.h"
 #include "hook/intercept/HostText.h"
 #include "hook/intercept/JudgedAddress.h"
 #include "hook/intercept/KstDecision.h"
 #include "hook/intercept/KstLookedUpNames.h"
 #include "hook/intercept/LazyWatches.h"
+#include "hook/intercept/QuestionBoard.h"
 #include "hook/intercept/ReverseNameCache.h"
 #include "hook/messaging/KstMessageNames.h"
 #include "hook/store/FirewallRest.h"
@@ -44,14 +47,23 @@ namespace {
 // connect and connectx share the TCP question; each has its own lock.
 enum class Proto { kTCP, kSCTP, kUDP };
 
+// Each lock is taken only by a call that no rule decides, and held while it
+// asks: one question at a time per protocol. Its board tells the calls
+// waiting behind it which question is on screen.
 struct ProtocolLocks {
   std::mutex tcp;
   std::mutex sctp;
   std::mutex udp;
+  QuestionBoard tcpBoard;
+  QuestionBoard sctpBoard;
+  QuestionBoard udpBoard;
   // The set this one replaced, kept (and reachable) for a thread that may
   // still be inside it.
   ProtocolLocks* replaced = nullptr;
   std::mutex& of(Proto p) { return p == Proto::kTCP ? tcp : p == Proto::kSCTP ? sctp : udp; }
+  QuestionBoard& boardOf(Proto p) {
+    return p == Proto::kTCP ? tcpBoard : p == Proto::kSCTP ? sctpBoard : udpBoard;
+  }
 };
 
 // Replaced, never freed: a thread may still be inside the old one.
@@ -92,7 +104,8 @@ class CancellationOff {
   int old_ = PTHREAD_CANCEL_ENABLE;
 };
 
-enum class Outcome { kPass, kAllow, kDeny };
+// kHeld: a datagram accepted now and held until its question is answered.
+enum class Outcome { kPass, kAllow, kDeny, kHeld };
 
 // The manager of a process the firewall judges, or null.
 KstSettingsManager* judgingManager() {
@@ -257,15 +270,31 @@ std::optional<Outcome> decided(KstSettingsManager& m, Proto proto, const Connect
   return d.verdict == Verdict::kAllow ? Outcome::kAllow : Outcome::kDeny;
 }
 
-// The judgement of one destination, from the protocol lock on. `payloadUrl`
-// is the UDP question's URL (absent: one blank).
-Outcome judgeLocked(KstSettingsManager& m, Proto proto, const JudgedAddress& address,
-                    const std::optional<std::string>& payloadUrl) {
-  std::lock_guard<std::mutex> lock(locks().of(proto));
-  Connection c;
-  if (!describe(m, proto, address, c)) return Outcome::kPass;
+// The outcome a call takes from the answer to the question it waited
+// behind, logged as its own.
+Outcome followed(KstSettingsManager& m, const Connection& c, bool allowed) {
+  logOutcome(m, c, allowed ? "allowed" : "denied");
+  return allowed ? Outcome::kAllow : Outcome::kDeny;
+}
+
+// Puts the question about a destination no rule decided, under the
+// protocol lock, and applies the answer. A call that waited while the
+// question about its own destination was on screen takes that answer; one
+// that waited behind another question decides again first, as an answer
+// given meanwhile may now decide it. `payloadUrl` is the UDP question's URL
+// (absent: one blank).
+Outcome askLocked(KstSettingsManager& m, Proto proto, const Connection& c,
+                  const std::optional<std::string>& payloadUrl) {
+  ProtocolLocks& l = locks();
+  QuestionBoard& board = l.boardOf(proto);
+  const QuestionKey key{c.host, c.port};
+  const QuestionBoard::Ticket since = board.ticket();
+  if (auto allowed = board.awaitWhileShown(key, since)) return followed(m, c, *allowed);
+  std::lock_guard<std::mutex> lock(l.of(proto));
+  if (auto allowed = board.answerSince(key, since)) return followed(m, c, *allowed);
   if (auto outcome = decided(m, proto, c)) return *outcome;
 
+  ShownQuestion shown(board, key);
   auto bundleId = m.currentBundleIdentifier();
   auto app = m.appName();
   std::optional<std::string> id = bundleId ? std::optional<std::string>(*bundleId) : std::nullopt;
@@ -276,12 +305,24 @@ Outcome judgeLocked(KstSettingsManager& m, Proto proto, const JudgedAddress& add
           ? rest.createUDPViewWithHostString(c.host, c.portText, id, payloadUrl, name)
           : rest.createTCPViewWithHostString(c.host, c.portText, id, m.urlForHost(c.host), name);
   const Outcome outcome = applyAnswer(m, answer, c);
+  shown.answer(outcome != Outcome::kDeny);
   if (decisionTracing()) {
     traceLine(answerLine(name ? *name : std::string(), transportOf(proto),
                          Destination{c.host, c.port, c.address}, outcome == Outcome::kAllow,
                          answer.answered ? answer.whatToDo : -1));
   }
   return outcome;
+}
+
+// The judgement of one destination. The rules are read without the
+// protocol lock, so a settled connection never waits for a question about
+// another one.
+Outcome judgeDestination(KstSettingsManager& m, Proto proto, const JudgedAddress& address,
+                         const std::optional<std::string>& payloadUrl) {
+  Connection c;
+  if (!describe(m, proto, address, c)) return Outcome::kPass;
+  if (auto outcome = decided(m, proto, c)) return *outcome;
+  return askLocked(m, proto, c, payloadUrl);
 }
 
 bool isLoopbackOne(const JudgedAddress& address) {
@@ -299,18 +340,46 @@ bool isDnsToNameserver(const JudgedAddress& address) {
          ResolvConfFile::process().current()->isNameserver(address.get(), address.length);
 }
 
+// A send whose datagram may be held: its socket and flags.
+struct HeldSend {
+  int fd;
+  int flags;
+};
+
 Outcome judgeTcp(Proto proto, const JudgedAddress& address) {
   KstSettingsManager* m = preflight();
   if (m == nullptr || isDnsToNameserver(address)) return Outcome::kPass;
-  return judgeLocked(*m, proto, address, std::nullopt);
+  return judgeDestination(*m, proto, address, std::nullopt);
 }
 
-Outcome judgeUdp(const JudgedAddress& address, const void* payload, size_t payloadLength) {
+bool isNonBlocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && (flags & O_NONBLOCK) != 0;
+}
+
+// A datagram that no rule decides, sent without waiting (a non-blocking
+// socket or MSG_DONTWAIT), is held and asked about on a thread of the
+// library; one sent blocking waits for the answer. SpringBoard asks on its
+// own main queue and never holds.
+Outcome judgeUdp(const JudgedAddress& address, const HeldSend* held, const void* payload,
+                 size_t payloadLength) {
   KstSettingsManager* m = preflight();
   if (m == nullptr) return Outcome::kPass;
   if (udpAllowedAtOnce(*m)) return Outcome::kPass;
   if (isLoopbackOne(address) || isDnsToNameserver(address)) return Outcome::kPass;
-  return judgeLocked(*m, Proto::kUDP, address, payloadText(payload, payloadLength));
+  Connection c;
+  if (!describe(*m, Proto::kUDP, address, c)) return Outcome::kPass;
+  if (auto outcome = decided(*m, Proto::kUDP, c)) return *outcome;
+  std::optional<std::string> url = payloadText(payload, payloadLength);
+  if (held != nullptr && !get(m->flags().isSpringBoard) &&
+      ((held->flags & MSG_DONTWAIT) != 0 || isNonBlocking(held->fd))) {
+    HeldDatagrams& datagrams = HeldDatagrams::process();
+    datagrams.setSender(orig_sendto);
+    datagrams.hold(held->fd, payload, payloadLength, held->flags, address,
+                   [m, c, url] { return askLocked(*m, Proto::kUDP, c, url) != Outcome::kDeny; });
+    return Outcome::kHeld;
+  }
+  return askLocked(*m, Proto::kUDP, c, url);
 }
 
 // The judge thread's part for a call made from a signal handler: the same
@@ -380,8 +449,10 @@ Outcome judgeConnect(Proto proto, const JudgedAddress& address) noexcept {
 // A send to an explicit address. Only datagrams are judged by it: on a
 // stream socket the kernel ignores the address (the connect was judged),
 // except for a Fast Open send, which connects and is judged like connectx.
+// `mayHold`: the datagram is the whole send (sendto), so a copy of it can
+// be sent later.
 Outcome judgeSend(int fd, const sockaddr* address, socklen_t length, int flags, const void* payload,
-                  size_t payloadLength) noexcept {
+                  size_t payloadLength, bool mayHold = false) noexcept {
   const std::optional<JudgedAddress> judged = judgedAddress(address, length);
   if (!judged) return Outcome::kPass;
   if (isStreamSocket(fd)) {
@@ -389,7 +460,8 @@ Outcome judgeSend(int fd, const sockaddr* address, socklen_t length, int flags, 
     return judgeConnect(Proto::kSCTP, *judged);
   }
   if (inSignalHandler()) return judgeInHandler(HandlerCall::kDatagram, *judged);
-  return guarded([&] { return judgeUdp(*judged, payload, payloadLength); });
+  const HeldSend held{fd, flags};
+  return guarded([&] { return judgeUdp(*judged, mayHold ? &held : nullptr, payload, payloadLength); });
 }
 
 int refuse() {
@@ -427,8 +499,10 @@ ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const socka
     return real(fd, buffer, length, flags, address, addressLength);
   noteDestination(fd, address, addressLength);
   const int callerErrno = errno;
-  if (judgeSend(fd, address, addressLength, flags, buffer, length) == Outcome::kDeny) return refuse();
+  const Outcome outcome = judgeSend(fd, address, addressLength, flags, buffer, length, true);
+  if (outcome == Outcome::kDeny) return refuse();
   errno = callerErrno;
+  if (outcome == Outcome::kHeld) return static_cast<ssize_t>(length);
   return real(fd, buffer, length, flags, address, addressLength);
 }
 

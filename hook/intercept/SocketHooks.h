@@ -10,9 +10,12 @@
 // The replacements of the socket functions: each prepares the destination,
 // runs the decision, and either calls the real function with the caller's
 // arguments, refuses the call, or asks the person at SpringBoard's prompt
-// and applies the answer. They run on the application's own threads; within
-// a process one TCP, one connectx and one UDP decision run at a time (one
-// lock per protocol, held through the decision and the wait for an answer).
+// and applies the answer. They run on the application's own threads. The
+// rules are read without a lock, so a call the rules settle never waits;
+// a call they do not settle takes its protocol's lock (TCP, connectx, UDP)
+// and asks, so a process has at most one question per protocol at a time.
+// Calls that wait while the question about their own destination (host
+// text and port) is on screen take its answer instead of asking again.
 //
 // A refused call returns -1 with errno EPERM, which Linux documents for a
 // connection refused by a local firewall rule; a call let through returns
