@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -22,6 +23,7 @@
 #include "hook/intercept/KstDecision.h"
 #include "hook/intercept/KstLookedUpNames.h"
 #include "hook/intercept/LazyWatches.h"
+#include "hook/intercept/ParkedConnects.h"
 #include "hook/intercept/QuestionBoard.h"
 #include "hook/intercept/ReverseNameCache.h"
 #include "hook/messaging/KstMessageNames.h"
@@ -29,6 +31,7 @@
 #include "hook/store/KstFiles.h"
 #include "hook/store/KstSettingsManager.h"
 #include "platform/bundle/MainBundle.h"
+#include "platform/messaging/MessagingCenter.h"
 #include "platform/notify/DarwinNotifyCenter.h"
 #include "platform/resolver/ResolvConf.h"
 #include "platform/resolver/Resolver.h"
@@ -39,6 +42,7 @@ ConnectFn orig_connect = ::connect;
 SendtoFn orig_sendto = ::sendto;
 SendmsgFn orig_sendmsg = ::sendmsg;
 SendmmsgFn orig_sendmmsg = ::sendmmsg;
+GetsockoptFn orig_getsockopt = ::getsockopt;
 Connectx9Fn orig_connectx9 = nullptr;
 Connectx7Fn orig_connectx7 = nullptr;
 
@@ -104,8 +108,9 @@ class CancellationOff {
   int old_ = PTHREAD_CANCEL_ENABLE;
 };
 
-// kHeld: a datagram accepted now and held until its question is answered.
-enum class Outcome { kPass, kAllow, kDeny, kHeld };
+// kHeld: a datagram accepted now and held until its question is answered;
+// kParked: a non-blocking connect parked until its question is answered.
+enum class Outcome { kPass, kAllow, kDeny, kHeld, kParked };
 
 // The manager of a process the firewall judges, or null.
 KstSettingsManager* judgingManager() {
@@ -282,16 +287,20 @@ Outcome followed(KstSettingsManager& m, const Connection& c, bool allowed) {
 // question about its own destination was on screen takes that answer; one
 // that waited behind another question decides again first, as an answer
 // given meanwhile may now decide it. `payloadUrl` is the UDP question's URL
-// (absent: one blank).
+// (absent: one blank). `since`: when the call began to wait, if before now.
+// `answered` (when given) is set to false when the question got no answer
+// at all (no shell, or one that broke off); such a question is no answer
+// for the calls behind it, which ask themselves.
 Outcome askLocked(KstSettingsManager& m, Proto proto, const Connection& c,
-                  const std::optional<std::string>& payloadUrl) {
+                  const std::optional<std::string>& payloadUrl,
+                  std::optional<QuestionBoard::Ticket> since = std::nullopt, bool* answered = nullptr) {
   ProtocolLocks& l = locks();
   QuestionBoard& board = l.boardOf(proto);
   const QuestionKey key{c.host, c.port};
-  const QuestionBoard::Ticket since = board.ticket();
-  if (auto allowed = board.awaitWhileShown(key, since)) return followed(m, c, *allowed);
+  const QuestionBoard::Ticket from = since.value_or(board.ticket());
+  if (auto allowed = board.awaitWhileShown(key, from)) return followed(m, c, *allowed);
   std::lock_guard<std::mutex> lock(l.of(proto));
-  if (auto allowed = board.answerSince(key, since)) return followed(m, c, *allowed);
+  if (auto allowed = board.answerSince(key, from)) return followed(m, c, *allowed);
   if (auto outcome = decided(m, proto, c)) return *outcome;
 
   ShownQuestion shown(board, key);
@@ -305,24 +314,14 @@ Outcome askLocked(KstSettingsManager& m, Proto proto, const Connection& c,
           ? rest.createUDPViewWithHostString(c.host, c.portText, id, payloadUrl, name)
           : rest.createTCPViewWithHostString(c.host, c.portText, id, m.urlForHost(c.host), name);
   const Outcome outcome = applyAnswer(m, answer, c);
-  shown.answer(outcome != Outcome::kDeny);
+  if (answer.answered) shown.answer(outcome != Outcome::kDeny);
+  if (answered != nullptr) *answered = answer.answered;
   if (decisionTracing()) {
     traceLine(answerLine(name ? *name : std::string(), transportOf(proto),
                          Destination{c.host, c.port, c.address}, outcome == Outcome::kAllow,
                          answer.answered ? answer.whatToDo : -1));
   }
   return outcome;
-}
-
-// The judgement of one destination. The rules are read without the
-// protocol lock, so a settled connection never waits for a question about
-// another one.
-Outcome judgeDestination(KstSettingsManager& m, Proto proto, const JudgedAddress& address,
-                         const std::optional<std::string>& payloadUrl) {
-  Connection c;
-  if (!describe(m, proto, address, c)) return Outcome::kPass;
-  if (auto outcome = decided(m, proto, c)) return *outcome;
-  return askLocked(m, proto, c, payloadUrl);
 }
 
 bool isLoopbackOne(const JudgedAddress& address) {
@@ -346,15 +345,59 @@ struct HeldSend {
   int flags;
 };
 
-Outcome judgeTcp(Proto proto, const JudgedAddress& address) {
-  KstSettingsManager* m = preflight();
-  if (m == nullptr || isDnsToNameserver(address)) return Outcome::kPass;
-  return judgeDestination(*m, proto, address, std::nullopt);
-}
-
 bool isNonBlocking(int fd) {
   const int flags = ::fcntl(fd, F_GETFL);
   return flags >= 0 && (flags & O_NONBLOCK) != 0;
+}
+
+bool isStreamSocket(int fd) {
+  int type = 0;
+  socklen_t len = sizeof type;
+  return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
+}
+
+// Whether SpringBoard's question service is there to ask. Without it an
+// undecided call passes unasked, at once, so there is nothing to park for.
+bool questionServiceListens(const KstSettingsManager& m) {
+  const auto center = MessagingCenter::centerNamed(std::string(msg::kWindowService), m.env().root);
+  return ::access(center->socketPath().c_str(), F_OK) == 0;
+}
+
+// A connect that must not wait: a non-blocking stream socket's, outside
+// SpringBoard (which asks on its own main queue), while there is a shell
+// to ask.
+bool mayPark(KstSettingsManager& m, Proto proto, int fd) {
+  return proto == Proto::kTCP && fd >= 0 && !get(m.flags().isSpringBoard) && isNonBlocking(fd) &&
+         isStreamSocket(fd) && questionServiceListens(m);
+}
+
+// Parks the connect and leaves its question to the library's thread. A
+// parked connect goes ahead only on an answer that allows it; a question
+// that gets no answer (the shell died, say) fails it as the prompt's
+// time-out would.
+bool parkConnect(KstSettingsManager& m, int fd, const JudgedAddress& address, const Connection& c) {
+  ParkedConnects& parked = ParkedConnects::process();
+  parked.setReal(orig_connect, orig_getsockopt);
+  const QuestionBoard::Ticket since = locks().boardOf(Proto::kTCP).ticket();
+  KstSettingsManager* manager = &m;
+  return parked.park(fd, address, [manager, c, since] {
+    bool answered = true;
+    const Outcome outcome = askLocked(*manager, Proto::kTCP, c, std::nullopt, since, &answered);
+    return answered && outcome != Outcome::kDeny;
+  });
+}
+
+// The rules are read without the protocol lock, so a settled connection
+// never waits for a question about another one. `fd`: the connecting
+// socket (-1 for calls that are never parked).
+Outcome judgeTcp(Proto proto, const JudgedAddress& address, int fd) {
+  KstSettingsManager* m = preflight();
+  if (m == nullptr || isDnsToNameserver(address)) return Outcome::kPass;
+  Connection c;
+  if (!describe(*m, proto, address, c)) return Outcome::kPass;
+  if (auto outcome = decided(*m, proto, c)) return *outcome;
+  if (mayPark(*m, proto, fd) && parkConnect(*m, fd, address, c)) return Outcome::kParked;
+  return askLocked(*m, proto, c, std::nullopt);
 }
 
 // A datagram that no rule decides, sent without waiting (a non-blocking
@@ -419,12 +462,6 @@ Outcome judgeInHandler(HandlerCall call, const JudgedAddress& address) noexcept 
   return judgeFromHandler(r) ? Outcome::kPass : Outcome::kDeny;
 }
 
-bool isStreamSocket(int fd) {
-  int type = 0;
-  socklen_t len = sizeof type;
-  return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
-}
-
 // Runs one judgement; on an internal failure (memory exhausted, a broken
 // invariant) the call goes on as after a failed exchange with SpringBoard,
 // whose empty answer allows it once, and one line goes to the system log.
@@ -440,10 +477,10 @@ Outcome guarded(F&& judge) noexcept {
   });
 }
 
-Outcome judgeConnect(Proto proto, const JudgedAddress& address) noexcept {
+Outcome judgeConnect(Proto proto, const JudgedAddress& address, int fd = -1) noexcept {
   if (inSignalHandler())
     return judgeInHandler(proto == Proto::kTCP ? HandlerCall::kTcp : HandlerCall::kFastOpen, address);
-  return guarded([&] { return judgeTcp(proto, address); });
+  return guarded([&] { return judgeTcp(proto, address, fd); });
 }
 
 // A send to an explicit address. Only datagrams are judged by it: on a
@@ -483,13 +520,35 @@ namespace replacement {
 
 int connect(int fd, const sockaddr* address, socklen_t length) noexcept {
   const ConnectFn real = orig_connect;
+  const int callerErrno = errno;
+  ParkedConnects& parked = ParkedConnects::process();
+  if (parked.anyParked() && !inSignalHandler()) {
+    if (address != nullptr && length >= sizeof(sa_family_t) && address->sa_family == AF_UNSPEC) {
+      parked.programUndoes(fd);
+    } else if (parked.isParked(fd)) {
+      errno = EALREADY;  // as on a socket still connecting
+      return -1;
+    }
+    errno = callerErrno;
+  }
   noteDestination(fd, address, length);
   const std::optional<JudgedAddress> judged = judgedAddress(address, length);
   if (!judged) return real(fd, address, length);
-  const int callerErrno = errno;
-  if (judgeConnect(Proto::kTCP, *judged) == Outcome::kDeny) return refuse();
+  const Outcome outcome = judgeConnect(Proto::kTCP, *judged, fd);
+  if (outcome == Outcome::kDeny) return refuse();
+  if (outcome == Outcome::kParked) {
+    errno = EINPROGRESS;
+    return -1;
+  }
   errno = callerErrno;
   return real(fd, address, length);
+}
+
+int getsockopt(int fd, int level, int name, void* value, socklen_t* length) noexcept {
+  const GetsockoptFn real = orig_getsockopt;
+  if (level != SOL_SOCKET || name != SO_ERROR || inSignalHandler())
+    return real(fd, level, name, value, length);
+  return ParkedConnects::process().readError([&] { return real(fd, level, name, value, length); });
 }
 
 ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const sockaddr* address,

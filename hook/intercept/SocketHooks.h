@@ -41,6 +41,7 @@ using SendmsgFn = ssize_t (*)(int, const msghdr*, int);
 using SendmmsgFn = int (*)(int, mmsghdr*, unsigned int, int);
 using Connectx9Fn = int (*)(int, const sa_endpoints_t*, sae_associd_t, unsigned int, const iovec*,
                             unsigned int, size_t*, sae_connid_t*);
+using GetsockoptFn = int (*)(int, int, int, void*, socklen_t*);
 using Connectx7Fn = int (*)(int, const sockaddr*, socklen_t, const sockaddr*, socklen_t, unsigned int,
                             sae_associd_t, sae_connid_t*);
 
@@ -50,6 +51,7 @@ extern ConnectFn orig_connect;
 extern SendtoFn orig_sendto;
 extern SendmsgFn orig_sendmsg;
 extern SendmmsgFn orig_sendmmsg;
+extern GetsockoptFn orig_getsockopt;
 // Linux has no connectx; tests and the original platform's builds set these.
 extern Connectx9Fn orig_connectx9;
 extern Connectx7Fn orig_connectx7;
@@ -62,7 +64,11 @@ void resetProtocolLocks();
 
 namespace replacement {
 
+// A non-blocking connect that must ask returns -1 with EINPROGRESS at once
+// and completes later (see ParkedConnects.h).
 int connect(int fd, const sockaddr* address, socklen_t length) noexcept;
+// Reads of SO_ERROR never see a parked socket in the middle of its switch.
+int getsockopt(int fd, int level, int name, void* value, socklen_t* length) noexcept;
 ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const sockaddr* address,
                socklen_t addressLength) noexcept;
 // Datagrams sent to an explicit address are judged like sendto; a TCP Fast
