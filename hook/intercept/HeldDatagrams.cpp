@@ -18,10 +18,19 @@
 
 // Provided by the substrate when it is loaded; absent in programs without it.
 extern "C" void kst_substrate_enter(void) __attribute__((weak));
+extern "C" void kst_substrate_leave(void) __attribute__((weak));
 
 namespace kst {
 
 namespace {
+
+// Closes one of the library's own descriptors from a program's thread
+// without the replaced close, which looks at tables this code may hold.
+void closeOwn(int fd) {
+  if (kst_substrate_enter != nullptr) kst_substrate_enter();
+  ::close(fd);
+  if (kst_substrate_leave != nullptr) kst_substrate_leave();
+}
 
 struct Datagram {
   int fd = -1;  // the library's own descriptor of the sending socket
@@ -69,13 +78,13 @@ void forgetInChild() {
   if (old == nullptr) return;
   auto* fresh = new HeldDatagrams::State();
   fresh->send.store(old->send.load());
-  if (old->mu.try_lock()) {
-    for (HeldFor& h : old->waiting) {
-      for (Datagram& d : h.datagrams) ::close(d.fd);
-    }
-    old->mu.unlock();
+  // The old one is left: a thread may have been inside it.
+  gState.store(fresh, std::memory_order_release);
+  if (!old->mu.try_lock()) return;
+  for (HeldFor& h : old->waiting) {
+    for (Datagram& d : h.datagrams) closeOwn(d.fd);
   }
-  gState.store(fresh, std::memory_order_release);  // the old one is left: a thread may have been inside it
+  old->mu.unlock();
 }
 
 void askingThread(HeldDatagrams::State* s) {

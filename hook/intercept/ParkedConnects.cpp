@@ -24,10 +24,19 @@
 
 // Provided by the substrate when it is loaded; absent in programs without it.
 extern "C" void kst_substrate_enter(void) __attribute__((weak));
+extern "C" void kst_substrate_leave(void) __attribute__((weak));
 
 namespace kst {
 
 namespace {
+
+// Closes one of the library's own descriptors from a program's thread
+// without the replaced close, which looks at tables this code may hold.
+void closeOwn(int fd) {
+  if (kst_substrate_enter != nullptr) kst_substrate_enter();
+  ::close(fd);
+  if (kst_substrate_leave != nullptr) kst_substrate_leave();
+}
 
 // The kernel's numbers of the two TCP states that matter here.
 constexpr int kTcpSynSent = TCP_SYN_SENT;
@@ -269,15 +278,18 @@ void forgetInChild() {
   auto* fresh = new ParkedConnects::State();
   fresh->connect.store(old->connect.load());
   fresh->getsockopt.store(old->getsockopt.load());
-  if (old->mu.try_lock()) {
-    for (Parked& p : old->parked) ::close(p.own);
+  const bool readable = old->mu.try_lock();
+  if (readable) {
     fresh->listener4 = old->listener4;
     fresh->listener6 = old->listener6;
     fresh->closed4 = old->closed4;
     fresh->closed6 = old->closed6;
-    old->mu.unlock();
   }
-  gState.store(fresh, std::memory_order_release);  // the old one is left: a thread may have been inside it
+  // The old one is left: a thread may have been inside it.
+  gState.store(fresh, std::memory_order_release);
+  if (!readable) return;
+  for (Parked& p : old->parked) closeOwn(p.own);
+  old->mu.unlock();
 }
 
 }  // namespace

@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -218,6 +219,28 @@ TEST_F(ParkedConnectsTest, ProgramsOwnUndoTakesTheSocketBack) {
   EXPECT_EQ(errno, EINPROGRESS);
   EXPECT_TRUE(pollEvents(fd, kWaitMs) & POLLOUT);
   EXPECT_EQ(soError(fd), 0);
+  ::close(fd);
+}
+
+TEST_F(ParkedConnectsTest, ForkedChildLeavesTheAnswerToTheParentAndSeesItsResult) {
+  const int fd = nonBlockingSocket();
+  HeldAnswer held;
+  ASSERT_TRUE(parked().park(fd, destination_, held.judge()));
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // Nothing of the parent's table, and the shared socket completes when
+    // the parent's answer comes.
+    if (parked().parkedCount() != 0 || parked().isParked(fd)) ::_exit(1);
+    pollfd p{fd, POLLOUT, 0};
+    ::_exit(::poll(&p, 1, kWaitMs) == 1 && (p.revents & POLLOUT) != 0 ? 0 : 2);
+  }
+  std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  held.answer.set_value(true);
+  int status = -1;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(serverHasConnection());
   ::close(fd);
 }
 
