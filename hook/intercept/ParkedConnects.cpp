@@ -47,7 +47,7 @@ struct Parked {
   int programFd = -1;  // -1 once the program closed or undid the number
   dev_t dev = 0;
   ino_t ino = 0;
-  int own = -1;  // the library's descriptor of the socket
+  int own = -1;  // the library's descriptor of the socket, if it holds one
   JudgedAddress destination;
   ParkedConnects::Judge judge;
   bool taken = false;  // its question is being asked
@@ -150,6 +150,7 @@ struct ParkedConnects::State {
   std::condition_variable work;
   std::list<Parked> parked;
   std::atomic<std::size_t> count{0};
+  std::size_t owned = 0;  // entries with a descriptor of the library
   std::uint64_t nextId = 1;
   bool threadStarted = false;
   LoopbackEnd listener4, listener6, closed4, closed6;
@@ -196,10 +197,24 @@ void ensureEnds(ParkedConnects::State& s, int family) {
 // its destination (allowed) or to the closed port. A socket the program
 // shut down or undid meanwhile is no longer connecting to the parking
 // listener and is left alone.
+bool sameSocket(int fd, const Parked& p) {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  return fd >= 0 && identity(fd, &dev, &ino) && dev == p.dev && ino == p.ino;
+}
+
+// Drops the library's descriptor of a parked socket, if it holds one.
+void release(ParkedConnects::State& s, Parked& p) {
+  if (p.own < 0) return;
+  ::close(p.own);
+  p.own = -1;
+  --s.owned;
+}
+
 void finishLocked(ParkedConnects::State& s, Parked& p, bool allowed) {
-  const int fd = p.own;
+  const int fd = p.own >= 0 ? p.own : (sameSocket(p.programFd, p) ? p.programFd : -1);
   const ParkedConnects::ConnectFn realConnect = s.connect.load(std::memory_order_acquire);
-  if (realConnect != nullptr && tcpState(fd) == kTcpSynSent) {
+  if (fd >= 0 && realConnect != nullptr && tcpState(fd) == kTcpSynSent) {
     // The program may have made it blocking meanwhile; these connects must
     // not wait.
     const int flags = ::fcntl(fd, F_GETFL);
@@ -226,8 +241,7 @@ void finishLocked(ParkedConnects::State& s, Parked& p, bool allowed) {
     }
     if (restore) ::fcntl(fd, F_SETFL, flags);
   }
-  ::close(fd);
-  p.own = -1;
+  release(s, p);
 }
 
 void askingThread(ParkedConnects::State* s) {
@@ -288,7 +302,9 @@ void forgetInChild() {
   // The old one is left: a thread may have been inside it.
   gState.store(fresh, std::memory_order_release);
   if (!readable) return;
-  for (Parked& p : old->parked) closeOwn(p.own);
+  for (Parked& p : old->parked) {
+    if (p.own >= 0) closeOwn(p.own);
+  }
   old->mu.unlock();
 }
 
@@ -310,10 +326,10 @@ ParkedConnects::State& ParkedConnects::state() const {
   return *s;
 }
 
-std::size_t ParkedConnects::maxParked() {
+std::size_t ParkedConnects::maxOwned() {
   rlimit limit{};
-  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMaxParked;
-  return std::min<std::size_t>(kMaxParked, static_cast<std::size_t>(limit.rlim_cur / 4));
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMaxOwned;
+  return std::min<std::size_t>(kMaxOwned, static_cast<std::size_t>(limit.rlim_cur / 4));
 }
 
 void ParkedConnects::setReal(ConnectFn connect, GetsockoptFn getsockopt) {
@@ -335,7 +351,7 @@ std::size_t ParkedConnects::parkedCount() const {
 bool ParkedConnects::park(int fd, const JudgedAddress& destination, Judge judge) {
   State& s = state();
   const ConnectFn realConnect = s.connect.load(std::memory_order_acquire);
-  if (realConnect == nullptr || s.count.load(std::memory_order_acquire) >= maxParked()) return false;
+  if (realConnect == nullptr || s.count.load(std::memory_order_acquire) >= kMaxParked) return false;
   const int family = intOption(fd, SOL_SOCKET, SO_DOMAIN, -1);
   if (family != destination.family() || (family != AF_INET && family != AF_INET6)) return false;
   if (intOption(fd, SOL_SOCKET, SO_TYPE, -1) != SOCK_STREAM || tcpState(fd) != kTcpClose) return false;
@@ -357,9 +373,10 @@ bool ParkedConnects::park(int fd, const JudgedAddress& destination, Judge judge)
     }
     s.threadStarted = true;
   }
-  p.own = ::fcntl(fd, F_DUPFD_CLOEXEC, messaging::KeptFd::floor());
-  if (p.own < 0) p.own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
-  if (p.own < 0) return false;
+  if (s.owned < maxOwned()) {
+    p.own = ::fcntl(fd, F_DUPFD_CLOEXEC, messaging::KeptFd::floor());
+    if (p.own < 0) p.own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  }
   // The handshake to the listener is dropped: the socket stays connecting.
   if (realConnect(fd, reinterpret_cast<sockaddr*>(&parking), parkingLength) == 0 || errno != EINPROGRESS) {
     // Not parked (a device binding, say). It may have connected to the
@@ -369,9 +386,10 @@ bool ParkedConnects::park(int fd, const JudgedAddress& destination, Judge judge)
       undo.sa_family = AF_UNSPEC;
       realConnect(fd, &undo, sizeof undo);
     }
-    ::close(p.own);
+    if (p.own >= 0) ::close(p.own);
     return false;
   }
+  if (p.own >= 0) ++s.owned;
   p.id = s.nextId++;
   p.programFd = fd;
   p.destination = destination;
@@ -389,9 +407,8 @@ bool ParkedConnects::isParked(int fd) const {
   ino_t ino = 0;
   if (!identity(fd, &dev, &ino)) return false;
   std::lock_guard<std::mutex> lock(s.mu);
-  return std::any_of(s.parked.begin(), s.parked.end(), [&](const Parked& p) {
-    return p.programFd == fd && p.dev == dev && p.ino == ino && p.own >= 0;
-  });
+  return std::any_of(s.parked.begin(), s.parked.end(),
+                     [&](const Parked& p) { return p.programFd == fd && p.dev == dev && p.ino == ino; });
 }
 
 void ParkedConnects::programUndoes(int fd) {
@@ -405,7 +422,7 @@ void ParkedConnects::programUndoes(int fd) {
     if (it->programFd != fd || it->dev != dev || it->ino != ino) continue;
     // Its own undo follows and takes the socket back; the question, if it is
     // being asked, finds nothing to end.
-    ::close(it->own);
+    release(s, *it);
     s.parked.erase(it);
     s.count.fetch_sub(1, std::memory_order_release);
     return;
@@ -416,8 +433,20 @@ void ParkedConnects::programCloses(int fd) {
   if (!anyParked() || fd < 0) return;
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mu);
-  for (Parked& p : s.parked) {
-    if (p.programFd == fd) p.programFd = -1;
+  for (auto it = s.parked.begin(); it != s.parked.end();) {
+    if (it->programFd != fd) {
+      ++it;
+      continue;
+    }
+    if (it->own >= 0) {
+      // The library's descriptor keeps the socket for its answer.
+      it->programFd = -1;
+      ++it;
+      continue;
+    }
+    // Reached only through this number: nothing to answer any more.
+    it = s.parked.erase(it);
+    s.count.fetch_sub(1, std::memory_order_release);
   }
 }
 

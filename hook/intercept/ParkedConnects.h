@@ -28,19 +28,25 @@ namespace kst {
 // through the replaced getsockopt, which waits for the switch to end, so it
 // never sees that error.
 //
-// The library keeps a descriptor of its own for each parked socket, so the
-// answer reaches the socket whatever the program does with its number
-// (closes it, dup2s over it, forks). A connect on a parked socket's number
-// fails with EALREADY as on a connecting socket; a connect to AF_UNSPEC
-// undoes the parking; a socket the program shut down meanwhile is left as it
-// is. Bounded: at most maxParked() sockets at once (a quarter of the
-// descriptor limit, at most kMaxParked); beyond that, or when a socket cannot
-// be parked (not TCP over IPv4 or IPv6, already connecting, a socket filter
-// of the program's own), the caller waits for the answer as a blocking
-// connect does.
+// While descriptors are plentiful (fewer parked than a quarter of the
+// descriptor limit, and at most kMaxOwned) the library keeps a descriptor of
+// its own for each parked socket, so the answer reaches the socket whatever
+// the program does with its number (closes it, dup2s over it, forks and
+// closes it in the parent). Beyond that a parked socket is reached through
+// the program's number, checked to still name it; one the program closed or
+// replaced is then left to the kernel, which gives up its handshake to the
+// listener after about two minutes (ETIMEDOUT) if another process still
+// holds it. A connect on a parked socket's number fails with EALREADY as on
+// a connecting socket; a connect to AF_UNSPEC undoes the parking; a socket
+// the program shut down meanwhile is left as it is. At most kMaxParked
+// sockets are parked at once; beyond that, or when a socket cannot be
+// parked (not TCP over IPv4 or IPv6, already connecting, a device binding
+// that keeps it off loopback), the caller waits for the answer as a
+// blocking connect does.
 class ParkedConnects {
  public:
-  static constexpr std::size_t kMaxParked = 1024;
+  static constexpr std::size_t kMaxParked = 4096;
+  static constexpr std::size_t kMaxOwned = 1024;
 
   using ConnectFn = int (*)(int, const sockaddr*, socklen_t);
   using GetsockoptFn = int (*)(int, int, int, void*, socklen_t*);
@@ -70,9 +76,10 @@ class ParkedConnects {
   int readError(const std::function<int()>& read) const;
   bool anyParked() const;
 
-  // How many sockets are parked now, and the bound.
+  // How many sockets are parked now; how many of them the library may hold
+  // descriptors of.
   std::size_t parkedCount() const;
-  static std::size_t maxParked();
+  static std::size_t maxOwned();
 
   ParkedConnects(const ParkedConnects&) = delete;
   ParkedConnects& operator=(const ParkedConnects&) = delete;

@@ -157,6 +157,7 @@ int connectNonBlocking(char** argv) {
   const auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   say("connect errno=" + std::to_string(error) + " " + std::to_string(ms));
+  if (error == 0) say("done ok");
   if (error != EINPROGRESS) return 0;
   std::this_thread::sleep_for(std::chrono::milliseconds(200));
   const int pendingError = soError(fd);

@@ -237,6 +237,30 @@ TEST_F(WaitingTest, BurstOfNonBlockingConnectsRaisesOnePromptAndOnceLetsAllThrou
   EXPECT_FALSE(promptShown()) << "a second prompt about the same host";
 }
 
+TEST_F(WaitingTest, HundredsOfNonBlockingConnectsTakeOneAnswer) {
+  // More than the library holds descriptors of under the usual limit of
+  // 1,024 (a quarter of it), fewer than the server's backlog.
+  constexpr int kConnects = 400;
+  Server shop(kShopIp);
+  startShell();
+  start("client", {KST_E2E_WAITING_CLIENT, "burst-nb", std::to_string(kConnects), kShopIp, shop.port()});
+  ASSERT_EQ(ctl({"wait-prompt", "20"}), 0) << text("client.err");
+  ASSERT_EQ(ctl({"tap", "Once"}), 0);
+  Lines expected{"parked " + std::to_string(kConnects)};
+  expected.insert(expected.end(), kConnects, "done ok");
+  EXPECT_EQ(results("client", kConnects + 1, 40), expected) << text("client.err");
+  EXPECT_FALSE(promptShown());
+}
+
+TEST_F(WaitingTest, WithoutAShellANonBlockingConnectGoesAheadUnasked) {
+  Server shop(kShopIp);
+  Process& client = start("client", {KST_E2E_WAITING_CLIENT, "connect-nb", "poll", kShopIp, shop.port()});
+  EXPECT_EQ(client.wait(), 0);
+  const Lines out = lines("client.out");
+  ASSERT_FALSE(out.empty()) << text("client.err");
+  EXPECT_EQ(out.back(), "done ok");
+}
+
 bool has(const std::string& program) {
   return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
 }
