@@ -173,7 +173,7 @@ int my_close(int fd) noexcept {
     dnsSockets().clear(fd, !inSignalHandler());
   // A parked connect's socket lives on in the library's own descriptor
   // until its answer; the number no longer names it.
-  if (ParkedConnects::process().anyParked() && !inSignalHandler()) [[unlikely]]
+  if (ParkedConnects::anyParked() && !inSignalHandler()) [[unlikely]]
     ParkedConnects::process().programCloses(fd);
   return orig_close(fd);
 }

@@ -338,7 +338,7 @@ void ParkedConnects::setReal(ConnectFn connect, GetsockoptFn getsockopt) {
   s.getsockopt.store(getsockopt, std::memory_order_release);
 }
 
-bool ParkedConnects::anyParked() const {
+bool ParkedConnects::anyParked() {
   const State* s = gState.load(std::memory_order_acquire);
   return s != nullptr && s->count.load(std::memory_order_acquire) != 0;
 }

@@ -74,7 +74,9 @@ class ParkedConnects {
   // Runs `read` (a getsockopt of SO_ERROR) so that it never overlaps the
   // switch of a parked socket.
   int readError(const std::function<int()>& read) const;
-  bool anyParked() const;
+  // Whether any socket is parked: one atomic load, no allocation, no lock
+  // (safe in a signal handler).
+  static bool anyParked();
 
   // How many sockets are parked now; how many of them the library may hold
   // descriptors of.

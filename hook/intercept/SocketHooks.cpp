@@ -521,8 +521,8 @@ namespace replacement {
 int connect(int fd, const sockaddr* address, socklen_t length) noexcept {
   const ConnectFn real = orig_connect;
   const int callerErrno = errno;
-  ParkedConnects& parked = ParkedConnects::process();
-  if (parked.anyParked() && !inSignalHandler()) {
+  if (ParkedConnects::anyParked() && !inSignalHandler()) {
+    ParkedConnects& parked = ParkedConnects::process();
     if (address != nullptr && length >= sizeof(sa_family_t) && address->sa_family == AF_UNSPEC) {
       parked.programUndoes(fd);
     } else if (parked.isParked(fd)) {
