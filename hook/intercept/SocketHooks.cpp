@@ -403,7 +403,7 @@ Outcome judgeTcp(Proto proto, const JudgedAddress& address, int fd) {
 // A datagram that no rule decides, sent without waiting (a non-blocking
 // socket or MSG_DONTWAIT), is held and asked about on a thread of the
 // library; one sent blocking waits for the answer. SpringBoard asks on its
-// own main queue and never holds.
+// own main queue and never holds; without a shell to ask nothing is held.
 Outcome judgeUdp(const JudgedAddress& address, const HeldSend* held, const void* payload,
                  size_t payloadLength) {
   KstSettingsManager* m = preflight();
@@ -415,11 +415,17 @@ Outcome judgeUdp(const JudgedAddress& address, const HeldSend* held, const void*
   if (auto outcome = decided(*m, Proto::kUDP, c)) return *outcome;
   std::optional<std::string> url = payloadText(payload, payloadLength);
   if (held != nullptr && !get(m->flags().isSpringBoard) &&
-      ((held->flags & MSG_DONTWAIT) != 0 || isNonBlocking(held->fd))) {
+      ((held->flags & MSG_DONTWAIT) != 0 || isNonBlocking(held->fd)) && questionServiceListens(*m)) {
     HeldDatagrams& datagrams = HeldDatagrams::process();
     datagrams.setSender(orig_sendto);
-    datagrams.hold(held->fd, payload, payloadLength, held->flags, address,
-                   [m, c, url] { return askLocked(*m, Proto::kUDP, c, url) != Outcome::kDeny; });
+    const QuestionBoard::Ticket since = locks().boardOf(Proto::kUDP).ticket();
+    // Like a parked connect, a held datagram goes out only on an answer
+    // that allows it.
+    datagrams.hold(held->fd, payload, payloadLength, held->flags, address, [m, c, url, since] {
+      bool answered = true;
+      const Outcome outcome = askLocked(*m, Proto::kUDP, c, url, since, &answered);
+      return answered && outcome != Outcome::kDeny;
+    });
     return Outcome::kHeld;
   }
   return askLocked(*m, Proto::kUDP, c, url);

@@ -261,6 +261,14 @@ TEST_F(WaitingTest, WithoutAShellANonBlockingConnectGoesAheadUnasked) {
   EXPECT_EQ(out.back(), "done ok");
 }
 
+TEST_F(WaitingTest, WithoutAShellANonBlockingDatagramGoesAheadUnasked) {
+  Server shop(kShopIp);
+  Process& client = start("client", {KST_E2E_WAITING_CLIENT, "udp-nonblock", kShopIp, shop.port()});
+  EXPECT_EQ(shop.receive(), "ping");
+  client.writeLine("done");
+  EXPECT_EQ(client.wait(), 0);
+}
+
 bool has(const std::string& program) {
   return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
 }
