@@ -10,6 +10,7 @@
 #include "hook/intercept/CaptureHooks.h"
 #include "hook/intercept/DnsResponse.h"
 #include "hook/intercept/DnsSockets.h"
+#include "hook/intercept/ParkedConnects.h"
 
 // The C library's fortified receive calls (what _FORTIFY_SOURCE builds
 // call); declared here since the headers declare them only in such builds.
@@ -170,6 +171,10 @@ int my_close(int fd) noexcept {
   // the number are dropped when it is marked again.
   if (isDnsSocket(fd)) [[unlikely]]
     dnsSockets().clear(fd, !inSignalHandler());
+  // A parked connect's socket lives on in the library's own descriptor
+  // until its answer; the number no longer names it.
+  if (ParkedConnects::anyParked() && !inSignalHandler()) [[unlikely]]
+    ParkedConnects::process().programCloses(fd);
   return orig_close(fd);
 }
 

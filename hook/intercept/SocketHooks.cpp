@@ -1,7 +1,9 @@
 #include "hook/intercept/SocketHooks.h"
 
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <pthread.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -15,12 +17,15 @@
 #include "hook/intercept/DecisionTrace.h"
 #include "hook/intercept/DnsHooks.h"
 #include "hook/intercept/HandlerJudge.h"
+#include "hook/intercept/HeldDatagrams.h"
 #include "hook/intercept/HostText.h"
 #include "hook/intercept/JudgedAddress.h"
 #include "hook/intercept/JudgedCall.h"
 #include "hook/intercept/KstDecision.h"
 #include "hook/intercept/KstLookedUpNames.h"
 #include "hook/intercept/LazyWatches.h"
+#include "hook/intercept/ParkedConnects.h"
+#include "hook/intercept/QuestionBoard.h"
 #include "hook/intercept/ReverseNameCache.h"
 #include "hook/intercept/WatchedFiles.h"
 #include "hook/messaging/KstMessageNames.h"
@@ -28,6 +33,7 @@
 #include "hook/store/KstFiles.h"
 #include "hook/store/KstSettingsManager.h"
 #include "platform/bundle/MainBundle.h"
+#include "platform/messaging/MessagingCenter.h"
 #include "platform/notify/DarwinNotifyCenter.h"
 #include "platform/resolver/ResolvConf.h"
 #include "platform/resolver/Resolver.h"
@@ -38,6 +44,7 @@ ConnectFn orig_connect = ::connect;
 SendtoFn orig_sendto = ::sendto;
 SendmsgFn orig_sendmsg = ::sendmsg;
 SendmmsgFn orig_sendmmsg = ::sendmmsg;
+GetsockoptFn orig_getsockopt = ::getsockopt;
 Connectx9Fn orig_connectx9 = nullptr;
 Connectx7Fn orig_connectx7 = nullptr;
 
@@ -46,14 +53,23 @@ namespace {
 // connect and connectx share the TCP question; each has its own lock.
 enum class Proto { kTCP, kSCTP, kUDP };
 
+// Each lock is taken only by a call that no rule decides, and held while it
+// asks: one question at a time per protocol. Its board tells the calls
+// waiting behind it which question is on screen.
 struct ProtocolLocks {
   std::mutex tcp;
   std::mutex sctp;
   std::mutex udp;
+  QuestionBoard tcpBoard;
+  QuestionBoard sctpBoard;
+  QuestionBoard udpBoard;
   // The set this one replaced, kept (and reachable) for a thread that may
   // still be inside it.
   ProtocolLocks* replaced = nullptr;
   std::mutex& of(Proto p) { return p == Proto::kTCP ? tcp : p == Proto::kSCTP ? sctp : udp; }
+  QuestionBoard& boardOf(Proto p) {
+    return p == Proto::kTCP ? tcpBoard : p == Proto::kSCTP ? sctpBoard : udpBoard;
+  }
 };
 
 // Replaced, never freed: a thread may still be inside the old one.
@@ -94,7 +110,9 @@ class CancellationOff {
   int old_ = PTHREAD_CANCEL_ENABLE;
 };
 
-enum class Outcome { kPass, kAllow, kDeny };
+// kHeld: a datagram accepted now and held until its question is answered;
+// kParked: a non-blocking connect parked until its question is answered.
+enum class Outcome { kPass, kAllow, kDeny, kHeld, kParked };
 
 // The manager of a process the firewall judges, or null.
 KstSettingsManager* judgingManager() {
@@ -263,15 +281,35 @@ std::optional<Outcome> decided(KstSettingsManager& m, Proto proto, const Connect
   return d.verdict == Verdict::kAllow ? Outcome::kAllow : Outcome::kDeny;
 }
 
-// The judgement of one destination, from the protocol lock on. `payloadUrl`
-// is the UDP question's URL (absent: one blank).
-Outcome judgeLocked(KstSettingsManager& m, Proto proto, const JudgedAddress& address,
-                    const std::optional<std::string>& payloadUrl) {
-  std::lock_guard<std::mutex> lock(locks().of(proto));
-  Connection c;
-  if (!describe(m, proto, address, c)) return Outcome::kPass;
+// The outcome a call takes from the answer to the question it waited
+// behind, logged as its own.
+Outcome followed(KstSettingsManager& m, const Connection& c, bool allowed) {
+  logOutcome(m, c, allowed ? "allowed" : "denied");
+  return allowed ? Outcome::kAllow : Outcome::kDeny;
+}
+
+// Puts the question about a destination no rule decided, under the
+// protocol lock, and applies the answer. A call that waited while the
+// question about its own destination was on screen takes that answer; one
+// that waited behind another question decides again first, as an answer
+// given meanwhile may now decide it. `payloadUrl` is the UDP question's URL
+// (absent: one blank). `since`: when the call began to wait, if before now.
+// `answered` (when given) is set to false when the question got no answer
+// at all (no shell, or one that broke off); such a question is no answer
+// for the calls behind it, which ask themselves.
+Outcome askLocked(KstSettingsManager& m, Proto proto, const Connection& c,
+                  const std::optional<std::string>& payloadUrl,
+                  std::optional<QuestionBoard::Ticket> since = std::nullopt, bool* answered = nullptr) {
+  ProtocolLocks& l = locks();
+  QuestionBoard& board = l.boardOf(proto);
+  const QuestionKey key{c.host, c.port};
+  const QuestionBoard::Ticket from = since.value_or(board.ticket());
+  if (auto allowed = board.awaitWhileShown(key, from)) return followed(m, c, *allowed);
+  std::lock_guard<std::mutex> lock(l.of(proto));
+  if (auto allowed = board.answerSince(key, from)) return followed(m, c, *allowed);
   if (auto outcome = decided(m, proto, c)) return *outcome;
 
+  ShownQuestion shown(board, key);
   auto bundleId = m.currentBundleIdentifier();
   auto app = m.appName();
   std::optional<std::string> id = bundleId ? std::optional<std::string>(*bundleId) : std::nullopt;
@@ -282,6 +320,8 @@ Outcome judgeLocked(KstSettingsManager& m, Proto proto, const JudgedAddress& add
           ? rest.createUDPViewWithHostString(c.host, c.portText, id, payloadUrl, name)
           : rest.createTCPViewWithHostString(c.host, c.portText, id, m.urlForHost(c.host), name);
   const Outcome outcome = applyAnswer(m, answer, c);
+  if (answer.answered) shown.answer(outcome != Outcome::kDeny);
+  if (answered != nullptr) *answered = answer.answered;
   if (decisionTracing()) {
     traceLine(answerLine(name ? *name : std::string(), transportOf(proto),
                          Destination{c.host, c.port, c.address}, outcome == Outcome::kAllow,
@@ -305,18 +345,108 @@ bool isDnsToNameserver(const JudgedAddress& address) {
          ResolvConfFile::process().current()->isNameserver(address.get(), address.length);
 }
 
-Outcome judgeTcp(Proto proto, const JudgedAddress& address) {
-  KstSettingsManager* m = preflight();
-  if (m == nullptr || isDnsToNameserver(address)) return Outcome::kPass;
-  return judgeLocked(*m, proto, address, std::nullopt);
+// A send whose datagram may be held: its socket and flags.
+struct HeldSend {
+  int fd;
+  int flags;
+};
+
+bool isNonBlocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  return flags >= 0 && (flags & O_NONBLOCK) != 0;
 }
 
-Outcome judgeUdp(const JudgedAddress& address, const void* payload, size_t payloadLength) {
+bool isStreamSocket(int fd) {
+  int type = 0;
+  socklen_t len = sizeof type;
+  return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
+}
+
+// Whether SpringBoard's question service is there to ask. Without it an
+// undecided call passes unasked, at once, so there is nothing to park for.
+bool questionServiceListens(const KstSettingsManager& m) {
+  const auto center = MessagingCenter::centerNamed(std::string(msg::kWindowService), m.env().root);
+  return ::access(center->socketPath().c_str(), F_OK) == 0;
+}
+
+// A connect that must not wait: a non-blocking stream socket's, outside
+// SpringBoard (which asks on its own main queue), while there is a shell
+// to ask.
+bool mayPark(KstSettingsManager& m, Proto proto, int fd) {
+  return proto == Proto::kTCP && fd >= 0 && !get(m.flags().isSpringBoard) && isNonBlocking(fd) &&
+         isStreamSocket(fd) && questionServiceListens(m);
+}
+
+// The real calls a parked connect and a held datagram make later, on a
+// thread of the library: judged already, so they carry the launch's token
+// past kestrix-launch's filter (without it the supervisor would judge and
+// maybe ask again).
+int judgedRealConnect(int fd, const sockaddr* address, socklen_t length) {
+  return judged::connect(orig_connect, fd, address, length);
+}
+ssize_t judgedRealSendto(int fd, const void* buffer, size_t length, int flags, const sockaddr* address,
+                         socklen_t addressLength) {
+  return judged::sendto(orig_sendto, fd, buffer, length, flags, address, addressLength);
+}
+
+// Parks the connect and leaves its question to the library's thread. A
+// parked connect goes ahead only on an answer that allows it; a question
+// that gets no answer (the shell died, say) fails it as the prompt's
+// time-out would.
+bool parkConnect(KstSettingsManager& m, int fd, const JudgedAddress& address, const Connection& c) {
+  ParkedConnects& parked = ParkedConnects::process();
+  parked.setReal(judgedRealConnect, orig_getsockopt);
+  const QuestionBoard::Ticket since = locks().boardOf(Proto::kTCP).ticket();
+  KstSettingsManager* manager = &m;
+  return parked.park(fd, address, [manager, c, since] {
+    bool answered = true;
+    const Outcome outcome = askLocked(*manager, Proto::kTCP, c, std::nullopt, since, &answered);
+    return answered && outcome != Outcome::kDeny;
+  });
+}
+
+// The rules are read without the protocol lock, so a settled connection
+// never waits for a question about another one. `fd`: the connecting
+// socket (-1 for calls that are never parked).
+Outcome judgeTcp(Proto proto, const JudgedAddress& address, int fd) {
+  KstSettingsManager* m = preflight();
+  if (m == nullptr || isDnsToNameserver(address)) return Outcome::kPass;
+  Connection c;
+  if (!describe(*m, proto, address, c)) return Outcome::kPass;
+  if (auto outcome = decided(*m, proto, c)) return *outcome;
+  if (mayPark(*m, proto, fd) && parkConnect(*m, fd, address, c)) return Outcome::kParked;
+  return askLocked(*m, proto, c, std::nullopt);
+}
+
+// A datagram that no rule decides, sent without waiting (a non-blocking
+// socket or MSG_DONTWAIT), is held and asked about on a thread of the
+// library; one sent blocking waits for the answer. SpringBoard asks on its
+// own main queue and never holds; without a shell to ask nothing is held.
+Outcome judgeUdp(const JudgedAddress& address, const HeldSend* held, const void* payload,
+                 size_t payloadLength) {
   KstSettingsManager* m = preflight();
   if (m == nullptr) return Outcome::kPass;
   if (udpAllowedAtOnce(*m)) return Outcome::kPass;
   if (isLoopbackOne(address) || isDnsToNameserver(address)) return Outcome::kPass;
-  return judgeLocked(*m, Proto::kUDP, address, payloadText(payload, payloadLength));
+  Connection c;
+  if (!describe(*m, Proto::kUDP, address, c)) return Outcome::kPass;
+  if (auto outcome = decided(*m, Proto::kUDP, c)) return *outcome;
+  std::optional<std::string> url = payloadText(payload, payloadLength);
+  if (held != nullptr && !get(m->flags().isSpringBoard) &&
+      ((held->flags & MSG_DONTWAIT) != 0 || isNonBlocking(held->fd)) && questionServiceListens(*m)) {
+    HeldDatagrams& datagrams = HeldDatagrams::process();
+    datagrams.setSender(judgedRealSendto);
+    const QuestionBoard::Ticket since = locks().boardOf(Proto::kUDP).ticket();
+    // Like a parked connect, a held datagram goes out only on an answer
+    // that allows it.
+    datagrams.hold(held->fd, payload, payloadLength, held->flags, address, [m, c, url, since] {
+      bool answered = true;
+      const Outcome outcome = askLocked(*m, Proto::kUDP, c, url, since, &answered);
+      return answered && outcome != Outcome::kDeny;
+    });
+    return Outcome::kHeld;
+  }
+  return askLocked(*m, Proto::kUDP, c, url);
 }
 
 // The judge thread's part for a call made from a signal handler: the same
@@ -356,12 +486,6 @@ Outcome judgeInHandler(HandlerCall call, const JudgedAddress& address) noexcept 
   return judgeFromHandler(r) ? Outcome::kPass : Outcome::kDeny;
 }
 
-bool isStreamSocket(int fd) {
-  int type = 0;
-  socklen_t len = sizeof type;
-  return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
-}
-
 // Runs one judgement; on an internal failure (memory exhausted, a broken
 // invariant) the call goes on as after a failed exchange with SpringBoard,
 // whose empty answer allows it once, and one line goes to the system log.
@@ -377,17 +501,19 @@ Outcome guarded(F&& judge) noexcept {
   });
 }
 
-Outcome judgeConnect(Proto proto, const JudgedAddress& address) noexcept {
+Outcome judgeConnect(Proto proto, const JudgedAddress& address, int fd = -1) noexcept {
   if (inSignalHandler())
     return judgeInHandler(proto == Proto::kTCP ? HandlerCall::kTcp : HandlerCall::kFastOpen, address);
-  return guarded([&] { return judgeTcp(proto, address); });
+  return guarded([&] { return judgeTcp(proto, address, fd); });
 }
 
 // A send to an explicit address. Only datagrams are judged by it: on a
 // stream socket the kernel ignores the address (the connect was judged),
 // except for a Fast Open send, which connects and is judged like connectx.
+// `mayHold`: the datagram is the whole send (sendto), so a copy of it can
+// be sent later.
 Outcome judgeSend(int fd, const sockaddr* address, socklen_t length, int flags, const void* payload,
-                  size_t payloadLength) noexcept {
+                  size_t payloadLength, bool mayHold = false) noexcept {
   const std::optional<JudgedAddress> judged = judgedAddress(address, length);
   if (!judged) return Outcome::kPass;
   if (isStreamSocket(fd)) {
@@ -395,7 +521,8 @@ Outcome judgeSend(int fd, const sockaddr* address, socklen_t length, int flags, 
     return judgeConnect(Proto::kSCTP, *judged);
   }
   if (inSignalHandler()) return judgeInHandler(HandlerCall::kDatagram, *judged);
-  return guarded([&] { return judgeUdp(*judged, payload, payloadLength); });
+  const HeldSend held{fd, flags};
+  return guarded([&] { return judgeUdp(*judged, mayHold ? &held : nullptr, payload, payloadLength); });
 }
 
 int refuse() {
@@ -423,13 +550,35 @@ namespace replacement {
 
 int connect(int fd, const sockaddr* address, socklen_t length) noexcept {
   const ConnectFn real = orig_connect;
+  const int callerErrno = errno;
+  if (ParkedConnects::anyParked() && !inSignalHandler()) {
+    ParkedConnects& parked = ParkedConnects::process();
+    if (address != nullptr && length >= sizeof(sa_family_t) && address->sa_family == AF_UNSPEC) {
+      parked.programUndoes(fd);
+    } else if (parked.isParked(fd)) {
+      errno = EALREADY;  // as on a socket still connecting
+      return -1;
+    }
+    errno = callerErrno;
+  }
   noteDestination(fd, address, length);
   const std::optional<JudgedAddress> judged = judgedAddress(address, length);
   if (!judged) return judged::connect(real, fd, address, length);
-  const int callerErrno = errno;
-  if (judgeConnect(Proto::kTCP, *judged) == Outcome::kDeny) return refuse();
+  const Outcome outcome = judgeConnect(Proto::kTCP, *judged, fd);
+  if (outcome == Outcome::kDeny) return refuse();
+  if (outcome == Outcome::kParked) {
+    errno = EINPROGRESS;
+    return -1;
+  }
   errno = callerErrno;
   return judged::connect(real, fd, address, length);
+}
+
+int getsockopt(int fd, int level, int name, void* value, socklen_t* length) noexcept {
+  const GetsockoptFn real = orig_getsockopt;
+  if (level != SOL_SOCKET || name != SO_ERROR || inSignalHandler())
+    return real(fd, level, name, value, length);
+  return ParkedConnects::process().readError([&] { return real(fd, level, name, value, length); });
 }
 
 ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const sockaddr* address,
@@ -439,8 +588,10 @@ ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const socka
     return judged::sendto(real, fd, buffer, length, flags, address, addressLength);
   noteDestination(fd, address, addressLength);
   const int callerErrno = errno;
-  if (judgeSend(fd, address, addressLength, flags, buffer, length) == Outcome::kDeny) return refuse();
+  const Outcome outcome = judgeSend(fd, address, addressLength, flags, buffer, length, true);
+  if (outcome == Outcome::kDeny) return refuse();
   errno = callerErrno;
+  if (outcome == Outcome::kHeld) return static_cast<ssize_t>(length);
   return judged::sendto(real, fd, buffer, length, flags, address, addressLength);
 }
 

@@ -10,9 +10,12 @@
 // The replacements of the socket functions: each prepares the destination,
 // runs the decision, and either calls the real function with the caller's
 // arguments, refuses the call, or asks the person at SpringBoard's prompt
-// and applies the answer. They run on the application's own threads; within
-// a process one TCP, one connectx and one UDP decision run at a time (one
-// lock per protocol, held through the decision and the wait for an answer).
+// and applies the answer. They run on the application's own threads. The
+// rules are read without a lock, so a call the rules settle never waits;
+// a call they do not settle takes its protocol's lock (TCP, connectx, UDP)
+// and asks, so a process has at most one question per protocol at a time.
+// Calls that wait while the question about their own destination (host
+// text and port) is on screen take its answer instead of asking again.
 //
 // A refused call returns -1 with errno EPERM, which Linux documents for a
 // connection refused by a local firewall rule; a call let through returns
@@ -38,6 +41,7 @@ using SendmsgFn = ssize_t (*)(int, const msghdr*, int);
 using SendmmsgFn = int (*)(int, mmsghdr*, unsigned int, int);
 using Connectx9Fn = int (*)(int, const sa_endpoints_t*, sae_associd_t, unsigned int, const iovec*,
                             unsigned int, size_t*, sae_connid_t*);
+using GetsockoptFn = int (*)(int, int, int, void*, socklen_t*);
 using Connectx7Fn = int (*)(int, const sockaddr*, socklen_t, const sockaddr*, socklen_t, unsigned int,
                             sae_associd_t, sae_connid_t*);
 
@@ -47,6 +51,7 @@ extern ConnectFn orig_connect;
 extern SendtoFn orig_sendto;
 extern SendmsgFn orig_sendmsg;
 extern SendmmsgFn orig_sendmmsg;
+extern GetsockoptFn orig_getsockopt;
 // Linux has no connectx; tests and the original platform's builds set these.
 extern Connectx9Fn orig_connectx9;
 extern Connectx7Fn orig_connectx7;
@@ -67,7 +72,11 @@ bool judgeUnseenCall(bool datagram, const JudgedAddress& address, const void* pa
 
 namespace replacement {
 
+// A non-blocking connect that must ask returns -1 with EINPROGRESS at once
+// and completes later (see ParkedConnects.h).
 int connect(int fd, const sockaddr* address, socklen_t length) noexcept;
+// Reads of SO_ERROR never see a parked socket in the middle of its switch.
+int getsockopt(int fd, int level, int name, void* value, socklen_t* length) noexcept;
 ssize_t sendto(int fd, const void* buffer, size_t length, int flags, const sockaddr* address,
                socklen_t addressLength) noexcept;
 // Datagrams sent to an explicit address are judged like sendto; a TCP Fast

@@ -117,12 +117,14 @@ void hookResume() {
 }
 
 // connect, sendto (sendmsg and sendmmsg too: datagrams to an explicit
-// address), the host-name lookups, and libcurl's URL entry points.
+// address), getsockopt (a parked connect's error), the host-name lookups,
+// and libcurl's URL entry points.
 void installConnectionHooks() {
   hookFunction(reinterpret_cast<void*>(&::connect), &replacement::connect, &orig_connect);
   hookFunction(reinterpret_cast<void*>(&::sendto), &replacement::sendto, &orig_sendto);
   hookFunction(reinterpret_cast<void*>(&::sendmsg), &replacement::sendmsg, &orig_sendmsg);
   hookFunction(reinterpret_cast<void*>(&::sendmmsg), &replacement::sendmmsg, &orig_sendmmsg);
+  hookFunction(reinterpret_cast<void*>(&::getsockopt), &replacement::getsockopt, &orig_getsockopt);
 }
 
 void installNameCapture() {

@@ -42,6 +42,7 @@ constinit HookSlot gHookSlots[kSlotCount] = {
     {"__recvfrom_chk", Origin::kNext, false, {nullptr}, {nullptr}},
     {"__read_chk", Origin::kNext, false, {nullptr}, {nullptr}},
     {"close", Origin::kNext, false, {nullptr}, {nullptr}},
+    {"getsockopt", Origin::kNext, false, {nullptr}, {nullptr}},
 };
 
 namespace {

@@ -34,6 +34,8 @@ enum class Hook : unsigned {
   kRecvfromChk,
   kReadChk,
   kClose,
+  // Where a program reads a connecting socket's pending error.
+  kGetsockopt,
   kCount,
 };
 

@@ -28,7 +28,7 @@ extern "C" {
 // gethostbyname_r, gethostbyname2_r, gethostbyaddr, getnameinfo,
 // curl_easy_setopt, curl_url_set, UIApplicationMain, the receive calls
 // recv, recvfrom, recvmsg, recvmmsg, read (and the fortified __recv_chk,
-// __recvfrom_chk, __read_chk), and close.
+// __recvfrom_chk, __read_chk), close and getsockopt.
 //
 // *result (when `result` is not null) receives the real function, which
 // the replacement calls to let a call through; it is written before the

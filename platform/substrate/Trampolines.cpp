@@ -107,6 +107,7 @@ using RecvChkFn = ssize_t (*)(int, void*, size_t, size_t, int);
 using RecvfromChkFn = ssize_t (*)(int, void*, size_t, size_t, int, sockaddr*, socklen_t*);
 using ReadChkFn = ssize_t (*)(int, void*, size_t, size_t);
 using CloseFn = int (*)(int);
+using GetsockoptFn = int (*)(int, int, int, void*, socklen_t*);
 
 // Reads the one argument that follows `option`, with the type its number
 // says, and hands it on: the caller passed exactly that.
@@ -276,6 +277,11 @@ KST_EXPORT int close(int fd) {
   return forward<Hook::kClose, kst::substrate::CloseFn>(kst::substrate::failWithMinusOne, fd);
 }
 
+KST_EXPORT int getsockopt(int fd, int level, int name, void* value, socklen_t* length) {
+  return forward<Hook::kGetsockopt, kst::substrate::GetsockoptFn>(kst::substrate::failWithMinusOne, fd, level,
+                                                                  name, value, length);
+}
+
 namespace kst::substrate {
 
 void* trampolineAddress(Hook hook) {
@@ -326,6 +332,8 @@ void* trampolineAddress(Hook hook) {
       return reinterpret_cast<void*>(&::__read_chk);
     case Hook::kClose:
       return reinterpret_cast<void*>(&::close);
+    case Hook::kGetsockopt:
+      return reinterpret_cast<void*>(&::getsockopt);
     case Hook::kCount:
       break;
   }

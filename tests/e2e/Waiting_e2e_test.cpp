@@ -1,0 +1,358 @@
+// What waits on a prompt and what does not, end to end: programs under
+// kestrix-launch beside the real `springboard` (headless), answered through
+// `springboard-ctl`.
+
+#include "E2eFixture.h"
+
+namespace kst::e2e {
+namespace {
+
+class WaitingTest : public E2eTest {
+ protected:
+  void SetUp() override {
+    E2eTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    copy(KST_PROMPT9, temp_.path("/usr/lib/KestrixHook9Prompt.dylib"));
+    copy(KST_PROMPT7, temp_.path("/usr/lib/KestrixHook7Prompt.dylib"));
+    const std::string tweaks = temp_.path("/Library/MobileSubstrate/DynamicLibraries/");
+    std::filesystem::remove(tweaks + "A_SpringBoardClasses.dylib");
+    std::filesystem::remove(tweaks + "A_SpringBoardClasses.plist");
+  }
+  void TearDown() override {
+    clients_.clear();
+    shell_.reset();
+    E2eTest::TearDown();
+  }
+
+  void startShell() {
+    Env e = env();
+    e["QT_QPA_PLATFORM"] = "offscreen";
+    shell_ = std::make_unique<Process>(std::vector<std::string>{KST_SPRINGBOARD, "--root", temp_.dir()}, e,
+                                       temp_.dir() + "/shell.out", temp_.dir() + "/shell.err");
+    const std::string run = temp_.path("/var/run/kestrix/");
+    ASSERT_TRUE(waitFor([&] {
+      return std::filesystem::exists(run + "springboard.control") &&
+             std::filesystem::exists(run + "com.Dovrane.Radazira.Service.Window") &&
+             std::filesystem::exists(run + "com.Dovrane.Radazira.Service");
+    })) << text("shell.err");
+  }
+  int ctl(const std::vector<std::string>& args, std::string* output = nullptr) {
+    std::vector<std::string> argv = {KST_SPRINGBOARD_CTL, "--root", temp_.dir()};
+    argv.insert(argv.end(), args.begin(), args.end());
+    const int status = run(argv, "ctl");
+    if (output != nullptr) *output = text("ctl.out") + text("ctl.err");
+    return status;
+  }
+  bool promptShown() {
+    std::string out;
+    ctl({"state"}, &out);
+    return out.find("question: ") != std::string::npos;
+  }
+  Process& start(const std::string& name, const std::vector<std::string>& program) {
+    clients_.push_back(std::make_unique<Process>(launchArgs(kApp, program), env(),
+                                                 temp_.dir() + "/" + name + ".out",
+                                                 temp_.dir() + "/" + name + ".err"));
+    return *clients_.back();
+  }
+  Lines results(const std::string& name, std::size_t count, double seconds = 20) {
+    waitFor([&] { return lines(name + ".out").size() >= count; }, seconds);
+    return lines(name + ".out");
+  }
+
+  std::unique_ptr<Process> shell_;
+  std::vector<std::unique_ptr<Process>> clients_;
+};
+
+// The milliseconds of a "beside ok MS" line; -1 when it is not one.
+long besideMs(const std::string& line) {
+  const std::string head = "beside ok ";
+  if (line.rfind(head, 0) != 0) return -1;
+  return std::strtol(line.c_str() + head.size(), nullptr, 10);
+}
+
+// Far below the time the prompt stays up in the test (it waits for the
+// answer), far above any connect on a loaded machine.
+constexpr long kSettledBoundMs = 2000;
+
+TEST_F(WaitingTest, AllowedConnectionGoesOnWhileAnotherThreadWaitsOnAPrompt) {
+  Server shop(kShopIp);
+  Server tracker(kTrackerIp);
+  writeApp(kApp, plist::Dictionary{{"allow", ruleEntries({kShopName})}});
+  startShell();
+  Process& client =
+      start("client", {KST_E2E_WAITING_CLIENT, "beside", kTrackerIp, tracker.port(), kShopIp, shop.port()});
+  ASSERT_EQ(ctl({"wait-prompt", "20"}), 0) << text("client.err");
+  client.writeLine("go");
+  const Lines besideLine = results("client", 1);
+  ASSERT_EQ(besideLine.size(), 1u) << text("client.err");
+  const long ms = besideMs(besideLine[0]);
+  EXPECT_GE(ms, 0) << besideLine[0];
+  EXPECT_LT(ms, kSettledBoundMs);
+  EXPECT_TRUE(promptShown()) << "the question is still waiting";
+  ASSERT_EQ(ctl({"tap", "Once"}), 0);
+  EXPECT_EQ(results("client", 2), (Lines{besideLine[0], "waiting ok"}));
+}
+
+TEST_F(WaitingTest, SixThreadsToOneUnknownHostRaiseOnePromptAndOnceLetsAllThrough) {
+  Server shop(kShopIp);
+  startShell();
+  start("client", {KST_E2E_CLIENT, "threads", "6", kShopIp, shop.port()});
+  ASSERT_EQ(ctl({"wait-prompt", "20"}), 0) << text("client.err");
+  // The six threads started together; give the last of them time to reach
+  // its connect before the answer (if one were late it would ask again, and
+  // the check below would catch that second prompt).
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_EQ(ctl({"tap", "Once"}), 0);
+  EXPECT_EQ(results("client", 6), Lines(6, "tcp" + kOk)) << text("client.err");
+  EXPECT_FALSE(promptShown()) << "a second prompt about the same host";
+}
+
+TEST_F(WaitingTest, DenyOnceRefusesTheWholeBurst) {
+  Server shop(kShopIp);
+  startShell();
+  start("client", {KST_E2E_CLIENT, "threads", "3", kShopIp, shop.port()});
+  ASSERT_EQ(ctl({"wait-prompt", "20"}), 0) << text("client.err");
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  ASSERT_EQ(ctl({"select", "mode", "1"}), 0);
+  ASSERT_EQ(ctl({"tap", "Once"}), 0);
+  EXPECT_EQ(results("client", 3), Lines(3, "tcp" + kRefused)) << text("client.err");
+  EXPECT_FALSE(promptShown());
+}
+
+// "udp sent 4 MS": the milliseconds; -1 when the send did not report the
+// whole datagram sent.
+long udpSentMs(const std::string& line) {
+  const std::string head = "udp sent 4 ";
+  if (line.rfind(head, 0) != 0) return -1;
+  return std::strtol(line.c_str() + head.size(), nullptr, 10);
+}
+
+TEST_F(WaitingTest, NonBlockingDatagramIsAcceptedAtOnceAndSentWhenAllowed) {
+  Server shop(kShopIp);
+  startShell();
+  Process& client = start("client", {KST_E2E_WAITING_CLIENT, "udp-nonblock", kShopIp, shop.port()});
+  const Lines sent = results("client", 1);
+  ASSERT_EQ(sent.size(), 1u) << text("client.err");
+  const long ms = udpSentMs(sent[0]);
+  EXPECT_GE(ms, 0) << sent[0];
+  EXPECT_LT(ms, kSettledBoundMs);
+  ASSERT_EQ(ctl({"wait-prompt", "20"}), 0) << text("client.err");
+  ASSERT_EQ(ctl({"tap", "Once"}), 0);
+  EXPECT_EQ(shop.receive(), "ping");
+  client.writeLine("done");
+  EXPECT_EQ(client.wait(), 0);
+}
+
+TEST_F(WaitingTest, NonBlockingDatagramToADeniedDestinationNeverLeaves) {
+  Server shop(kShopIp);
+  startShell();
+  Process& client = start("client", {KST_E2E_WAITING_CLIENT, "udp-nonblock", kShopIp, shop.port()});
+  const Lines sent = results("client", 1);
+  ASSERT_EQ(sent.size(), 1u) << text("client.err");
+  EXPECT_GE(udpSentMs(sent[0]), 0) << sent[0];
+  ASSERT_EQ(ctl({"wait-prompt", "20"}), 0) << text("client.err");
+  ASSERT_EQ(ctl({"select", "mode", "1"}), 0);
+  ASSERT_EQ(ctl({"tap", "Once"}), 0);
+  EXPECT_EQ(shop.receive(), "") << "the server got the denied datagram";
+  client.writeLine("done");
+  EXPECT_EQ(client.wait(), 0);
+}
+
+// "connect errno=115 MS": the milliseconds of a connect that returned
+// EINPROGRESS; -1 for any other line.
+long inProgressMs(const std::string& line) {
+  const std::string head = "connect errno=" + std::to_string(EINPROGRESS) + " ";
+  if (line.rfind(head, 0) != 0) return -1;
+  return std::strtol(line.c_str() + head.size(), nullptr, 10);
+}
+
+const std::string kPending = "pending soerror=0 peer=" + std::to_string(ENOTCONN);
+const std::string kAgain = "again errno=" + std::to_string(EALREADY);
+const std::string kDoneRefused = "done errno=" + std::to_string(ECONNREFUSED);
+
+// A non-blocking connect completed with epoll (edge- and level-triggered),
+// poll or select.
+class NonBlockingConnectTest : public WaitingTest, public ::testing::WithParamInterface<const char*> {
+ protected:
+  // Starts the client and checks what it sees before the answer.
+  void startWaitingClient(const std::string& name, const Server& server) {
+    start(name, {KST_E2E_WAITING_CLIENT, "connect-nb", GetParam(), server.ip(), server.port()});
+    const Lines before = results(name, 3);
+    ASSERT_EQ(before.size(), 3u) << text(name + ".err");
+    const long ms = inProgressMs(before[0]);
+    EXPECT_GE(ms, 0) << before[0];
+    EXPECT_LT(ms, kSettledBoundMs);
+    EXPECT_EQ(before[1], kPending) << "looked connected before the answer";
+    EXPECT_EQ(before[2], kAgain);
+    ASSERT_EQ(ctl({"wait-prompt", "20"}), 0) << text(name + ".err");
+  }
+  std::string done(const std::string& name) {
+    const Lines all = results(name, 4, 30);
+    return all.size() >= 4 ? all[3] : std::string("(none)");
+  }
+};
+
+TEST_P(NonBlockingConnectTest, ReturnsAtOnceThenFollowsTheAnswer) {
+  Server shop(kShopIp);
+  startShell();
+  startWaitingClient("allowed", shop);
+  ASSERT_EQ(ctl({"tap", "Once"}), 0);
+  EXPECT_EQ(done("allowed"), "done ok") << text("allowed.err");
+
+  startWaitingClient("denied", shop);
+  ASSERT_EQ(ctl({"select", "mode", "1"}), 0);
+  ASSERT_EQ(ctl({"tap", "Once"}), 0);
+  EXPECT_EQ(done("denied"), kDoneRefused) << text("denied.err");
+}
+
+TEST_P(NonBlockingConnectTest, ShellDyingWhileItWaitsFailsItAsTheTimeOutWould) {
+  Server shop(kShopIp);
+  startShell();
+  startWaitingClient("client", shop);
+  ::kill(shell_->pid(), SIGKILL);
+  shell_->wait();
+  EXPECT_EQ(done("client"), kDoneRefused) << text("client.err");
+}
+
+INSTANTIATE_TEST_SUITE_P(Ways, NonBlockingConnectTest,
+                         ::testing::Values("epoll-et", "epoll-lt", "poll", "select"),
+                         [](const ::testing::TestParamInfo<const char*>& way) {
+                           std::string name = way.param;
+                           for (char& ch : name)
+                             if (ch == '-') ch = '_';
+                           return name;
+                         });
+
+TEST_F(WaitingTest, BurstOfNonBlockingConnectsRaisesOnePromptAndOnceLetsAllThrough) {
+  Server shop(kShopIp);
+  startShell();
+  start("client", {KST_E2E_WAITING_CLIENT, "burst-nb", "6", kShopIp, shop.port()});
+  const Lines parked = results("client", 1);
+  ASSERT_EQ(parked, (Lines{"parked 6"})) << text("client.err");
+  ASSERT_EQ(ctl({"wait-prompt", "20"}), 0);
+  ASSERT_EQ(ctl({"tap", "Once"}), 0);
+  Lines expected{"parked 6"};
+  expected.insert(expected.end(), 6, "done ok");
+  EXPECT_EQ(results("client", 7), expected) << text("client.err");
+  EXPECT_FALSE(promptShown()) << "a second prompt about the same host";
+}
+
+TEST_F(WaitingTest, HundredsOfNonBlockingConnectsTakeOneAnswer) {
+  // More than the library holds descriptors of under the usual limit of
+  // 1,024 (a quarter of it), fewer than the server's backlog.
+  constexpr int kConnects = 400;
+  Server shop(kShopIp);
+  startShell();
+  start("client", {KST_E2E_WAITING_CLIENT, "burst-nb", std::to_string(kConnects), kShopIp, shop.port()});
+  ASSERT_EQ(ctl({"wait-prompt", "20"}), 0) << text("client.err");
+  ASSERT_EQ(ctl({"tap", "Once"}), 0);
+  Lines expected{"parked " + std::to_string(kConnects)};
+  expected.insert(expected.end(), kConnects, "done ok");
+  EXPECT_EQ(results("client", kConnects + 1, 40), expected) << text("client.err");
+  EXPECT_FALSE(promptShown());
+}
+
+TEST_F(WaitingTest, WithoutAShellANonBlockingConnectGoesAheadUnasked) {
+  Server shop(kShopIp);
+  Process& client = start("client", {KST_E2E_WAITING_CLIENT, "connect-nb", "poll", kShopIp, shop.port()});
+  EXPECT_EQ(client.wait(), 0);
+  const Lines out = lines("client.out");
+  ASSERT_FALSE(out.empty()) << text("client.err");
+  EXPECT_EQ(out.back(), "done ok");
+}
+
+TEST_F(WaitingTest, WithoutAShellANonBlockingDatagramGoesAheadUnasked) {
+  Server shop(kShopIp);
+  Process& client = start("client", {KST_E2E_WAITING_CLIENT, "udp-nonblock", kShopIp, shop.port()});
+  EXPECT_EQ(shop.receive(), "ping");
+  client.writeLine("done");
+  EXPECT_EQ(client.wait(), 0);
+}
+
+bool has(const std::string& program) {
+  return std::system(("command -v " + program + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+// "ok gap MS" / "error CODE gap MS": the longest gap of a 50 ms timer while
+// the program connected.
+long gapMs(const std::string& line) {
+  const auto at = line.find(" gap ");
+  return at == std::string::npos ? -1 : std::strtol(line.c_str() + at + 5, nullptr, 10);
+}
+
+// The prompt stays up this long; the program's timer must not notice.
+constexpr auto kPromptUp = std::chrono::milliseconds(3000);
+constexpr long kTimerGapBoundMs = 1000;
+
+TEST_F(WaitingTest, NodeTimerKeepsTickingWhileItsConnectWaits) {
+  if (!has("node")) GTEST_SKIP() << "node is not installed";
+  Server shop(kShopIp);
+  startShell();
+  const char* script = R"(
+const net = require('net');
+let last = Date.now(), gap = 0;
+const timer = setInterval(() => { const now = Date.now(); gap = Math.max(gap, now - last); last = now; }, 50);
+const s = net.connect({host: process.argv[1], port: Number(process.argv[2])});
+const end = (what) => { clearInterval(timer); console.log(what + ' gap ' + gap); s.destroy(); };
+s.on('connect', () => end('ok'));
+s.on('error', (e) => end('error ' + e.code));
+)";
+  for (const bool allow : {true, false}) {
+    SCOPED_TRACE(allow ? "allowed" : "denied");
+    const std::string name = allow ? "node-allowed" : "node-denied";
+    start(name, {"node", "-e", script, kShopIp, shop.port()});
+    ASSERT_EQ(ctl({"wait-prompt", "20"}), 0) << text(name + ".err");
+    std::this_thread::sleep_for(kPromptUp);
+    if (!allow) {
+      ASSERT_EQ(ctl({"select", "mode", "1"}), 0);
+    }
+    ASSERT_EQ(ctl({"tap", "Once"}), 0);
+    const Lines out = results(name, 1, 30);
+    ASSERT_EQ(out.size(), 1u) << text(name + ".err");
+    EXPECT_EQ(out[0].substr(0, out[0].find(" gap ")), allow ? "ok" : "error ECONNREFUSED");
+    const long gap = gapMs(out[0]);
+    EXPECT_GE(gap, 0);
+    EXPECT_LT(gap, kTimerGapBoundMs);
+  }
+}
+
+TEST_F(WaitingTest, PythonAsyncioOpensAConnectionWhileAPromptWaits) {
+  if (!has("python3")) GTEST_SKIP() << "python3 is not installed";
+  Server shop(kShopIp);
+  startShell();
+  const char* script = R"(
+import asyncio, sys, time
+async def main():
+    gap = [0.0]
+    done = [False]
+    async def ticker():
+        last = time.monotonic()
+        while not done[0]:
+            await asyncio.sleep(0.05)
+            now = time.monotonic()
+            gap[0] = max(gap[0], now - last)
+            last = now
+    task = asyncio.create_task(ticker())
+    try:
+        reader, writer = await asyncio.wait_for(asyncio.open_connection(sys.argv[1], int(sys.argv[2])), 90)
+        result = 'ok'
+        writer.close()
+    except Exception as e:
+        result = 'error ' + type(e).__name__
+    done[0] = True
+    await task
+    print(result, 'gap', int(gap[0] * 1000), flush=True)
+asyncio.run(main())
+)";
+  start("asyncio", {"python3", "-c", script, kShopIp, shop.port()});
+  ASSERT_EQ(ctl({"wait-prompt", "20"}), 0) << text("asyncio.err");
+  std::this_thread::sleep_for(kPromptUp);
+  ASSERT_EQ(ctl({"tap", "Once"}), 0);
+  const Lines out = results("asyncio", 1, 30);
+  ASSERT_EQ(out.size(), 1u) << text("asyncio.err");
+  EXPECT_EQ(out[0].substr(0, out[0].find(" gap ")), "ok");
+  EXPECT_LT(gapMs(out[0]), kTimerGapBoundMs);
+}
+
+}  // namespace
+}  // namespace kst::e2e
