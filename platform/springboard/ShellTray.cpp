@@ -32,6 +32,31 @@ constexpr const char* kAskingToolTip = "Kestrix is asking about a connection";
 // The marker can change under the shell (the settings application's switch)
 // and nothing tells the shell, so the icon looks again this often.
 constexpr int kPollMilliseconds = 1000;
+// The device keeps each answer as "<answer name> <host>"; the menu says it
+// in words, host first.
+QString answerInWords(const std::string& line) {
+  static const std::pair<const char*, const char*> kWords[] = {
+      {"allowOnce", "allowed once"},
+      {"denyOnce", "denied once"},
+      {"alwaysAllow", "always allowed"},
+      {"alwaysDeny", "always denied"},
+      {"allowAll", "all connections allowed"},
+      {"denyAll", "all connections denied"},
+      {"allowSession", "allowed for this session"},
+      {"denySession", "denied for this session"},
+      {"globalAllow", "always allowed, for every app"},
+      {"globalDeny", "always denied, for every app"},
+      {"allowAllSession", "everything allowed for this session"},
+      {"denyAllSession", "everything denied for this session"}};
+  const std::size_t space = line.find(' ');
+  const std::string name = line.substr(0, space);
+  const std::string host = space == std::string::npos ? std::string() : line.substr(space + 1);
+  for (const auto& [code, words] : kWords) {
+    if (name == code) return QString::fromStdString(host.empty() ? words : host + ": " + words);
+  }
+  return QString::fromStdString(line);
+}
+
 // Of the answers the device keeps, the menu lists the newest few.
 constexpr std::size_t kMenuAnswers = 5;
 constexpr int kIconSize = 64;
@@ -140,7 +165,7 @@ void ShellTray::rebuildAnswers() {
   const auto& answers = DeviceState::shared().answers();
   for (auto it = answers.rbegin();
        it != answers.rend() && static_cast<std::size_t>(lines.size()) < kMenuAnswers; ++it)
-    lines << QString::fromStdString(*it);
+    lines << answerInWords(*it);
   if (lines.isEmpty()) lines << kNoAnswersTitle;
   QStringList shown;
   for (const QAction* a : answerActions_) shown << a->text();

@@ -284,13 +284,15 @@ TEST(ShellTrayTest, PauseResumeAndTheLastAnswers) {
   EXPECT_FALSE(std::filesystem::exists(marker));
   EXPECT_EQ(tray.state(), ShellTray::State::kOn);
 
-  for (int i = 0; i < 8; ++i) DeviceState::shared().noteAnswer("answer " + std::to_string(i));
+  for (int i = 0; i < 7; ++i) DeviceState::shared().noteAnswer("answer " + std::to_string(i));
+  DeviceState::shared().noteAnswer("alwaysDeny ads.example");
   tray.refresh();
   QStringList listed;
   for (const QAction* a : tray.menu()->actions())
     if (a->objectName() == "answer") listed << a->text();
   ASSERT_EQ(listed.size(), 5);
-  EXPECT_EQ(listed.front(), "answer 7");
+  EXPECT_EQ(listed.front(), "ads.example: always denied") << "in words, not the answer's code name";
+  EXPECT_EQ(listed[1], "answer 6");
   EXPECT_EQ(listed.back(), "answer 3");
   // Starting a settings program that is not there is logged, not fatal.
   tray.menu()->findChild<QAction*>("openSettings")->trigger();
