@@ -25,6 +25,9 @@ constexpr const char* kWhoIsTextName = "whoIsTextView";
 constexpr const char* kPortPanelName = "scroller";
 constexpr const char* kAnswerButtonPrefix = "answerButton";
 constexpr int kAnswerButtons = 6;
+// Set by the prompt on its window: whether a touch reaches it now (false
+// during its first moments and its fade-in).
+constexpr const char* kAcceptsTouchesProperty = "acceptsTouches";
 
 struct ControlName {
   const char* command;
@@ -76,6 +79,15 @@ static QWidget* viewRoot(QWidget* window) {
   return window;
 }
 
+// A touch now would be ignored by the prompt: a scripted one is refused
+// the same way, so that a script retries rather than believe it.
+static bool ignoresTouches(const QWidget* window, QString* error) {
+  const QVariant accepts = window->property(kAcceptsTouchesProperty);
+  if (!accepts.isValid() || accepts.toBool()) return false;
+  *error = QStringLiteral("the prompt ignores touches for its first moments; try again");
+  return true;
+}
+
 QWidget* PromptInspector::promptWindow() {
   for (QWidget* w : QApplication::topLevelWidgets())
     if (w->objectName() == kWindowName && w->isVisible()) return w;
@@ -87,6 +99,8 @@ QStringList PromptInspector::describe() {
   if (shownWindow == nullptr) return {kPromptNoneLine};
   QWidget* window = viewRoot(shownWindow);
   QStringList lines{kPromptShownLine};
+  QString ignored;
+  if (ignoresTouches(shownWindow, &ignored)) lines << kTouchesIgnoredLine;
   if (auto* q = window->findChild<QLabel*>(kQuestionName)) lines << "question: " + oneLine(q->text());
   if (auto* h = window->findChild<QAbstractButton*>(kHostButtonName))
     lines << "host: " + oneLine(buttonTitle(h));
@@ -119,6 +133,7 @@ bool PromptInspector::tap(const QString& title, QString* error) {
     *error = QStringLiteral("no prompt on screen");
     return false;
   }
+  if (ignoresTouches(window, error)) return false;
   window = viewRoot(window);
   QAbstractButton* found = nullptr;
   // Panels cover the prompt: the topmost visible button of that title wins.
@@ -146,6 +161,7 @@ bool PromptInspector::select(const QString& control, int index, QString* error) 
     *error = QStringLiteral("no prompt on screen");
     return false;
   }
+  if (ignoresTouches(window, error)) return false;
   window = viewRoot(window);
   for (const auto& c : kControls) {
     if (control != c.command) continue;
