@@ -41,6 +41,11 @@ std::uint64_t PromptQueue::enqueue(KstFlags& flags, std::optional<plist::Diction
 
 std::optional<PromptQueue::Waiting> PromptQueue::takeNext() {
   while (!turns_.empty()) {
+    // Whoever was asked last waits while anyone else waits.
+    if (turns_.size() > 1 && turns_.front() == lastKey_) {
+      turns_.push_back(turns_.front());
+      turns_.pop_front();
+    }
     const std::uint64_t key = turns_.front();
     turns_.pop_front();
     auto it = byAsker_.find(key);
@@ -48,6 +53,7 @@ std::optional<PromptQueue::Waiting> PromptQueue::takeNext() {
       if (it != byAsker_.end()) byAsker_.erase(it);
       continue;
     }
+    lastKey_ = key;
     Waiting next = std::move(it->second.front());
     it->second.pop_front();
     --count_;

@@ -29,7 +29,7 @@ class PromptQueue {
   // Most questions waiting at once, and from one asking process. A question
   // beyond either gets the time-out's answer (deny once) at once.
   static constexpr std::size_t kMaxWaiting = 128;
-  static constexpr std::size_t kMaxWaitingPerAsker = 8;
+  static constexpr std::size_t kMaxWaitingPerAsker = 32;
 
   // Who waits for an answer.
   struct Asker {
@@ -86,6 +86,7 @@ class PromptQueue {
 
   std::map<std::uint64_t, std::deque<Waiting>> byAsker_;
   std::deque<std::uint64_t> turns_;  // keys of byAsker_, in turn order
+  std::uint64_t lastKey_ = 0;        // whose question showed last
   std::size_t count_ = 0;
   std::uint64_t nextId_ = 1;
   RunLoop* loop_ = nullptr;

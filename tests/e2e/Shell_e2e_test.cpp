@@ -261,6 +261,7 @@ TEST_F(ShellTest, SecondQuestionWaitsUntilTheFirstPromptCloses) {
   ASSERT_EQ(ctl({"tap", "Once"}), 0);
   EXPECT_EQ(results("first", 1)[0], "tcp" + kOk);
   ASSERT_TRUE(waitFor([&] { return state().find("question: Second tries") != std::string::npos; }, 20));
+  ASSERT_EQ(ctl({"wait-prompt", "20"}), 0);  // past its first moments, which ignore touches
   ASSERT_EQ(ctl({"tap", "Once"}), 0);
   EXPECT_EQ(results("second", 1)[0], "tcp" + kOk);
   const plist::Dictionary after =
