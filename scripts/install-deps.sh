@@ -7,7 +7,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   libplist-dev qt6-base-dev qt6-qpa-plugins libcurl4-openssl-dev fonts-dejavu-core fonts-dejavu-extra
   curl python3 python3-requests iproute2 chromium firefox-esr nodejs wget
-  dpkg-dev fakeroot desktop-file-utils systemd man-db
+  dpkg-dev fakeroot desktop-file-utils systemd man-db xvfb openbox xdotool
 )
 missing=()
 for p in "${packages[@]}"; do

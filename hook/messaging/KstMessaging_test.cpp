@@ -34,11 +34,11 @@ class KstMessagingTest : public testing::StoreFixture {
 
 TEST_F(KstMessagingTest, AppWriteMergesThatEntryWithTheFileAndTouchesNothingElse) {
   const plist::Dictionary other{{"deny", ruleEntries({"x.com"})}};
-  writeRules({{"150", true},
-              {"com.example.app", plist::Dictionary{{"allow", ruleEntries({"old.com"})},
-                                                    {"allowEverything", "2"},
-                                                    {"enabled", false}}},
-              {"com.other", other}});
+  writeRules(
+      {{"150", true},
+       {"com.example.app",
+        plist::Dictionary{{"allow", ruleEntries({"old.com"})}, {"allowEverything", "2"}, {"enabled", false}}},
+       {"com.other", other}});
   // The sender read the entry before old.com was written and added its own
   // answer: both rules stay, its values win, the file's other keys stay.
   const plist::Dictionary entry{{"allowEverything", "1"}, {"allow", ruleEntries({"new.com"})}};
@@ -46,11 +46,11 @@ TEST_F(KstMessagingTest, AppWriteMergesThatEntryWithTheFileAndTouchesNothingElse
   send(msg::kMessageThatHasInfo, &info);
   plist::Array both = ruleEntries({"new.com"});
   both.push_back(ruleEntries({"old.com"}).front());
-  EXPECT_EQ(rules(), (plist::Dictionary{{"150", true},
-                                        {"com.example.app", plist::Dictionary{{"allowEverything", "1"},
-                                                                              {"allow", both},
-                                                                              {"enabled", false}}},
-                                        {"com.other", other}}));
+  EXPECT_EQ(rules(), (plist::Dictionary{
+                         {"150", true},
+                         {"com.example.app",
+                          plist::Dictionary{{"allowEverything", "1"}, {"allow", both}, {"enabled", false}}},
+                         {"com.other", other}}));
   // Sending the merged entry again adds nothing twice.
   const plist::Dictionary again{{"com.example.app", *rules()->find("com.example.app")}};
   send(msg::kMessageThatHasInfo, &again);

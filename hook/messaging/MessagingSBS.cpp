@@ -20,14 +20,14 @@ bool MessagingSBS::initSBSMessaging() {
   if (sbsMessaging_ == nullptr) return false;
   // Questions wait their turn in SpringBoard's line and are answered later.
   sbsMessaging_->registerForMessageNameReplyingLater(
-      std::string(msg::kMessageForWindow), [this](const std::string&, const plist::Dictionary* userInfo,
-                                std::shared_ptr<messaging::PendingReply> reply) {
-        handleQuestion(userInfo, std::move(reply));
-      });
+      std::string(msg::kMessageForWindow),
+      [this](const std::string&, const plist::Dictionary* userInfo,
+             std::shared_ptr<messaging::PendingReply> reply) { handleQuestion(userInfo, std::move(reply)); });
   return true;
 }
 
-void MessagingSBS::handleQuestion(const plist::Dictionary* userInfo, std::shared_ptr<messaging::PendingReply> reply) {
+void MessagingSBS::handleQuestion(const plist::Dictionary* userInfo,
+                                  std::shared_ptr<messaging::PendingReply> reply) {
   prompt_question::queueQuestion(env_, userInfo, std::move(reply));
 }
 
@@ -43,7 +43,7 @@ std::optional<plist::Dictionary> MessagingSBS::handleMessageNamed(std::string_vi
 void MessagingSBS::handleSimpleMessageNamed(std::string_view /*name*/) {}
 
 plist::Dictionary MessagingSBS::handleInSpringBoardWithUserInfo(const plist::Dictionary* question,
-                                                    RunLoop* mainLoop) {
+                                                                RunLoop* mainLoop) {
   std::optional<plist::Dictionary> answer = mainLoop != nullptr
                                                 ? env_.prompts->ask(*env_.flags, *mainLoop, question)
                                                 : env_.prompts->askHere(*env_.flags, question);

@@ -16,14 +16,14 @@ bool MessagingSBSUDP::initSBSMessaging() {
   if (sbsMessaging_ == nullptr) return false;
   // Questions wait their turn in SpringBoard's line and are answered later.
   sbsMessaging_->registerForMessageNameReplyingLater(
-      std::string(msg::kMessageForWindowUDP), [this](const std::string&, const plist::Dictionary* userInfo,
-                                std::shared_ptr<messaging::PendingReply> reply) {
-        handleQuestion(userInfo, std::move(reply));
-      });
+      std::string(msg::kMessageForWindowUDP),
+      [this](const std::string&, const plist::Dictionary* userInfo,
+             std::shared_ptr<messaging::PendingReply> reply) { handleQuestion(userInfo, std::move(reply)); });
   return true;
 }
 
-void MessagingSBSUDP::handleQuestion(const plist::Dictionary* userInfo, std::shared_ptr<messaging::PendingReply> reply) {
+void MessagingSBSUDP::handleQuestion(const plist::Dictionary* userInfo,
+                                     std::shared_ptr<messaging::PendingReply> reply) {
   prompt_question::queueQuestion(env_, userInfo, std::move(reply));
 }
 
@@ -38,7 +38,7 @@ std::optional<plist::Dictionary> MessagingSBSUDP::handleMessageNamed(std::string
 void MessagingSBSUDP::handleSimpleMessageNamed(std::string_view /*name*/) {}
 
 plist::Dictionary MessagingSBSUDP::handleInSpringBoardWithUserInfo(const plist::Dictionary* question,
-                                                    RunLoop* mainLoop) {
+                                                                   RunLoop* mainLoop) {
   std::optional<plist::Dictionary> answer = mainLoop != nullptr
                                                 ? env_.prompts->ask(*env_.flags, *mainLoop, question)
                                                 : env_.prompts->askHere(*env_.flags, question);

@@ -107,7 +107,8 @@ class PromptQueueTest : public testing::ServicesFixture {
     EXPECT_TRUE(testing::eventually([&] {
       q = sb.questions();
       return q.size() >= n && sb.waiting();
-    })) << "prompt " << n << " never showed";
+    })) << "prompt "
+        << n << " never showed";
     return q.size() >= n ? hostOf(q[n - 1]) : std::string();
   }
   static KstPopUpAnswer answerFor(const std::string& host, int code) {
@@ -172,9 +173,9 @@ TEST_F(PromptQueueTest, AnAskerThatLeavesIsSkippedOrItsPromptClosesAndTheNextSho
   // Whether the service has read them: "isShowingWindow" is served after.
   send(msg::kWindowService, "isShowingWindow");
 
-  b.hangUp();  // waiting in line
+  b.hangUp();           // waiting in line
   d.shutDownSending();  // half-closed: still reads, still answered
-  a.hangUp();  // on screen: its prompt closes, nobody is answered
+  a.hangUp();           // on screen: its prompt closes, nobody is answered
   ASSERT_EQ(promptNumber(sb, 2), "c.example");
   const plist::Dictionary state = sb.control("state");
   EXPECT_EQ(msg::integerValue(&state, "dismissals"), 1);
@@ -197,7 +198,8 @@ TEST_F(PromptQueueTest, AFloodFromOneProcessIsBoundedAndOthersTakeTheirTurns) {
   constexpr std::size_t kFlood = 1000;
   std::vector<std::unique_ptr<RawQuestion>> flood;
   for (std::size_t i = 0; i < kFlood; ++i) {
-    flood.push_back(std::make_unique<RawQuestion>(root_.root(), question("f" + std::to_string(i) + ".example")));
+    flood.push_back(
+        std::make_unique<RawQuestion>(root_.root(), question("f" + std::to_string(i) + ".example")));
     ASSERT_TRUE(flood.back()->sent()) << i;
   }
   // Beyond its share of the line, each gets the time-out's answer at once.

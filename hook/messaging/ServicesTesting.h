@@ -21,8 +21,8 @@
 #include "hook/messaging/MessagingSBSUDP.h"
 #include "hook/prompt/KstPopUp.h"
 #include "hook/store/StoreTesting.h"
-#include "platform/plist/PlistFile.h"
 #include "platform/messaging/MessagingTestSupport.h"
+#include "platform/plist/PlistFile.h"
 
 namespace kst::plist {
 // Failing expectations show dictionaries as XML.
@@ -237,11 +237,11 @@ class SpringBoardProcess {
                                       return window.handleMessageNamed(n, info);
                                     });
     }
-    front->registerForMessageNameReplyingLater(
-        std::string(msg::kMessageForWindow),
-        [&](const std::string&, const plist::Dictionary* info, std::shared_ptr<messaging::PendingReply> reply) {
-          window.handleQuestion(info, std::move(reply));
-        });
+    front->registerForMessageNameReplyingLater(std::string(msg::kMessageForWindow),
+                                               [&](const std::string&, const plist::Dictionary* info,
+                                                   std::shared_ptr<messaging::PendingReply> reply) {
+                                                 window.handleQuestion(info, std::move(reply));
+                                               });
     auto control = MessagingCenter::centerNamed(kControl, root);
     control->registerForMessageName("answer", [&](const std::string&, const plist::Dictionary* info) {
       KstPopUpAnswer a;
@@ -257,11 +257,11 @@ class SpringBoardProcess {
       return std::optional<plist::Dictionary>();
     });
     control->registerForMessageName("state", [&](const std::string&, const plist::Dictionary*) {
-      return std::optional<plist::Dictionary>(plist::Dictionary{
-          {"waiting", script.waiting()},
-          {"questions", script.questions()},
-          {"polls", polls},
-          {"dismissals", static_cast<std::int64_t>(script.dismissals())}});
+      return std::optional<plist::Dictionary>(
+          plist::Dictionary{{"waiting", script.waiting()},
+                            {"questions", script.questions()},
+                            {"polls", polls},
+                            {"dismissals", static_cast<std::int64_t>(script.dismissals())}});
     });
     loop.perform([&] {
       const bool ok = ruleWrites.initMessagingCenter() && front->runServerOnCurrentThread() &&

@@ -58,7 +58,7 @@ void MessagingCenter::registerForMessageName(const std::string& messageName, Han
 }
 
 void MessagingCenter::registerForMessageNameReplyingLater(const std::string& messageName,
-                                                         LaterHandler handler) {
+                                                          LaterHandler handler) {
   std::lock_guard lock(handlers_->mu);
   handlers_->byName.erase(messageName);
   handlers_->laterByName[messageName] = std::move(handler);

@@ -48,9 +48,8 @@ class MessagingCenter {
 
   // Keeps `reply` and answers through it later (a question that waits its
   // turn). `reply` is null for a one-way message: nobody waits for it.
-  using LaterHandler =
-      std::function<void(const std::string& messageName, const plist::Dictionary* userInfo,
-                         std::shared_ptr<messaging::PendingReply> reply)>;
+  using LaterHandler = std::function<void(const std::string& messageName, const plist::Dictionary* userInfo,
+                                          std::shared_ptr<messaging::PendingReply> reply)>;
 
   // A fresh centre for the service; clients obtain one for every send.
   static std::shared_ptr<MessagingCenter> centerNamed(const std::string& serviceName,
