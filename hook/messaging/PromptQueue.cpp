@@ -134,7 +134,11 @@ std::optional<plist::Dictionary> PromptQueue::show(KstFlags& flags, const plist:
 std::optional<plist::Dictionary> PromptQueue::askHere(KstFlags& flags, const plist::Dictionary* question) {
   if (showing_) return std::nullopt;
   std::optional<plist::Dictionary> answer = show(flags, question, 0);
-  schedule();  // questions that came meanwhile
+  // Questions that came meanwhile show from this thread's loop, if it has one.
+  if (RunLoop* current = RunLoop::current()) {
+    loop_ = current;
+    schedule();
+  }
   return answer;
 }
 

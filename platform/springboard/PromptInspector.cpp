@@ -2,11 +2,15 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QGraphicsProxyWidget>
+#include <QGraphicsScene>
+#include <QGraphicsView>
 #include <QLabel>
 #include <QTextEdit>
 #include <QVariant>
 #include <QWidget>
 #include <array>
+#include <optional>
 
 #include "platform/springboard/ControlProtocol.h"
 
@@ -88,6 +92,18 @@ static bool ignoresTouches(const QWidget* window, QString* error) {
   return true;
 }
 
+// The centre of `w` on the screen. The prompt's main view is shown through
+// a scene (turned to the device's orientation), so the way there goes
+// through its proxy and the view that shows the scene.
+static std::optional<QPoint> screenCentre(QWidget* root, QWidget* w) {
+  QGraphicsProxyWidget* proxy = root->graphicsProxyWidget();
+  if (proxy == nullptr || proxy->scene() == nullptr || proxy->scene()->views().isEmpty()) return std::nullopt;
+  QGraphicsView* view = proxy->scene()->views().first();
+  const QPointF inRoot = w->mapTo(root, w->rect().center());
+  const QPoint inView = view->mapFromScene(proxy->mapToScene(inRoot));
+  return view->viewport()->mapToGlobal(inView);
+}
+
 QWidget* PromptInspector::promptWindow() {
   for (QWidget* w : QApplication::topLevelWidgets())
     if (w->objectName() == kWindowName && w->isVisible()) return w;
@@ -110,6 +126,11 @@ QStringList PromptInspector::describe() {
   for (int i = 0; i < kAnswerButtons; ++i)
     if (auto* b = window->findChild<QAbstractButton*>(kAnswerButtonPrefix + QString::number(i)); shown(b))
       lines << "button: " + buttonTitle(b) + (b->isEnabled() ? QString() : QStringLiteral(" (disabled)"));
+  // Where a pointer clicks each answer button on the screen.
+  for (int i = 0; i < kAnswerButtons; ++i)
+    if (auto* b = window->findChild<QAbstractButton*>(kAnswerButtonPrefix + QString::number(i)); shown(b))
+      if (const std::optional<QPoint> at = screenCentre(window, b))
+        lines << QStringLiteral("at: %1 %2 %3").arg(buttonTitle(b)).arg(at->x()).arg(at->y());
   for (QAbstractButton* b : window->findChildren<QAbstractButton*>()) {
     if (!shown(b) || b->objectName().startsWith(kAnswerButtonPrefix) || b->objectName() == kHostButtonName ||
         buttonTitle(b).isEmpty())

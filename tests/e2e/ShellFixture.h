@@ -35,7 +35,7 @@ class ShellTest : public E2eTest {
     E2eTest::TearDown();
   }
 
-  Env shellEnv() const {
+  virtual Env shellEnv() const {
     Env e = env();
     e["QT_QPA_PLATFORM"] = "offscreen";
     return e;
