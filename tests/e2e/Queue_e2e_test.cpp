@@ -240,6 +240,9 @@ class QueueOnXTest : public QueueTest {
     display_ = ":" + lines("xvfb.out")[0];
     windowManager_ = std::make_unique<Process>(std::vector<std::string>{kOpenbox}, xEnv(),
                                                temp_.dir() + "/openbox.out", temp_.dir() + "/openbox.err");
+    // The window manager manages the screen once it has published its
+    // desktops; a window mapped before then is taken over (and moved) later.
+    ASSERT_TRUE(waitFor([&] { return xdotool({"get_num_desktops"}) == 0; })) << text("openbox.err");
   }
   void TearDown() override {
     QueueTest::TearDown();
@@ -256,13 +259,15 @@ class QueueOnXTest : public QueueTest {
     e["QT_QPA_PLATFORM"] = "xcb";
     return e;
   }
-  // Clicks the first mouse button at x, y of the screen.
-  int click(const std::string& x, const std::string& y) {
-    Process p({kXdotool, "mousemove", x, y, "click", "1"}, xEnv(), temp_.dir() + "/xdotool.out",
-              temp_.dir() + "/xdotool.err");
+  int xdotool(const std::vector<std::string>& args) {
+    std::vector<std::string> argv{kXdotool};
+    argv.insert(argv.end(), args.begin(), args.end());
+    Process p(argv, xEnv(), temp_.dir() + "/xdotool.out", temp_.dir() + "/xdotool.err");
     p.closeInput();
     return p.wait();
   }
+  // Clicks the first mouse button at x, y of the screen.
+  int click(const std::string& x, const std::string& y) { return xdotool({"mousemove", x, y, "click", "1"}); }
 
   std::unique_ptr<Process> xvfb_;
   std::unique_ptr<Process> windowManager_;
