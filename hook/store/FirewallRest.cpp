@@ -32,6 +32,10 @@ namespace {
 // Long enough not to load SpringBoard's main thread, which keeps the prompt
 // responsive; short enough that nobody notices the wait.
 constexpr auto kShowingWindowPollPause = std::chrono::milliseconds(50);
+// SpringBoard keeps its questions in line itself: polling longer would only
+// leave this asker out of the line while the prompts of others follow one
+// another, each ending in a moment that a poll rarely catches.
+constexpr auto kShowingWindowPollLimit = std::chrono::seconds(2);
 
 std::mutex& writerMutex() {
   static std::mutex* mu = new std::mutex();  // used by hooks after static destructors
@@ -177,11 +181,13 @@ void FirewallRest::waitWhilePromptShows(const Transport& transport) {
     return;
   }
   auto center = MessagingCenter::centerNamed(std::string(transport.service), manager_.env().root);
+  const auto giveUp = std::chrono::steady_clock::now() + kShowingWindowPollLimit;
   for (;;) {
     const plist::Dictionary reply =
         center->sendMessageAndReceiveReply(std::string(msg::kIsShowingWindow), nullptr);
     // An unreachable SpringBoard reads as "no prompt", which ends the wait.
     if (!msg::numberAsBool(&reply, msg::kIsShowingWindowKey).value_or(false)) return;
+    if (std::chrono::steady_clock::now() >= giveUp) return;
     std::this_thread::sleep_for(kShowingWindowPollPause);
   }
 }
