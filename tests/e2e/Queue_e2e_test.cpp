@@ -157,31 +157,56 @@ TEST_F(QueueTest, EightProcessesOfOneApplicationAnsweredAlwaysLeaveEightRules) {
 TEST_F(QueueTest, ATapInThePromptsFirstMomentsOrOnAMissingButtonFailsAndSaysSo) {
   Server server(kShopIp);
   startShell();
-  Process& program = startClient("com.example.mail", "client", kShopIp, server.port());
-  program.writeLine("go");
   // Tapping from before the prompt appears: the first tap that finds it
-  // falls in its first moments, and is refused.
-  plist::Dictionary reply;
-  std::string said;
-  ASSERT_TRUE(waitFor([&] {
-    reply = control(springboard::kTapCommand, "Once");
-    const std::string* out = reply.string(springboard::kOutputKey);
-    said = out != nullptr ? *out : std::string();
-    return said.find("no prompt on screen") == std::string::npos;
-  }));
-  EXPECT_FALSE(plist::boolValue(reply.find(springboard::kOkKey))) << said;
-  EXPECT_NE(said.find("ignores touches"), std::string::npos) << said;
+  // falls in its first moments, and is refused. It tells only when its
+  // answer came soon after the last "no prompt" was asked (the prompt
+  // appeared in between); a stalled machine may take longer than those
+  // moments, and then another program tries.
+  constexpr auto kCloseFollow = std::chrono::milliseconds(250);
+  constexpr int kAttempts = 3;
+  bool seen = false;
+  for (int attempt = 0; attempt < kAttempts && !seen; ++attempt) {
+    const std::string name = "client" + std::to_string(attempt);
+    Process& program = startClient("com.example.mail", name, kShopIp, server.port());
+    program.writeLine("go");
+    plist::Dictionary reply;
+    std::string said;
+    Clock::time_point lastNone = Clock::now();
+    Clock::time_point found = lastNone;
+    ASSERT_TRUE(waitFor([&] {
+      const Clock::time_point asked = Clock::now();
+      reply = control(springboard::kTapCommand, "Once");
+      const std::string* out = reply.string(springboard::kOutputKey);
+      said = out != nullptr ? *out : std::string();
+      if (out == nullptr || said.find("no prompt on screen") != std::string::npos) {
+        lastNone = asked;
+        return false;
+      }
+      found = Clock::now();  // the tap was served before this
+      return true;
+    }));
+    if (found - lastNone <= kCloseFollow) {
+      seen = true;
+      EXPECT_FALSE(plist::boolValue(reply.find(springboard::kOkKey))) << said;
+      EXPECT_NE(said.find("ignores touches"), std::string::npos) << said;
+    }
 
-  // Once it takes touches, a tap on a button it does not have fails too;
-  // the first tap on one it has answers it.
-  ASSERT_EQ(ctl({"wait-prompt", "20"}), 0);
-  EXPECT_EQ(quickState().find(springboard::kTouchesIgnoredLine), std::string::npos);
-  std::string out;
-  EXPECT_EQ(ctl({"tap", "Nope"}, &out), 1);
-  EXPECT_NE(out.find("no button \"Nope\""), std::string::npos) << out;
-  EXPECT_EQ(ctl({"select", "nothing", "0"}, &out), 1);
-  ASSERT_EQ(ctl({"tap", "Once"}), 0) << text("ctl.err");
-  EXPECT_EQ(results("client", 1), (Lines{"tcp" + kOk}));
+    // Once it takes touches, a tap on a button it does not have fails too;
+    // the first tap on one it has answers it.
+    if (plist::boolValue(reply.find(springboard::kOkKey))) {
+      EXPECT_EQ(results(name, 1), (Lines{"tcp" + kOk}));
+      continue;
+    }
+    ASSERT_EQ(ctl({"wait-prompt", "20"}), 0);
+    EXPECT_EQ(quickState().find(springboard::kTouchesIgnoredLine), std::string::npos);
+    std::string out;
+    EXPECT_EQ(ctl({"tap", "Nope"}, &out), 1);
+    EXPECT_NE(out.find("no button \"Nope\""), std::string::npos) << out;
+    EXPECT_EQ(ctl({"select", "nothing", "0"}, &out), 1);
+    ASSERT_EQ(ctl({"tap", "Once"}), 0) << text("ctl.err");
+    EXPECT_EQ(results(name, 1), (Lines{"tcp" + kOk}));
+  }
+  EXPECT_TRUE(seen) << "no tap came close enough after the prompt appeared in " << kAttempts << " tries";
 }
 
 TEST_F(QueueTest, AProgramThatExitsWhileItsQuestionWaitsOrShowsIsSkipped) {
