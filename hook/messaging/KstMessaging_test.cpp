@@ -32,15 +32,29 @@ class KstMessagingTest : public testing::StoreFixture {
   }
 };
 
-TEST_F(KstMessagingTest, AppWriteReplacesThatEntryWholeAndNothingElse) {
+TEST_F(KstMessagingTest, AppWriteMergesThatEntryWithTheFileAndTouchesNothingElse) {
   const plist::Dictionary other{{"deny", ruleEntries({"x.com"})}};
-  writeRules({{"150", true},
-              {"com.example.app", plist::Dictionary{{"allow", ruleEntries({"old.com"})}, {"enabled", false}}},
-              {"com.other", other}});
-  const plist::Dictionary entry{{"allowEverything", "1"}};
+  writeRules(
+      {{"150", true},
+       {"com.example.app",
+        plist::Dictionary{{"allow", ruleEntries({"old.com"})}, {"allowEverything", "2"}, {"enabled", false}}},
+       {"com.other", other}});
+  // The sender read the entry before old.com was written and added its own
+  // answer: both rules stay, its values win, the file's other keys stay.
+  const plist::Dictionary entry{{"allowEverything", "1"}, {"allow", ruleEntries({"new.com"})}};
   const plist::Dictionary info{{"com.example.app", entry}};
   send(msg::kMessageThatHasInfo, &info);
-  EXPECT_EQ(rules(), (plist::Dictionary{{"150", true}, {"com.example.app", entry}, {"com.other", other}}));
+  plist::Array both = ruleEntries({"new.com"});
+  both.push_back(ruleEntries({"old.com"}).front());
+  EXPECT_EQ(rules(), (plist::Dictionary{
+                         {"150", true},
+                         {"com.example.app",
+                          plist::Dictionary{{"allowEverything", "1"}, {"allow", both}, {"enabled", false}}},
+                         {"com.other", other}}));
+  // Sending the merged entry again adds nothing twice.
+  const plist::Dictionary again{{"com.example.app", *rules()->find("com.example.app")}};
+  send(msg::kMessageThatHasInfo, &again);
+  EXPECT_EQ(rules()->find("com.example.app")->asDictionary()->find("allow")->asArray()->size(), 2u);
 }
 
 TEST_F(KstMessagingTest, AppWriteOnAMissingOrUnreadableFileCreatesEntryAndMarker) {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <string_view>
 
+#include "hook/messaging/PromptQueue.h"
 #include "hook/store/KstFlags.h"
 #include "platform/fs/DeviceRoot.h"
 #include "platform/fs/FileSystem.h"
@@ -19,6 +20,8 @@ struct KstServiceEnv {
   DeviceRoot root = DeviceRoot::process();
   FileSystem* fs = &FileSystem::real();
   KstFlags* flags = &kstFlags();
+  // The one line of prompt questions that both question services share.
+  PromptQueue* prompts = &PromptQueue::process();
   // The device orientation (1 portrait, 2 upside down, 3 and 4 landscape,
   // 5 face up, 6 face down, 0 unknown); empty: the process's provider.
   std::function<int()> deviceOrientation;

@@ -17,12 +17,23 @@ bool MessagingSBS::initSBSMessaging() {
       [this](const std::string& name, const plist::Dictionary* userInfo) {
         return handleMessageNamed(name, userInfo);
       });
-  return sbsMessaging_ != nullptr;
+  if (sbsMessaging_ == nullptr) return false;
+  // Questions wait their turn in SpringBoard's line and are answered later.
+  sbsMessaging_->registerForMessageNameReplyingLater(
+      std::string(msg::kMessageForWindow),
+      [this](const std::string&, const plist::Dictionary* userInfo,
+             std::shared_ptr<messaging::PendingReply> reply) { handleQuestion(userInfo, std::move(reply)); });
+  return true;
+}
+
+void MessagingSBS::handleQuestion(const plist::Dictionary* userInfo,
+                                  std::shared_ptr<messaging::PendingReply> reply) {
+  prompt_question::queueQuestion(env_, userInfo, std::move(reply));
 }
 
 std::optional<plist::Dictionary> MessagingSBS::handleMessageNamed(std::string_view name,
                                                                   const plist::Dictionary* userInfo) {
-  if (name == msg::kMessageForWindow) return prompt_question::handleQuestion(*env_.flags, userInfo);
+  if (name == msg::kMessageForWindow) return prompt_question::handleQuestion(env_, userInfo);
   if (name == msg::kIsShowingWindow) return prompt_question::isShowingWindowReply(*env_.flags);
   if (name == msg::kGetDeviceOrientation) return prompt_question::deviceOrientationReply(env_);
   if (name == msg::kLogMessage) logLine(userInfo);
@@ -31,8 +42,12 @@ std::optional<plist::Dictionary> MessagingSBS::handleMessageNamed(std::string_vi
 
 void MessagingSBS::handleSimpleMessageNamed(std::string_view /*name*/) {}
 
-plist::Dictionary MessagingSBS::handleInSpringBoardWithUserInfo(const plist::Dictionary* question) {
-  return prompt_question::ask(question).value_or(plist::Dictionary());
+plist::Dictionary MessagingSBS::handleInSpringBoardWithUserInfo(const plist::Dictionary* question,
+                                                                RunLoop* mainLoop) {
+  std::optional<plist::Dictionary> answer = mainLoop != nullptr
+                                                ? env_.prompts->ask(*env_.flags, *mainLoop, question)
+                                                : env_.prompts->askHere(*env_.flags, question);
+  return answer.value_or(plist::Dictionary());
 }
 
 void MessagingSBS::logLine(const plist::Dictionary* userInfo) {

@@ -41,7 +41,15 @@ class MessagingSBS {
   // The prompt for a question from SpringBoard itself: the same answer
   // dictionary a question from another process gets, or an empty one when
   // no prompt can be shown. The prompt keeps isShowingWindow itself.
-  plist::Dictionary handleInSpringBoardWithUserInfo(const plist::Dictionary* question);
+  // With `mainLoop`, from any thread: the question waits its turn in
+  // SpringBoard's line, shown from that loop (on its own thread it cannot
+  // wait, and is shown at once unless a prompt shows: then the empty
+  // answer). Without: shown on the calling thread at once.
+  plist::Dictionary handleInSpringBoardWithUserInfo(const plist::Dictionary* question,
+                                                    RunLoop* mainLoop = nullptr);
+  // A question served from another process: it joins the line, and
+  // `reply` carries its answer.
+  void handleQuestion(const plist::Dictionary* userInfo, std::shared_ptr<messaging::PendingReply> reply);
 
  private:
   // Appends the line to the log file; a file that is not UTF-16 text, a

@@ -28,7 +28,15 @@ class MessagingSBSUDP {
   std::optional<plist::Dictionary> handleMessageNamed(std::string_view name,
                                                       const plist::Dictionary* userInfo);
   void handleSimpleMessageNamed(std::string_view name);
-  plist::Dictionary handleInSpringBoardWithUserInfo(const plist::Dictionary* question);
+  // With `mainLoop`, from any thread: the question waits its turn in
+  // SpringBoard's line, shown from that loop (on its own thread it cannot
+  // wait, and is shown at once unless a prompt shows: then the empty
+  // answer). Without: shown on the calling thread at once.
+  plist::Dictionary handleInSpringBoardWithUserInfo(const plist::Dictionary* question,
+                                                    RunLoop* mainLoop = nullptr);
+  // A question served from another process: it joins the line, and
+  // `reply` carries its answer.
+  void handleQuestion(const plist::Dictionary* userInfo, std::shared_ptr<messaging::PendingReply> reply);
 
  private:
   KstServiceEnv env_;

@@ -4,10 +4,19 @@
 
 #include "hook/messaging/KstMessageNames.h"
 #include "hook/messaging/MessageValues.h"
+#include "hook/messaging/PromptQueue.h"
 
 namespace kst::prompt_question {
 
 std::optional<plist::Dictionary> ask(const plist::Dictionary* question) {
+  std::unique_ptr<KstPopUp> popUp = makeKstPopUp();
+  if (!popUp) return std::nullopt;
+  const KstPopUpAnswer answer = askWith(*popUp, question);
+  popUp.reset();
+  return answerDictionary(answer);
+}
+
+KstPopUpAnswer askWith(KstPopUp& popUp, const plist::Dictionary* question) {
   const std::optional<std::string> port = msg::stringValue(question, msg::kPortKey);
   const std::optional<std::string> host = msg::stringValue(question, msg::kHostKey);
   const std::optional<std::int64_t> orientation = msg::integerValue(question, msg::kOrientationKey);
@@ -16,12 +25,7 @@ std::optional<plist::Dictionary> ask(const plist::Dictionary* question) {
   const std::optional<std::string> url = msg::stringValue(question, msg::kUrlKey);
   const std::optional<std::string> bundleIdentifier = msg::stringValue(question, msg::kBundleIdentifierKey);
 
-  std::unique_ptr<KstPopUp> popUp = makeKstPopUp();
-  if (!popUp) return std::nullopt;
-  const KstPopUpAnswer answer =
-      popUp->createAViewWithPort(port, host, orientation, displayName, theme, url, bundleIdentifier);
-  popUp.reset();
-  return answerDictionary(answer);
+  return popUp.createAViewWithPort(port, host, orientation, displayName, theme, url, bundleIdentifier);
 }
 
 plist::Dictionary answerDictionary(const KstPopUpAnswer& answer) {
@@ -32,11 +36,24 @@ plist::Dictionary answerDictionary(const KstPopUpAnswer& answer) {
   return reply;
 }
 
-std::optional<plist::Dictionary> handleQuestion(KstFlags& flags, const plist::Dictionary* question) {
-  set(flags.isShowingWindow, true);
-  std::optional<plist::Dictionary> answer = ask(question);
-  set(flags.isShowingWindow, false);
-  return answer;
+void queueQuestion(const KstServiceEnv& env, const plist::Dictionary* question,
+                   std::shared_ptr<messaging::PendingReply> reply) {
+  if (!reply) return;
+  PromptQueue::Asker asker;
+  asker.key = static_cast<std::uint64_t>(reply->asker());
+  asker.gone = [reply] { return reply->askerGone(); };
+  asker.answer = [reply](const std::optional<plist::Dictionary>& answer) {
+    reply->send(answer.value_or(plist::Dictionary()));
+  };
+  std::optional<plist::Dictionary> copy;
+  if (question != nullptr) copy = *question;
+  PromptQueue& queue = *env.prompts;
+  const std::uint64_t id = queue.enqueue(*env.flags, std::move(copy), std::move(asker));
+  if (id != 0) reply->onAskerGone([&queue, id] { queue.askerLeft(id); });
+}
+
+std::optional<plist::Dictionary> handleQuestion(const KstServiceEnv& env, const plist::Dictionary* question) {
+  return env.prompts->askHere(*env.flags, question);
 }
 
 plist::Dictionary isShowingWindowReply(const KstFlags& flags) {

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <memory>
 #include <optional>
 
 #include "hook/messaging/KstServiceEnv.h"
@@ -18,13 +19,23 @@ namespace kst::prompt_question {
 // library registered): the asking side then reads the empty reply exactly
 // as it reads an unreachable SpringBoard.
 std::optional<plist::Dictionary> ask(const plist::Dictionary* question);
+// The same with a prompt already made; returns the prompt's answer.
+KstPopUpAnswer askWith(KstPopUp& popUp, const plist::Dictionary* question);
 
 // The answer dictionary of four prompt answer items.
 plist::Dictionary answerDictionary(const KstPopUpAnswer& answer);
 
-// "messageForWindow" / "messageForWindowUDP": ask() with isShowingWindow
-// set around it, so that the clients' polls keep other questions back.
-std::optional<plist::Dictionary> handleQuestion(KstFlags& flags, const plist::Dictionary* question);
+// "messageForWindow" / "messageForWindowUDP" served: the question joins
+// SpringBoard's line of prompts, and `reply` carries the answer once its
+// prompt has been answered (or the empty reply when no prompt can be
+// shown). An asker that hangs up leaves the line, or closes its prompt. A
+// one-way question (no `reply`) waits for nobody and is dropped.
+void queueQuestion(const KstServiceEnv& env, const plist::Dictionary* question,
+                   std::shared_ptr<messaging::PendingReply> reply);
+// The same question answered on the calling thread, shown at once unless a
+// prompt already waits there (then nothing). isShowingWindow is set while
+// the prompt shows.
+std::optional<plist::Dictionary> handleQuestion(const KstServiceEnv& env, const plist::Dictionary* question);
 
 // {"isShowingWindow": boolean}.
 plist::Dictionary isShowingWindowReply(const KstFlags& flags);

@@ -21,8 +21,8 @@
 #include "hook/messaging/MessagingSBSUDP.h"
 #include "hook/prompt/KstPopUp.h"
 #include "hook/store/StoreTesting.h"
-#include "platform/plist/PlistFile.h"
 #include "platform/messaging/MessagingTestSupport.h"
+#include "platform/plist/PlistFile.h"
 
 namespace kst::plist {
 // Failing expectations show dictionaries as XML.
@@ -54,6 +54,11 @@ class PromptScript {
   bool waiting() const {
     std::lock_guard lock(mu_);
     return waiting_;
+  }
+  // How many prompts closed because their asker went away.
+  int dismissals() const {
+    std::lock_guard lock(mu_);
+    return dismissals_;
   }
   // Runs on the prompt's thread right after the choice, before the answer
   // is returned.
@@ -89,6 +94,8 @@ class PromptScript {
       return script_.run(std::move(q));
     }
 
+    void dismiss() override { script_.dismissed_ = true; }
+
    private:
     PromptScript& script_;
   };
@@ -101,9 +108,17 @@ class PromptScript {
       waiting_ = true;
     }
     std::optional<KstPopUpAnswer> answer;
+    dismissed_ = false;
     for (;;) {
       {
         std::lock_guard lock(mu_);
+        if (dismissed_) {
+          // Closed without a choice: what it returns is not read.
+          answer = KstPopUpAnswer{};
+          waiting_ = false;
+          ++dismissals_;
+          break;
+        }
         if (!answers_.empty()) {
           answer = std::move(answers_.front());
           answers_.pop_front();
@@ -127,6 +142,8 @@ class PromptScript {
   std::deque<KstPopUpAnswer> answers_;
   plist::Array questions_;
   bool waiting_ = false;
+  bool dismissed_ = false;  // prompt's thread only
+  int dismissals_ = 0;
   std::function<void()> onChoice_;
 };
 
@@ -213,14 +230,18 @@ class SpringBoardProcess {
     // The TCP service is served through a counting front, so that tests can
     // see the asking side poll.
     auto front = MessagingCenter::centerNamed(std::string(msg::kWindowService), root);
-    for (std::string_view name :
-         {msg::kMessageForWindow, msg::kLogMessage, msg::kIsShowingWindow, msg::kGetDeviceOrientation}) {
+    for (std::string_view name : {msg::kLogMessage, msg::kIsShowingWindow, msg::kGetDeviceOrientation}) {
       front->registerForMessageName(std::string(name),
                                     [&](const std::string& n, const plist::Dictionary* info) {
                                       if (n == msg::kIsShowingWindow) ++polls;
                                       return window.handleMessageNamed(n, info);
                                     });
     }
+    front->registerForMessageNameReplyingLater(std::string(msg::kMessageForWindow),
+                                               [&](const std::string&, const plist::Dictionary* info,
+                                                   std::shared_ptr<messaging::PendingReply> reply) {
+                                                 window.handleQuestion(info, std::move(reply));
+                                               });
     auto control = MessagingCenter::centerNamed(kControl, root);
     control->registerForMessageName("answer", [&](const std::string&, const plist::Dictionary* info) {
       KstPopUpAnswer a;
@@ -236,8 +257,11 @@ class SpringBoardProcess {
       return std::optional<plist::Dictionary>();
     });
     control->registerForMessageName("state", [&](const std::string&, const plist::Dictionary*) {
-      return std::optional<plist::Dictionary>(plist::Dictionary{
-          {"waiting", script.waiting()}, {"questions", script.questions()}, {"polls", polls}});
+      return std::optional<plist::Dictionary>(
+          plist::Dictionary{{"waiting", script.waiting()},
+                            {"questions", script.questions()},
+                            {"polls", polls},
+                            {"dismissals", static_cast<std::int64_t>(script.dismissals())}});
     });
     loop.perform([&] {
       const bool ok = ruleWrites.initMessagingCenter() && front->runServerOnCurrentThread() &&

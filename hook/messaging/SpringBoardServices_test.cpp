@@ -110,9 +110,16 @@ TEST_F(SpringBoardServicesTest, APromptOnScreenHoldsBackTheNextQuestion) {
   auto second = std::async(std::launch::async, [&] {
     return FirewallRest(*m).createTCPViewWithHostString("second.com", "80", kApp, " ", "Example");
   });
-  // The second asker keeps polling and does not ask while the first waits.
+  // The second asker keeps polling and does not ask while the first waits,
+  // for a while; then it joins SpringBoard's line: the polls stop.
   ASSERT_TRUE(testing::eventually([&] { return sb.polls() >= polls + 3; }));
   EXPECT_EQ(sb.questions().size(), 1u);
+  ASSERT_TRUE(testing::eventually([&] {
+    const std::int64_t before = sb.polls();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));  // ten poll pauses
+    return sb.polls() == before;
+  }));
+  EXPECT_EQ(sb.questions().size(), 1u);  // in line, not shown over the first
 
   sb.answer({msg::allowOnce, 0, 0, "first.com"});
   EXPECT_EQ(first.get().host, "first.com");

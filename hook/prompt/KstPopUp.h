@@ -46,6 +46,10 @@ class KstPopUp {
                                              std::optional<bool> themeNumber,
                                              const std::optional<std::string>& url,
                                              const std::optional<std::string>& bundleIdentifier) = 0;
+  // Closes the prompt while it waits, without a choice: its asker went
+  // away. createAViewWithPort then returns soon with what it holds, which
+  // nobody reads. Main thread, from inside the wait.
+  virtual void dismiss() {}
 };
 
 using KstPopUpFactory = std::function<std::unique_ptr<KstPopUp>()>;

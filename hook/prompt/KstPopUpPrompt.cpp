@@ -41,6 +41,10 @@ constexpr int kFadeMilliseconds = 300;
 constexpr Seconds kAlertReturnDelay{2.0};
 constexpr int kVibrateSound = 4095;
 constexpr int kPromptSound = 1052;
+// The window's property that says whether a touch would reach the prompt
+// now (its first moments and its fade are over); the shell's automation
+// reads it, so that a scripted tap is refused when a finger's would be.
+constexpr const char* kAcceptsTouchesProperty = "acceptsTouches";
 constexpr const char* kSolidPopupKey = "solidPopup";
 constexpr const char* kPlaySoundInSleepKey = "playSoundInSleep";
 constexpr const char* kTabletModel = "iPad";
@@ -52,6 +56,7 @@ constexpr const char* kOnlyPortTitle = "only port ";
 constexpr const char* kHostFormTitles[] = {"normal", "*host", "*.host"};
 constexpr const char* kButtonNames[prompt::kButtonCount] = {
     "answerButton0", "answerButton1", "answerButton2", "answerButton3", "answerButton4", "answerButton5"};
+constexpr const char* kDismissedName = "dismissed";
 constexpr const char* kAnswerNames[] = {"allowOnce",   "denyOnce",   "alwaysAllow",     "alwaysDeny",
                                         "allowAll",    "denyAll",    "allowSession",    "denySession",
                                         "globalAllow", "globalDeny", "allowAllSession", "denyAllSession"};
@@ -313,8 +318,14 @@ void KstPopUpPrompt::wakeIfLocked() {
 }
 
 void KstPopUpPrompt::animationDidStop() {
+  fadeOver_ = true;
   if (myWindow_ != nullptr && myWindow_->mainViewProxy() != nullptr)
     myWindow_->mainViewProxy()->setAcceptedMouseButtons(Qt::AllButtons);
+  noteTouchable();
+}
+
+void KstPopUpPrompt::noteTouchable() {
+  if (myWindow_ != nullptr) myWindow_->setProperty(kAcceptsTouchesProperty, guardOver_ && fadeOver_);
 }
 
 void KstPopUpPrompt::runSlice(double seconds) {
@@ -330,14 +341,19 @@ void KstPopUpPrompt::runSlice(double seconds) {
 }
 
 void KstPopUpPrompt::wait() {
-  waitUntilDone_ = true;
-  set(context_.flags->waitUntilDone, true);
-  // Touches of the first moments (meant for what was there before) are not
-  // delivered to the prompt.
+  waitUntilDone_ = !dismissed_;
+  set(context_.flags->waitUntilDone, waitUntilDone_);
+  // Touches of this prompt's first moments (meant for what was there
+  // before) are not delivered to it; from then on the first one counts,
+  // whatever happened to the prompt before it.
   myWindow_->setAttribute(Qt::WA_TransparentForMouseEvents, true);
-  const auto ignoreUntil = std::chrono::steady_clock::now() + std::chrono::duration<double>(kIgnoreTouches);
-  while (waitUntilDone_ && std::chrono::steady_clock::now() < ignoreUntil) runSlice(kSlice);
-  myWindow_->setAttribute(Qt::WA_TransparentForMouseEvents, false);
+  guardOver_ = false;
+  noteTouchable();
+  QTimer::singleShot(static_cast<int>(kIgnoreTouches * 1000), this, [this] {
+    guardOver_ = true;
+    if (myWindow_ != nullptr) myWindow_->setAttribute(Qt::WA_TransparentForMouseEvents, false);
+    noteTouchable();
+  });
   while (waitUntilDone_) {
     pushAsideVisibleAlert();
     runSlice(kSlice);
@@ -369,7 +385,8 @@ void KstPopUpPrompt::cleanUp() {
   }
   if (sb_access::answersSetForceAlertsToPend()) sb_access::activatePendedAlerts();
   const int code = whatToDo_ >= 0 && whatToDo_ <= 11 ? whatToDo_ : 0;
-  sb_access::noteAnswer(std::string(kAnswerNames[code]) + " " + prompt::printable(host_.value_or("")));
+  sb_access::noteAnswer(std::string(dismissed_ ? kDismissedName : kAnswerNames[code]) + " " +
+                        prompt::printable(host_.value_or("")));
   myWindow_->hide();
   delete myWindow_;  // the views with it
   myWindow_ = nullptr;
@@ -381,6 +398,14 @@ void KstPopUpPrompt::choose(int code) {
   if (myWindow_ != nullptr) myWindow_->clearFocus();
   waitUntilDone_ = false;
   whatToDo_ = code;
+  if (context_.flags != nullptr) set(context_.flags->isShowingWindow, false);
+  if (slice_ != nullptr) slice_->quit();
+}
+
+void KstPopUpPrompt::dismiss() {
+  dismissed_ = true;
+  if (myWindow_ != nullptr) myWindow_->clearFocus();
+  waitUntilDone_ = false;
   if (context_.flags != nullptr) set(context_.flags->isShowingWindow, false);
   if (slice_ != nullptr) slice_->quit();
 }

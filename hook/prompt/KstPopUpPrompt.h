@@ -80,6 +80,8 @@ class KstPopUpPrompt final : public QObject, public KstPopUp {
   void allowAllSession() { choose(10); }
   void denyAllSession() { choose(11); }
   void buttonPressed(int tag);
+  // Its asker went away: the wait ends without a choice.
+  void dismiss() override;
   void dismissTimerFired();
 
   void modeSegControlChanged();
@@ -118,6 +120,8 @@ class KstPopUpPrompt final : public QObject, public KstPopUp {
   // Runs the main loop for up to `seconds`; a choice ends it at once.
   void runSlice(double seconds);
   void applyAccent(const QColor& accent);
+  // Publishes whether a touch reaches the prompt now.
+  void noteTouchable();
   RunLoop& loop() const;
 
   KstPromptContext context_;
@@ -161,6 +165,9 @@ class KstPopUpPrompt final : public QObject, public KstPopUp {
   std::optional<RunLoop::TimerId> dismissTimer_;
   std::optional<RunLoop::TimerId> colourTimer_;
   bool waitUntilDone_ = false;
+  bool dismissed_ = false;
+  bool guardOver_ = false;  // this prompt's first moments have passed
+  bool fadeOver_ = false;   // its fade-in has ended
   bool canExit_ = false;
   bool idleTimerDisabled_ = false;
   KstId pushedAlert_ = nullptr;

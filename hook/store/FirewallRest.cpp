@@ -2,6 +2,7 @@
 
 #include <syslog.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -32,6 +33,10 @@ namespace {
 // Long enough not to load SpringBoard's main thread, which keeps the prompt
 // responsive; short enough that nobody notices the wait.
 constexpr auto kShowingWindowPollPause = std::chrono::milliseconds(50);
+// SpringBoard keeps its questions in line itself: polling longer would only
+// leave this asker out of the line while the prompts of others follow one
+// another, each ending in a moment that a poll rarely catches.
+constexpr auto kShowingWindowPollLimit = std::chrono::seconds(2);
 
 std::mutex& writerMutex() {
   static std::mutex* mu = new std::mutex();  // used by hooks after static destructors
@@ -62,6 +67,32 @@ void logNotStored(std::string_view what) {
 
 void ensureMarker(plist::Dictionary& dict) {
   if (!dict.contains(files::kMarkerKey)) dict.set(std::string(files::kMarkerKey), true);
+}
+
+// An application's entry as an asker sent it, merged with the one the file
+// holds now. The asker sent the entry as it read it plus its one answer;
+// answers of other processes of the application written since that read
+// must survive: the sent values win, the file's other keys stay, and the
+// file's rules missing from a sent list are kept after the sent ones.
+plist::Dictionary mergedEntry(const plist::Dictionary& current, const plist::Dictionary& sent) {
+  plist::Dictionary merged = sent;
+  for (const auto& [key, value] : current.entries()) {
+    plist::Value* mine = merged.find(key);
+    if (mine == nullptr) {
+      merged.set(key, value);
+      continue;
+    }
+    if (key != files::kAllowKey && key != files::kDenyKey) continue;
+    plist::Array* list = mine->asArray();
+    const plist::Array* theirs = value.asArray();
+    if (list == nullptr || theirs == nullptr) continue;
+    const std::size_t sentCount = list->size();
+    for (const plist::Value& rule : *theirs)
+      if (std::find(list->begin(), list->begin() + static_cast<std::ptrdiff_t>(sentCount), rule) ==
+          list->begin() + static_cast<std::ptrdiff_t>(sentCount))
+        list->push_back(rule);
+  }
+  return merged;
 }
 
 }  // namespace
@@ -151,11 +182,13 @@ void FirewallRest::waitWhilePromptShows(const Transport& transport) {
     return;
   }
   auto center = MessagingCenter::centerNamed(std::string(transport.service), manager_.env().root);
+  const auto giveUp = std::chrono::steady_clock::now() + kShowingWindowPollLimit;
   for (;;) {
     const plist::Dictionary reply =
         center->sendMessageAndReceiveReply(std::string(msg::kIsShowingWindow), nullptr);
     // An unreachable SpringBoard reads as "no prompt", which ends the wait.
     if (!msg::numberAsBool(&reply, msg::kIsShowingWindowKey).value_or(false)) return;
+    if (std::chrono::steady_clock::now() >= giveUp) return;
     std::this_thread::sleep_for(kShowingWindowPollPause);
   }
 }
@@ -177,21 +210,15 @@ plist::Dictionary FirewallRest::ask(const Transport& transport, const plist::Dic
     auto center = MessagingCenter::centerNamed(std::string(transport.service), manager_.env().root);
     return center->sendQuestionAndReceiveReply(std::string(transport.message), &question);
   }
-  // The prompt is a window: it runs on SpringBoard's main queue, whichever
-  // thread asked.
+  // The prompt is a window on SpringBoard's main queue: the question waits
+  // its turn in SpringBoard's line, whichever thread asked.
   KstServiceEnv env;
   env.root = manager_.env().root;
   env.fs = manager_.env().fs;
   env.flags = &manager_.flags();
-  plist::Dictionary reply;
-  manager_.mainLoop().performAndWait([&] {
-    if (transport.udp) {
-      reply = MessagingSBSUDP(env).handleInSpringBoardWithUserInfo(&question);
-    } else {
-      reply = MessagingSBS(env).handleInSpringBoardWithUserInfo(&question);
-    }
-  });
-  return reply;
+  RunLoop& loop = manager_.mainLoop();
+  if (transport.udp) return MessagingSBSUDP(env).handleInSpringBoardWithUserInfo(&question, &loop);
+  return MessagingSBS(env).handleInSpringBoardWithUserInfo(&question, &loop);
 }
 
 void FirewallRest::dispatch(const Transport& transport, const KstPopUpAnswer& answer,
@@ -474,7 +501,12 @@ bool FirewallRest::writeNowAppRules(const DeviceRoot& root, FileSystem& fs,
                bundleIdentifier.c_str());
       return false;
   }
-  rules.set(bundleIdentifier, *entry);
+  const plist::Value* current = rules.find(bundleIdentifier);
+  if (current != nullptr && current->asDictionary() != nullptr) {
+    rules.set(bundleIdentifier, mergedEntry(*current->asDictionary(), *entry));
+  } else {
+    rules.set(bundleIdentifier, *entry);
+  }
   dropExpiredRules(rules, plist::Date::now());
   ensureMarker(rules);
   // Failures are not reported; the old file stays.

@@ -93,8 +93,11 @@ class FirewallRest {
                      const std::string& currentBI);
 
   // The file writes, as SpringBoard does them. writeNowAppRules takes {bundle
-  // identifier: application dictionary} and replaces that application's
-  // entry in the rules file (the first entry counts; an argument without
+  // identifier: application dictionary} and stores it as that application's
+  // entry in the rules file, merged with the entry there: the given values
+  // win, the file's other keys stay, and the file's "allow" and "deny"
+  // rules missing from the given lists are kept (another process's answer
+  // written meanwhile is never lost). The first entry counts; an argument without
   // one, or whose value is not a dictionary, or that names the marker key,
   // writes nothing). writeNowGlobalRules replaces the whole global file.
   // Both add "150" = true when missing and write atomically. A target that

@@ -241,12 +241,13 @@ struct Target {
   std::optional<SocketAddress> addr;
 };
 
-// The service's socket, unless it is absent or backed off.
-Outcome locate(const std::string& path, Target* target) {
+// The service's socket, unless it is absent or (when `honourBackOff`)
+// backed off.
+Outcome locate(const std::string& path, bool honourBackOff, Target* target) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) return Outcome::kAbsent;
   target->key = keyOf(st);
-  if (backedOff(target->key)) return Outcome::kBackedOff;
+  if (honourBackOff && backedOff(target->key)) return Outcome::kBackedOff;
   target->addr = SocketAddress::forPath(path);
   return target->addr ? Outcome::kDone : Outcome::kAbsent;
 }
@@ -269,7 +270,11 @@ Exchanged exchange(const std::string& path, std::string_view frame, const Exchan
   Exchanged out;
   try {
     Target target;
-    out.outcome = locate(path, &target);
+    // A question is never skipped for a back-off: a live shell that was
+    // slow to answer a poll while it served others is busy, not gone, and
+    // a question skipped would let its connection pass unasked. A gone
+    // shell costs the question no more than a failed connect.
+    out.outcome = locate(path, wait != ReplyWait::kWhilePeerLives, &target);
     if (out.outcome != Outcome::kDone) return out;
     KeptFd fd;
     out.outcome = connectSocket(*target.addr, Clock::now() + limits.connect, false, &fd);
@@ -293,7 +298,7 @@ Exchanged exchange(const std::string& path, std::string_view frame, const Exchan
 Outcome sendOneWay(const std::string& path, std::string_view frame) {
   try {
     Target target;
-    Outcome outcome = locate(path, &target);
+    Outcome outcome = locate(path, true, &target);
     if (outcome != Outcome::kDone) return outcome;
     KeptFd fd;
     outcome = connectSocket(*target.addr, Clock::now(), true, &fd);

@@ -40,7 +40,9 @@ enum class ReplyWait {
   kBounded,
   // A question to a person: the service must take the request within
   // `reply`, then the reply may take as long as the service's end of the
-  // connection lives to begin, and once begun, `reply` to end.
+  // connection lives to begin, and once begun, `reply` to end. A question
+  // is tried even while the service is backed off: only a service that is
+  // absent, refuses, or does not take it within `reply` fails it.
   kWhilePeerLives,
 };
 

@@ -90,10 +90,13 @@ TEST_F(ClientExchangeTest, HungServiceTimesOutOnceThenIsBackedOffUntilServedAnew
   ASSERT_TRUE(hung->ok());
   // The kernel queues the connection and takes the request; no reply comes.
   EXPECT_EQ(exchange(p, requestFrame(), kShort, ReplyWait::kBounded).outcome, Outcome::kTimedOut);
-  // Every kind of call now gives up without connecting.
+  // Every kind of call now gives up without connecting, except a question,
+  // which is tried all the same within its limits: a busy shell is not a
+  // dead one.
   EXPECT_EQ(exchange(p, requestFrame(), kShort, ReplyWait::kBounded).outcome, Outcome::kBackedOff);
-  EXPECT_EQ(exchange(p, requestFrame(), kShort, ReplyWait::kWhilePeerLives).outcome, Outcome::kBackedOff);
   EXPECT_EQ(sendOneWay(p, requestFrame()), Outcome::kBackedOff);
+  EXPECT_EQ(exchange(p, requestFrame(), kShort, ReplyWait::kWhilePeerLives).outcome, Outcome::kTimedOut);
+  EXPECT_EQ(exchange(p, requestFrame(), kShort, ReplyWait::kBounded).outcome, Outcome::kBackedOff);
 
   // A shell started anew binds a new socket file, which is tried at once.
   hung.reset();
@@ -286,9 +289,11 @@ TEST_F(ClientExchangeTest, QuestionWaitsForAPersonButNotForADeadOrHungShell) {
     EXPECT_TRUE(got.reply.empty());
   }
   clearBackOffs();
-  // A shell that never reads the question: bounded, then backed off.
+  // A shell that never reads the question: bounded each time, and the
+  // bounded calls are backed off.
   EXPECT_EQ(exchange(p, requestFrame(), kShort, ReplyWait::kWhilePeerLives).outcome, Outcome::kTimedOut);
-  EXPECT_EQ(exchange(p, requestFrame(), kShort, ReplyWait::kWhilePeerLives).outcome, Outcome::kBackedOff);
+  EXPECT_EQ(exchange(p, requestFrame(), kShort, ReplyWait::kBounded).outcome, Outcome::kBackedOff);
+  EXPECT_EQ(exchange(p, requestFrame(), kShort, ReplyWait::kWhilePeerLives).outcome, Outcome::kTimedOut);
 }
 
 TEST_F(ClientExchangeTest, StoppedServerProcessCostsCallersTheLimitsOnly) {

@@ -53,7 +53,15 @@ std::string MessagingCenter::socketPath() const {
 
 void MessagingCenter::registerForMessageName(const std::string& messageName, Handler handler) {
   std::lock_guard lock(handlers_->mu);
+  handlers_->laterByName.erase(messageName);
   handlers_->byName[messageName] = std::move(handler);
+}
+
+void MessagingCenter::registerForMessageNameReplyingLater(const std::string& messageName,
+                                                          LaterHandler handler) {
+  std::lock_guard lock(handlers_->mu);
+  handlers_->byName.erase(messageName);
+  handlers_->laterByName[messageName] = std::move(handler);
 }
 
 bool MessagingCenter::runServerOnCurrentThread() {
@@ -62,15 +70,24 @@ bool MessagingCenter::runServerOnCurrentThread() {
   std::weak_ptr<Handlers> handlers = handlers_;
   server_ = messaging::ServiceServer::start(
       root_, serviceName_, *loop,
-      [handlers](const messaging::Request& request) -> std::optional<plist::Dictionary> {
+      [handlers](const messaging::Request& request,
+                 messaging::ServiceServer::Call& call) -> std::optional<plist::Dictionary> {
         Handler handler;
+        LaterHandler later;
         if (auto table = handlers.lock()) {
           std::lock_guard lock(table->mu);
           if (auto it = table->byName.find(request.name); it != table->byName.end()) handler = it->second;
+          if (auto it = table->laterByName.find(request.name); it != table->laterByName.end())
+            later = it->second;
         }
         // Called outside the lock: a handler may register others, or nest.
+        const plist::Dictionary* info = request.userInfo ? &*request.userInfo : nullptr;
+        if (later) {
+          later(request.name, info, call.replyLater());
+          return std::nullopt;
+        }
         if (!handler) return std::nullopt;
-        return handler(request.name, request.userInfo ? &*request.userInfo : nullptr);
+        return handler(request.name, info);
       });
   return server_ != nullptr;
 }

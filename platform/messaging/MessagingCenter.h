@@ -9,6 +9,7 @@
 
 #include "platform/fs/DeviceRoot.h"
 #include "platform/messaging/ClientExchange.h"
+#include "platform/messaging/PendingReply.h"
 #include "platform/plist/PlistValue.h"
 
 namespace kst {
@@ -45,6 +46,11 @@ class MessagingCenter {
   using Handler = std::function<std::optional<plist::Dictionary>(const std::string& messageName,
                                                                  const plist::Dictionary* userInfo)>;
 
+  // Keeps `reply` and answers through it later (a question that waits its
+  // turn). `reply` is null for a one-way message: nobody waits for it.
+  using LaterHandler = std::function<void(const std::string& messageName, const plist::Dictionary* userInfo,
+                                          std::shared_ptr<messaging::PendingReply> reply)>;
+
   // A fresh centre for the service; clients obtain one for every send.
   static std::shared_ptr<MessagingCenter> centerNamed(const std::string& serviceName,
                                                       const DeviceRoot& root = DeviceRoot::process());
@@ -61,6 +67,9 @@ class MessagingCenter {
   // Binds `messageName` to `handler`, replacing an earlier one. Messages
   // without a handler are answered with an empty reply.
   void registerForMessageName(const std::string& messageName, Handler handler);
+  // Binds `messageName` to a handler that replies later, replacing an
+  // earlier handler of either kind.
+  void registerForMessageNameReplyingLater(const std::string& messageName, LaterHandler handler);
   // Starts serving on RunLoop::current(), so it is called from code the loop
   // runs (a perform, a timer, start-up work on the loop). False when the
   // calling thread runs no loop, the service name is not a plain file name, the socket cannot
@@ -90,6 +99,7 @@ class MessagingCenter {
   struct Handlers {
     std::mutex mu;
     std::map<std::string, Handler, std::less<>> byName;
+    std::map<std::string, LaterHandler, std::less<>> laterByName;
   };
 
   plist::Dictionary exchange(const std::string& messageName, const plist::Dictionary* userInfo,

@@ -1,6 +1,7 @@
 #include "platform/messaging/ServiceServer.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <syslog.h>
@@ -32,11 +33,23 @@ bool plainFileName(const std::string& name) {
          name.find('\0') == std::string::npos;
 }
 
-bool samePeerUser(int fd) {
+// The peer's process when it runs as our user; nothing otherwise.
+std::optional<pid_t> samePeerUser(int fd) {
   ucred cred{};
   socklen_t len = sizeof(cred);
-  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof(cred)) return false;
-  return cred.uid == ::geteuid();
+  if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &cred, &len) != 0 || len != sizeof(cred)) return std::nullopt;
+  if (cred.uid != ::geteuid()) return std::nullopt;
+  return cred.pid;
+}
+
+// The peer closed its end (not only its sending side).
+bool hungUp(int fd) {
+  pollfd p{fd, POLLIN | POLLRDHUP, 0};
+  int r = 0;
+  do {
+    r = ::poll(&p, 1, 0);
+  } while (r < 0 && errno == EINTR);
+  return r > 0 && (p.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
 }
 
 // Serialises binding among processes: two servers finding the same stale
@@ -129,10 +142,12 @@ void ServiceServer::onListenReadable() {
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) pauseAccepting();
       break;
     }
-    if (!samePeerUser(fd.get())) continue;
+    const std::optional<pid_t> peer = samePeerUser(fd.get());
+    if (!peer) continue;
     const std::uint64_t id = nextId_++;
     Connection& c = connections_[id];
     c.fd = std::move(fd);
+    c.asker = *peer;
     c.lastProgress = loop_.clock().now();
     std::weak_ptr<ServiceServer> weak = weak_from_this();
     c.source = loop_.addFdSource(c.fd.get(), [weak, id] {
@@ -211,12 +226,20 @@ void ServiceServer::onConnectionReadable(std::uint64_t id) {
 }
 
 void ServiceServer::answer(std::uint64_t id, const Request& request) {
+  pid_t asker = 0;
+  if (auto found = connections_.find(id); found != connections_.end()) asker = found->second.asker;
+  Call call(weak_from_this(), id, asker, request.wantsReply);
   // May run the loop: `connections_` can change meanwhile.
-  std::optional<plist::Dictionary> reply = dispatch_(request);
+  std::optional<plist::Dictionary> reply = dispatch_(request, call);
   auto it = connections_.find(id);
   if (it == connections_.end()) return;
   if (!request.wantsReply) {
     close(id);
+    return;
+  }
+  if (call.later_) {
+    // Already answered (the reply is on its way), or to be answered later.
+    if (it->second.reply.empty()) watchAsker(id);
     return;
   }
   auto bytes = encodeReply(reply.value_or(plist::Dictionary()));
@@ -268,9 +291,130 @@ void ServiceServer::retryWrites() {
 void ServiceServer::sweep() {
   const Clock::TimePoint now = loop_.clock().now();
   std::vector<std::uint64_t> stale;
-  for (const auto& [id, c] : connections_)
+  std::vector<std::uint64_t> left;
+  for (const auto& [id, c] : connections_) {
     if (!c.dispatching && now - c.lastProgress >= kIdleTimeout) stale.push_back(id);
+    // A half-closed asker raises no event when it goes: it is looked at here.
+    if (c.later && c.halfClosed && c.reply.empty() && hungUp(c.fd.get())) left.push_back(id);
+  }
   for (std::uint64_t id : stale) close(id);
+  for (std::uint64_t id : left) askerLeft(id);
+}
+
+// ---- replies given later ----------------------------------------------------
+
+std::shared_ptr<PendingReply> ServiceServer::Call::replyLater() {
+  if (!wantsReply_) return nullptr;
+  later_ = true;
+  if (auto server = server_.lock()) {
+    if (auto it = server->connections_.find(id_); it != server->connections_.end()) it->second.later = true;
+  }
+  return std::make_shared<PendingReply>(server_, id_, asker_);
+}
+
+void ServiceServer::watchAsker(std::uint64_t id) {
+  auto it = connections_.find(id);
+  if (it == connections_.end() || it->second.source) return;
+  std::weak_ptr<ServiceServer> weak = weak_from_this();
+  it->second.source = loop_.addFdSource(it->second.fd.get(), [weak, id] {
+    if (auto self = weak.lock()) self->onAskerReadable(id);
+  });
+  updateTimers();
+}
+
+void ServiceServer::onAskerReadable(std::uint64_t id) {
+  auto it = connections_.find(id);
+  if (it == connections_.end()) return;
+  Connection& c = it->second;
+  if (hungUp(c.fd.get())) return askerLeft(id);
+  char byte = 0;
+  ssize_t n = 0;
+  do {
+    n = ::recv(c.fd.get(), &byte, sizeof byte, MSG_DONTWAIT);
+  } while (n < 0 && errno == EINTR);
+  if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+  if (n == 0) {
+    // Only its sending side is shut: it still reads, so it still gets the
+    // reply. The sweep watches for the rest of the hang-up.
+    if (c.source) loop_.removeFdSource(*c.source);
+    c.source.reset();
+    c.halfClosed = true;
+    return;
+  }
+  // Bytes after the request (one connection carries one request), or a
+  // failed socket: the asker is treated as gone.
+  askerLeft(id);
+}
+
+void ServiceServer::askerLeft(std::uint64_t id) {
+  auto it = connections_.find(id);
+  if (it == connections_.end()) return;
+  std::function<void()> fn = std::move(it->second.onAskerGone);
+  close(id);
+  if (fn) fn();
+}
+
+bool ServiceServer::sendLater(std::uint64_t id, const plist::Dictionary& reply) {
+  auto it = connections_.find(id);
+  if (it == connections_.end() || !it->second.later || !it->second.reply.empty()) return false;
+  Connection& c = it->second;
+  if (hungUp(c.fd.get())) {
+    askerLeft(id);
+    return false;
+  }
+  auto bytes = encodeReply(reply);
+  if (!bytes) {
+    close(id);
+    return false;
+  }
+  if (c.source) loop_.removeFdSource(*c.source);
+  c.source.reset();
+  c.onAskerGone = nullptr;
+  c.dispatching = false;
+  c.reply = std::move(*bytes);
+  c.lastProgress = loop_.clock().now();
+  flush(id);
+  return true;
+}
+
+bool ServiceServer::askerGone(std::uint64_t id) {
+  auto it = connections_.find(id);
+  return it == connections_.end() || hungUp(it->second.fd.get());
+}
+
+void ServiceServer::setOnAskerGone(std::uint64_t id, std::function<void()> fn) {
+  if (auto it = connections_.find(id); it != connections_.end()) it->second.onAskerGone = std::move(fn);
+}
+
+void ServiceServer::abandon(std::uint64_t id) {
+  auto it = connections_.find(id);
+  if (it != connections_.end() && it->second.later && it->second.reply.empty()) close(id);
+}
+
+PendingReply::PendingReply(std::weak_ptr<ServiceServer> server, std::uint64_t connection, pid_t asker)
+    : server_(std::move(server)), connection_(connection), asker_(asker) {}
+
+PendingReply::~PendingReply() {
+  if (done_) return;
+  if (auto server = server_.lock()) server->abandon(connection_);
+}
+
+bool PendingReply::send(const plist::Dictionary& reply) {
+  if (done_) return false;
+  done_ = true;
+  auto server = server_.lock();
+  return server != nullptr && server->sendLater(connection_, reply);
+}
+
+bool PendingReply::askerGone() const {
+  if (done_) return true;
+  auto server = server_.lock();
+  return server == nullptr || server->askerGone(connection_);
+}
+
+void PendingReply::onAskerGone(std::function<void()> fn) {
+  if (done_) return;
+  if (auto server = server_.lock()) server->setOnAskerGone(connection_, std::move(fn));
 }
 
 void ServiceServer::updateTimers() {

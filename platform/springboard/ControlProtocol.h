@@ -29,5 +29,8 @@ inline constexpr const char* kLocateCommand = "locate";
 // The first line of "state" while a prompt is on screen, and without one.
 inline constexpr const char* kPromptShownLine = "prompt: shown";
 inline constexpr const char* kPromptNoneLine = "prompt: none";
+// Follows the shown line while the prompt on screen still ignores touches
+// (its first moments and its fade-in): a tap now is refused.
+inline constexpr const char* kTouchesIgnoredLine = "touches: ignored";
 
 }  // namespace kst::springboard

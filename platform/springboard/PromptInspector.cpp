@@ -10,6 +10,7 @@
 #include <QVariant>
 #include <QWidget>
 #include <array>
+#include <optional>
 
 #include "platform/springboard/ControlProtocol.h"
 
@@ -28,6 +29,9 @@ constexpr const char* kWhoIsTextName = "whoIsTextView";
 constexpr const char* kPortPanelName = "scroller";
 constexpr const char* kAnswerButtonPrefix = "answerButton";
 constexpr int kAnswerButtons = 6;
+// Set by the prompt on its window: whether a touch reaches it now (false
+// during its first moments and its fade-in).
+constexpr const char* kAcceptsTouchesProperty = "acceptsTouches";
 
 struct ControlName {
   const char* command;
@@ -79,6 +83,27 @@ static QWidget* viewRoot(QWidget* window) {
   return window;
 }
 
+// A touch now would be ignored by the prompt: a scripted one is refused
+// the same way, so that a script retries rather than believe it.
+static bool ignoresTouches(const QWidget* window, QString* error) {
+  const QVariant accepts = window->property(kAcceptsTouchesProperty);
+  if (!accepts.isValid() || accepts.toBool()) return false;
+  *error = QStringLiteral("the prompt ignores touches for its first moments; try again");
+  return true;
+}
+
+// The centre of `w` on the screen. The prompt's main view is shown through
+// a scene (turned to the device's orientation), so the way there goes
+// through its proxy and the view that shows the scene.
+static std::optional<QPoint> screenCentre(QWidget* root, QWidget* w) {
+  QGraphicsProxyWidget* proxy = root->graphicsProxyWidget();
+  if (proxy == nullptr || proxy->scene() == nullptr || proxy->scene()->views().isEmpty()) return std::nullopt;
+  QGraphicsView* view = proxy->scene()->views().first();
+  const QPointF inRoot = w->mapTo(root, w->rect().center());
+  const QPoint inView = view->mapFromScene(proxy->mapToScene(inRoot));
+  return view->viewport()->mapToGlobal(inView);
+}
+
 QWidget* PromptInspector::promptWindow() {
   for (QWidget* w : QApplication::topLevelWidgets())
     if (w->objectName() == kWindowName && w->isVisible()) return w;
@@ -90,6 +115,8 @@ QStringList PromptInspector::describe() {
   if (shownWindow == nullptr) return {kPromptNoneLine};
   QWidget* window = viewRoot(shownWindow);
   QStringList lines{kPromptShownLine};
+  QString ignored;
+  if (ignoresTouches(shownWindow, &ignored)) lines << kTouchesIgnoredLine;
   if (auto* q = window->findChild<QLabel*>(kQuestionName)) lines << "question: " + oneLine(q->text());
   if (auto* h = window->findChild<QAbstractButton*>(kHostButtonName))
     lines << "host: " + oneLine(buttonTitle(h));
@@ -99,6 +126,11 @@ QStringList PromptInspector::describe() {
   for (int i = 0; i < kAnswerButtons; ++i)
     if (auto* b = window->findChild<QAbstractButton*>(kAnswerButtonPrefix + QString::number(i)); shown(b))
       lines << "button: " + buttonTitle(b) + (b->isEnabled() ? QString() : QStringLiteral(" (disabled)"));
+  // Where a pointer clicks each answer button on the screen.
+  for (int i = 0; i < kAnswerButtons; ++i)
+    if (auto* b = window->findChild<QAbstractButton*>(kAnswerButtonPrefix + QString::number(i)); shown(b))
+      if (const std::optional<QPoint> at = screenCentre(window, b))
+        lines << QStringLiteral("at: %1 %2 %3").arg(buttonTitle(b)).arg(at->x()).arg(at->y());
   for (QAbstractButton* b : window->findChildren<QAbstractButton*>()) {
     if (!shown(b) || b->objectName().startsWith(kAnswerButtonPrefix) || b->objectName() == kHostButtonName ||
         buttonTitle(b).isEmpty())
@@ -123,6 +155,7 @@ static QAbstractButton* findButton(const QString& title, QString* error) {
     *error = QStringLiteral("no prompt on screen");
     return nullptr;
   }
+  if (ignoresTouches(window, error)) return false;
   window = viewRoot(window);
   // Panels cover the prompt: the topmost visible button of that title wins.
   const auto buttons = window->findChildren<QAbstractButton*>();
@@ -166,6 +199,7 @@ bool PromptInspector::select(const QString& control, int index, QString* error) 
     *error = QStringLiteral("no prompt on screen");
     return false;
   }
+  if (ignoresTouches(window, error)) return false;
   window = viewRoot(window);
   for (const auto& c : kControls) {
     if (control != c.command) continue;

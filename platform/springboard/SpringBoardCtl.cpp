@@ -58,7 +58,10 @@ int waitPrompt(const DeviceRoot& root, const std::string& seconds) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(limit);
   for (;;) {
     const Answer state = ask(root, kStateCommand, "");
-    if (state.reached && state.output.rfind(kPromptShownLine, 0) == 0) return 0;
+    // On screen and taking touches: a tap right after this is taken.
+    if (state.reached && state.output.rfind(kPromptShownLine, 0) == 0 &&
+        state.output.find(kTouchesIgnoredLine) == std::string::npos)
+      return 0;
     if (std::chrono::steady_clock::now() >= deadline) break;
     std::this_thread::sleep_for(kPollInterval);
   }
