@@ -542,8 +542,10 @@ void resetProtocolLocks() {
 
 bool judgeUnseenCall(bool datagram, const JudgedAddress& address, const void* payload,
                      size_t payloadLength) noexcept {
-  if (datagram) return guarded([&] { return judgeUdp(address, payload, payloadLength); }) != Outcome::kDeny;
-  return guarded([&] { return judgeTcp(Proto::kTCP, address); }) != Outcome::kDeny;
+  // The supervisor's caller waits for the verdict: nothing is parked or held.
+  if (datagram)
+    return guarded([&] { return judgeUdp(address, nullptr, payload, payloadLength); }) != Outcome::kDeny;
+  return guarded([&] { return judgeTcp(Proto::kTCP, address, -1); }) != Outcome::kDeny;
 }
 
 namespace replacement {
