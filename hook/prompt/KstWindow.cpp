@@ -1,11 +1,15 @@
 #include "hook/prompt/KstWindow.h"
 
+#include <QAccessible>
 #include <QCursor>
+#include <QEvent>
 #include <QGraphicsProxyWidget>
 #include <QGraphicsScene>
 #include <QGraphicsView>
 #include <QGuiApplication>
 #include <QScreen>
+
+#include "hook/prompt/PromptAccessibility.h"
 
 namespace kst {
 
@@ -15,6 +19,7 @@ constexpr const char* kWindowName = "KstWindow";
 
 KstWindow::KstWindow(int width, int height)
     : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) {
+  prompt::installPromptAccessibility();
   setObjectName(kWindowName);
   setAccessibleName("Connection prompt");
   setAttribute(Qt::WA_TranslucentBackground);
@@ -30,6 +35,23 @@ KstWindow::KstWindow(int width, int height)
                         QPainter::SmoothPixmapTransform);
   view_->setGeometry(0, 0, width, height);
   view_->setSceneRect(0, 0, width, height);
+  view_->installEventFilter(this);
+}
+
+void KstWindow::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  QAccessibleEvent alert(this, QAccessible::Alert);
+  QAccessible::updateAccessibility(&alert);
+}
+
+bool KstWindow::eventFilter(QObject* watched, QEvent* event) {
+  // Keys typed for what was on screen before the prompt must not answer it:
+  // they are held back exactly while touches are.
+  const QEvent::Type type = event->type();
+  if (watched == view_ && testAttribute(Qt::WA_TransparentForMouseEvents) &&
+      (type == QEvent::KeyPress || type == QEvent::KeyRelease || type == QEvent::ShortcutOverride))
+    return true;
+  return QWidget::eventFilter(watched, event);
 }
 
 KstWindow::~KstWindow() = default;

@@ -2,9 +2,11 @@
 
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMetaMethod>
 #include <QMouseEvent>
 #include <QPainter>
 
+#include "platform/uikit/Accessibility.h"
 #include "platform/uikit/UIColors.h"
 
 namespace kst::uikit {
@@ -28,6 +30,7 @@ void paintDisclosure(QPainter& p, const QRect& row) {
 
 TableRow::TableRow(const QString& title, const QString& subtitle, QWidget* parent)
     : QWidget(parent), title_(new QLabel(this)), subtitle_(new QLabel(this)) {
+  installAccessibleInterfaces();
   setFixedHeight(kRowHeight);
   setFocusPolicy(Qt::TabFocus);
   setAccessibleName(title);
@@ -65,6 +68,7 @@ void TableRow::setTitle(const QString& title) {
 void TableRow::setSubtitle(const QString& subtitle) {
   subtitle_->setText(subtitle);
   subtitle_->setVisible(!subtitle.isEmpty());
+  setAccessibleDescription(subtitle);
   layoutContents();
 }
 
@@ -73,6 +77,14 @@ QString TableRow::title() const {
 }
 QString TableRow::subtitle() const {
   return subtitle_->text();
+}
+
+bool TableRow::opensOnTap() const {
+  return isSignalConnected(QMetaMethod::fromSignal(&TableRow::tapped));
+}
+
+void TableRow::tap() {
+  emit tapped();
 }
 
 void TableRow::setIcon(const QImage& image) {
@@ -130,6 +142,13 @@ void TableRow::paintEvent(QPaintEvent*) {
     p.drawImage(QRect(26 - s.width() / 2, height() / 2 - s.height() / 2, s.width(), s.height()), icon_);
   }
   if (disclosure_) paintDisclosure(p, rect());
+  if (hasFocus()) {
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(focusRing(), kFocusRingWidth));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(QRectF(rect()).adjusted(kFocusRingWidth / 2, kFocusRingWidth / 2, -kFocusRingWidth / 2,
+                                       -kFocusRingWidth / 2));
+  }
 }
 
 void TableRow::mousePressEvent(QMouseEvent* event) {
@@ -146,7 +165,7 @@ void TableRow::mouseReleaseEvent(QMouseEvent* event) {
 
 void TableRow::keyPressEvent(QKeyEvent* event) {
   if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter || event->key() == Qt::Key_Space) {
-    emit tapped();
+    tap();
     return;
   }
   QWidget::keyPressEvent(event);
