@@ -60,11 +60,16 @@ void KstWindow::setBackground(QWidget* background, QPointF topLeft) {
   backgroundProxy_ = scene_->addWidget(background);
   backgroundProxy_->setPos(topLeft);
   backgroundProxy_->setZValue(0);
+  // Only a picture: it never holds the keyboard.
+  backgroundProxy_->setFocusPolicy(Qt::NoFocus);
+  backgroundProxy_->setFlag(QGraphicsItem::ItemIsFocusable, false);
 }
 
 void KstWindow::setMainView(QWidget* view, QPointF centre, int degrees) {
   mainProxy_ = scene_->addWidget(view);
   mainProxy_->setZValue(1);
+  // The keyboard reaches the view's buttons with Tab from the window.
+  mainProxy_->setFocusPolicy(Qt::StrongFocus);
   const QSizeF size = view->size();
   mainProxy_->setTransformOriginPoint(size.width() / 2, size.height() / 2);
   mainProxy_->setRotation(degrees);
