@@ -202,5 +202,45 @@ TEST(AccessibilityTest, TableRowsArePressedAndDeletedThroughTheirActions) {
   EXPECT_EQ(list->child(0), nullptr);
 }
 
+// An event names the part it concerns by number; a bridge looks the part up
+// when the event reaches it, after rows may have come and gone.
+QString namedBy(QObject* object, QAccessible::Event type, int child) {
+  QAccessibleEvent event(object, type);
+  event.setChild(child);
+  QAccessibleInterface* part = event.accessibleInterface();
+  return part != nullptr ? part->text(QAccessible::Name) : QString();
+}
+
+TEST(AccessibilityEventTest, TheKeyboardGoesOnFromThePressedSegment) {
+  QWidget host;
+  auto* c = new SegmentedControl({"all ports", "only port 443"}, &host);
+  c->setGeometry(0, 0, 240, 30);
+  c->selectSegmentQuietly(0);
+  host.show();
+  QApplication::setActiveWindow(&host);
+  c->setFocus();
+  act(face(c)->child(1), QAccessibleActionInterface::pressAction());
+  EXPECT_EQ(c->focusedSegment(), 1);
+  EXPECT_EQ(namedBy(c, QAccessible::Focus, c->focusedSegment()), "only port 443");
+  QTest::keyClick(c, Qt::Key_Left);
+  EXPECT_EQ(c->selectedSegmentIndex(), 0);
+  EXPECT_EQ(namedBy(c, QAccessible::StateChanged, 0), "all ports");
+}
+
+TEST(AccessibilityEventTest, RowsNamedByAnEventAreFoundAfterTheModelChanged) {
+  QStringListModel model({"apple.com", "example.com"});
+  TableView table;
+  table.setModel(&model);
+  table.resize(320, 200);
+  table.show();
+  EXPECT_EQ(namedBy(&table, QAccessible::Focus, 1), "example.com");
+  model.removeRows(0, 1);
+  EXPECT_EQ(namedBy(&table, QAccessible::Focus, 0), "example.com");
+  model.setStringList({"kestrix.test", "example.org", "example.net"});
+  EXPECT_EQ(namedBy(&table, QAccessible::Focus, 2), "example.net");
+  EXPECT_EQ(namedBy(&table, QAccessible::Focus, 1), "example.org");
+  EXPECT_EQ(namedBy(&table, QAccessible::Focus, 0), "kestrix.test");
+}
+
 }  // namespace
 }  // namespace kst::uikit

@@ -51,7 +51,7 @@ QList<int> SegmentedControl::selectedSegments() const {
 
 void SegmentedControl::sendValueChanged() {
   emit valueChanged();
-  if (!QAccessible::isActive()) return;
+  // Told to assistive tools whether or not one listens now: a few events.
   QAccessible::State changed;
   changed.checked = true;
   for (int i = 0; i < numberOfSegments(); ++i) {
@@ -71,7 +71,7 @@ void SegmentedControl::moveFocusTo(int index) {
   if (index < 0 || index >= numberOfSegments()) return;
   focused_ = index;
   update();
-  if (QAccessible::isActive() && hasFocus()) {
+  if (hasFocus()) {
     QAccessibleEvent event(this, QAccessible::Focus);
     event.setChild(index);
     QAccessible::updateAccessibility(&event);
@@ -85,6 +85,8 @@ void SegmentedControl::focusInEvent(QFocusEvent* event) {
 
 void SegmentedControl::tapSegment(int index) {
   if (!isEnabled()) return;
+  // The keyboard goes on from the segment last tapped.
+  if (index >= 0 && index < numberOfSegments()) focused_ = index;
   setSelectedSegmentIndex(index);
 }
 
@@ -164,9 +166,7 @@ void SegmentedControl::paintEvent(QPaintEvent*) {
 
 void SegmentedControl::mousePressEvent(QMouseEvent* event) {
   if (event->button() != Qt::LeftButton) return;
-  const int segment = segmentAt(event->position().toPoint());
-  if (segment != kNoSegment) focused_ = segment;
-  tapSegment(segment);
+  tapSegment(segmentAt(event->position().toPoint()));
 }
 
 void SegmentedControl::keyPressEvent(QKeyEvent* event) {
