@@ -54,8 +54,8 @@ constexpr const char* kHostFormTitles[] = {"normal", "*host", "*.host"};
 // What assistive tools read for the two small buttons: what they show and do.
 constexpr const char* kWhoIsName = "WhoIs ";
 constexpr const char* kWhoIsDescription = "Shows who owns the host";
-constexpr const char* kPortInfoName = "Port information for port ";
-constexpr const char* kPortInfoDescription = "Shows what the ports are used for";
+constexpr const char* kPortInfoName = "Port information";
+constexpr const char* kPortInfoDescription = "Shows what each port is used for, port ";
 constexpr const char* kUrlName = "URL";
 constexpr const char* kButtonNames[prompt::kButtonCount] = {
     "answerButton0", "answerButton1", "answerButton2", "answerButton3", "answerButton4", "answerButton5"};
@@ -229,9 +229,9 @@ void KstPopUpPrompt::buildViews(const std::optional<std::string>& port,
   connect(portSegControll_, &uikit::SegmentedControl::valueChanged, this,
           [this] { portSegControllChanged(); });
 
-  portInfoButton_ = named(new QPushButton(myView_), "portInfoButton",
-                          kPortInfoName + QString::fromStdString(prompt::printable(port.value_or(""))));
-  portInfoButton_->setAccessibleDescription(kPortInfoDescription);
+  portInfoButton_ = named(new QPushButton(myView_), "portInfoButton", kPortInfoName);
+  portInfoButton_->setAccessibleDescription(kPortInfoDescription +
+                                            QString::fromStdString(prompt::printable(port.value_or(""))));
   portInfoButton_->setGeometry(rect(layout.portInfoButton));
   connect(portInfoButton_, &QPushButton::clicked, this, [this] { portInfoButtonPressed(); });
 
