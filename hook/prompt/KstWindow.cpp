@@ -48,7 +48,9 @@ bool KstWindow::eventFilter(QObject* watched, QEvent* event) {
   // Keys typed for what was on screen before the prompt must not answer it:
   // they are held back exactly while touches are.
   const QEvent::Type type = event->type();
-  if (watched == view_ && testAttribute(Qt::WA_TransparentForMouseEvents) &&
+  const bool touchesHeld = testAttribute(Qt::WA_TransparentForMouseEvents) ||
+                           (mainProxy_ != nullptr && mainProxy_->acceptedMouseButtons() == Qt::NoButton);
+  if (watched == view_ && touchesHeld &&
       (type == QEvent::KeyPress || type == QEvent::KeyRelease || type == QEvent::ShortcutOverride))
     return true;
   return QWidget::eventFilter(watched, event);
