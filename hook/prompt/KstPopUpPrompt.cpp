@@ -13,6 +13,7 @@
 #include <chrono>
 
 #include "hook/prompt/KstWindow.h"
+#include "hook/prompt/PromptAccessibility.h"
 #include "hook/prompt/PromptChoices.h"
 #include "hook/prompt/PromptLayout.h"
 #include "hook/prompt/PromptStyle.h"
@@ -54,6 +55,12 @@ constexpr const char* kDenyTitle = "Deny";
 constexpr const char* kAllPortsTitle = "all ports";
 constexpr const char* kOnlyPortTitle = "only port ";
 constexpr const char* kHostFormTitles[] = {"normal", "*host", "*.host"};
+// What assistive tools read for the two small buttons: what they show and do.
+constexpr const char* kWhoIsName = "WhoIs ";
+constexpr const char* kWhoIsDescription = "Shows who owns the host";
+constexpr const char* kPortInfoName = "Port information";
+constexpr const char* kPortInfoDescription = "Shows what each port is used for, port ";
+constexpr const char* kUrlName = "URL";
 constexpr const char* kButtonNames[prompt::kButtonCount] = {
     "answerButton0", "answerButton1", "answerButton2", "answerButton3", "answerButton4", "answerButton5"};
 constexpr const char* kDismissedName = "dismissed";
@@ -82,7 +89,9 @@ W* named(W* widget, const char* objectName, const QString& accessibleName) {
 }  // namespace
 
 KstPopUpPrompt::KstPopUpPrompt(const KstPromptContext& context, PromptOptions options)
-    : context_(context), options_(std::move(options)) {}
+    : context_(context), options_(std::move(options)) {
+  prompt::installPromptAccessibility();
+}
 
 KstPopUpPrompt::~KstPopUpPrompt() {
   cancelTimeOut();
@@ -172,34 +181,36 @@ void KstPopUpPrompt::buildViews(const std::optional<std::string>& port,
   backing->setGeometry(0, 0, layout.mainView.width, layout.mainView.height);
   backing->setStyleSheet(style::kBackingSheet);
 
-  hostLabel_ = named(new QLabel(myView_), "hostLabel", "Question");
+  // What is shown is what assistive tools read: the question, the host, the URL.
+  const QString question = QString::fromStdString(prompt::printable(prompt::questionLine(displayName, port)));
+  hostLabel_ = named(new QLabel(myView_), "hostLabel", question);
   hostLabel_->setGeometry(rect(layout.questionLine));
   hostLabel_->setAlignment(Qt::AlignCenter);
   hostLabel_->setTextFormat(Qt::PlainText);
-  style::setLabelText(hostLabel_,
-                      QString::fromStdString(prompt::printable(prompt::questionLine(displayName, port))),
-                      style::kQuestionFontSize, style::kMinimumQuestionFontSize, false);
+  style::setLabelText(hostLabel_, question, style::kQuestionFontSize, style::kMinimumQuestionFontSize, false);
   style::setTextColour(hostLabel_, textColour_);
 
-  whoIS_ = named(new QPushButton(myView_), "whoIS", "Host");
-  whoIS_->setGeometry(rect(layout.hostButton));
   const QString hostText = QString::fromStdString(prompt::printable(host_.value_or("")));
+  whoIS_ = named(new QPushButton(myView_), "whoIS", kWhoIsName + hostText);
+  whoIS_->setAccessibleDescription(kWhoIsDescription);
+  whoIS_->setGeometry(rect(layout.hostButton));
   whoIS_->setProperty(style::kFullTextProperty, hostText);
   style::setButtonText(whoIS_, hostText, style::kQuestionFontSize, style::kMinimumHostFontSize, true);
   connect(whoIS_, &QPushButton::clicked, this, [this] { createWhoIs(); });
 
-  auto* urlScroll = named(new QScrollArea(myView_), "urlScrollView", "URL");
+  const QString urlText = url ? QString::fromStdString(prompt::printable(*url)) : QString();
+  auto* urlScroll = named(new QScrollArea(myView_), "urlScrollView", kUrlName);
+  urlScroll->setAccessibleDescription(urlText);
   urlScroll->setGeometry(rect(layout.urlScrollView));
   urlScroll->setFrameShape(QFrame::NoFrame);
   urlScroll->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   urlScroll->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   urlScroll->setStyleSheet("background: transparent");
-  urlLabel_ = named(new QLabel(), "urlLabel", "URL");
+  urlLabel_ = named(new QLabel(), "urlLabel", urlText);
   urlLabel_->setTextFormat(Qt::PlainText);
   QFont urlFont = urlLabel_->font();
   urlFont.setPixelSize(style::kQuestionFontSize);
   urlLabel_->setFont(urlFont);
-  const QString urlText = url ? QString::fromStdString(prompt::printable(*url)) : QString();
   urlLabel_->setText(urlText);
   style::setTextColour(urlLabel_, textColour_);
   urlLabel_->resize(urlText.isEmpty() ? 0 : QFontMetrics(urlFont).horizontalAdvance(urlText) + 2, 22);
@@ -224,7 +235,9 @@ void KstPopUpPrompt::buildViews(const std::optional<std::string>& port,
   connect(portSegControll_, &uikit::SegmentedControl::valueChanged, this,
           [this] { portSegControllChanged(); });
 
-  portInfoButton_ = named(new QPushButton(myView_), "portInfoButton", "Port information");
+  portInfoButton_ = named(new QPushButton(myView_), "portInfoButton", kPortInfoName);
+  portInfoButton_->setAccessibleDescription(kPortInfoDescription +
+                                            QString::fromStdString(prompt::printable(port.value_or(""))));
   portInfoButton_->setGeometry(rect(layout.portInfoButton));
   connect(portInfoButton_, &QPushButton::clicked, this, [this] { portInfoButtonPressed(); });
 
@@ -283,6 +296,9 @@ void KstPopUpPrompt::placeWindow(bool tablet) {
   const int width = tablet ? 768 : 320;
   const int height = tablet ? 1024 : 480;
   myWindow_ = new KstWindow(width, height);
+  // Announced as the question about the host, so a screen reader speaks it.
+  myWindow_->setAccessibleName(hostLabel_->accessibleName());
+  myWindow_->setAccessibleDescription(whoIS_->property(style::kFullTextProperty).toString());
   QPointF background(0, 10);
   if (tablet) {
     static constexpr QPointF kTabletBackground[] = {{224, 10}, {436, 318}, {10, 262}, {224, 554}};

@@ -1,12 +1,15 @@
 #include "hook/prompt/KstWindow.h"
 
+#include <QAccessible>
 #include <QCursor>
+#include <QEvent>
 #include <QGraphicsProxyWidget>
 #include <QGraphicsScene>
 #include <QGraphicsView>
 #include <QGuiApplication>
 #include <QScreen>
 
+#include "hook/prompt/PromptAccessibility.h"
 #include "hook/prompt/PromptWindowing.h"
 #include "platform/uikit/Backdrop.h"
 
@@ -18,6 +21,7 @@ constexpr const char* kWindowName = "KstWindow";
 
 KstWindow::KstWindow(int width, int height)
     : QWidget(nullptr, Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint) {
+  prompt::installPromptAccessibility();
   setObjectName(kWindowName);
   setAccessibleName("Connection prompt");
   setAttribute(Qt::WA_TranslucentBackground);
@@ -35,6 +39,25 @@ KstWindow::KstWindow(int width, int height)
                         QPainter::SmoothPixmapTransform);
   view_->setGeometry(0, 0, width, height);
   view_->setSceneRect(0, 0, width, height);
+  view_->installEventFilter(this);
+}
+
+void KstWindow::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  QAccessibleEvent alert(this, QAccessible::Alert);
+  QAccessible::updateAccessibility(&alert);
+}
+
+bool KstWindow::eventFilter(QObject* watched, QEvent* event) {
+  // Keys typed for what was on screen before the prompt must not answer it:
+  // they are held back exactly while touches are.
+  const QEvent::Type type = event->type();
+  const bool touchesHeld = testAttribute(Qt::WA_TransparentForMouseEvents) ||
+                           (mainProxy_ != nullptr && mainProxy_->acceptedMouseButtons() == Qt::NoButton);
+  if (watched == view_ && touchesHeld &&
+      (type == QEvent::KeyPress || type == QEvent::KeyRelease || type == QEvent::ShortcutOverride))
+    return true;
+  return QWidget::eventFilter(watched, event);
 }
 
 KstWindow::~KstWindow() = default;
@@ -45,11 +68,16 @@ void KstWindow::setBackground(QWidget* background, QPointF topLeft) {
   backgroundProxy_->setZValue(0);
   prompt::shapeWithoutCompositor(this, QRect(topLeft.toPoint(), background->size()),
                                  uikit::Backdrop::kCornerRadius);
+  // Only a picture: it never holds the keyboard.
+  backgroundProxy_->setFocusPolicy(Qt::NoFocus);
+  backgroundProxy_->setFlag(QGraphicsItem::ItemIsFocusable, false);
 }
 
 void KstWindow::setMainView(QWidget* view, QPointF centre, int degrees) {
   mainProxy_ = scene_->addWidget(view);
   mainProxy_->setZValue(1);
+  // The keyboard reaches the view's buttons with Tab from the window.
+  mainProxy_->setFocusPolicy(Qt::StrongFocus);
   const QSizeF size = view->size();
   mainProxy_->setTransformOriginPoint(size.width() / 2, size.height() / 2);
   mainProxy_->setRotation(degrees);

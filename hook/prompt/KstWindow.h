@@ -31,6 +31,10 @@ class KstWindow final : public QWidget {
   // Centres the window on the screen under the pointer.
   void placeOnPointerScreen();
 
+ protected:
+  void showEvent(QShowEvent* event) override;
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
  private:
   QGraphicsScene* scene_;
   QGraphicsView* view_;

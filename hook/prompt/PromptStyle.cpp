@@ -4,9 +4,17 @@
 #include <QLabel>
 #include <QPushButton>
 
+#include "platform/uikit/UIColors.h"
+
 namespace kst::style {
 
 namespace {
+
+// The keyboard's place on the prompt: the focus colour of the toolkit.
+QString focusRule() {
+  return QStringLiteral("QPushButton:focus { border: 2px solid %1; border-radius: 6px; }")
+      .arg(uikit::focusRing().name());
+}
 
 constexpr const char* kAlignments[prompt::kButtonCount] = {"left", "right",  "right",
                                                            "left", "center", "center"};
@@ -44,7 +52,8 @@ void setButtonText(QPushButton* button, const QString& text, int size, int minim
 
 void setButtonColour(QPushButton* button, const QColor& colour) {
   button->setStyleSheet(
-      QStringLiteral("QPushButton { color: %1; background: transparent; border: none; }").arg(colour.name()));
+      QStringLiteral("QPushButton { color: %1; background: transparent; border: none; }").arg(colour.name()) +
+      focusRule());
 }
 
 void styleAnswerButtons(const std::vector<QPushButton*>& buttons, const QColor& tint) {
@@ -56,7 +65,8 @@ void styleAnswerButtons(const std::vector<QPushButton*>& buttons, const QColor& 
         QStringLiteral("QPushButton { color: %1; background: transparent; border: 1px solid %1;"
                        " border-radius: 6px; padding: 0 5px; text-align: %2; }"
                        "QPushButton:pressed { background: rgba(255, 255, 255, 60); }")
-            .arg(tint.name(), kAlignments[tag]));
+            .arg(tint.name(), kAlignments[tag]) +
+        focusRule());
   }
 }
 
@@ -70,7 +80,8 @@ void styleInfoButton(QPushButton* button, const QColor& tint) {
       QStringLiteral(
           "QPushButton { color: %1; background: transparent; border: 1px solid %1; border-radius: 6px;"
           " padding: 0; }")
-          .arg(tint.name()));
+          .arg(tint.name()) +
+      focusRule());
 }
 
 void stylePanelButton(QPushButton* button) {
@@ -79,7 +90,8 @@ void stylePanelButton(QPushButton* button) {
   button->setFont(font);
   button->setStyleSheet(QStringLiteral("QPushButton { color: %1; background: white; border: none; }"
                                        "QPushButton:disabled { color: #a0a0a0; }")
-                            .arg(kPanelButtonTitle.name()));
+                            .arg(kPanelButtonTitle.name()) +
+                        focusRule());
 }
 
 }  // namespace kst::style

@@ -29,6 +29,7 @@ class UIMultipleSelectionSegmentControl final : public uikit::SegmentedControl {
   // The toggle; reports the change unless nothing could change.
   void setSelectedSegmentIndex(int index) override;
   bool isSegmentSelected(int index) const override;
+  bool selectsSeveral() const override { return true; }
 
  private:
   std::vector<bool> indices_;

@@ -72,6 +72,7 @@ uikit::Switch* KstAppViewController::addSwitchRow(const QString& title, const QS
   auto* sw = new uikit::Switch;
   sw->setObjectName(name);
   sw->setAccessibleName(title);
+  sw->setAccessibleDescription(under);
   row->setAccessory(sw);
   contentLayout()->addWidget(row);
   return sw;

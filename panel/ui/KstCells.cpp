@@ -55,6 +55,7 @@ QVariant AppsTableModel::data(const QModelIndex& index, int role) const {
       return QString::fromStdString(app.displayName.value_or(app.bundleIdentifier));
     case kSubtitleRole:
     case kIdentifierRole:
+    case Qt::AccessibleDescriptionRole:
       return QString::fromStdString(app.bundleIdentifier);
     case Qt::DecorationRole:
       return icon_(app);
@@ -106,7 +107,8 @@ QVariant RulesTableModel::data(const QModelIndex& index, int role) const {
     case Qt::EditRole:
     case Qt::AccessibleTextRole:
       return QString::fromStdString(e.rule);
-    case kSubtitleRole: {
+    case kSubtitleRole:
+    case Qt::AccessibleDescriptionRole: {
       if (!e.date || !std::isfinite(e.date->secondsSinceReference)) return QString();
       const double unix = e.date->secondsSinceReference + kReferenceDateUnix;
       if (std::abs(unix) > 1e13) return QString();

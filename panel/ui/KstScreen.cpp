@@ -1,5 +1,6 @@
 #include "panel/ui/KstScreen.h"
 
+#include <QShortcut>
 #include <QVBoxLayout>
 
 #include "panel/ui/PanelStyle.h"
@@ -36,6 +37,12 @@ KstScreen::KstScreen(PanelContext& context, const QString& name, const QString& 
   contentLayout_->setSpacing(0);
   root->addWidget(content_, 1);
   connect(navBar_->backButton(), &QAbstractButton::clicked, this, &KstScreen::goBackHome);
+  // Escape is the keyboard's Back, on the screens that have one.
+  auto* back = new QShortcut(QKeySequence(Qt::Key_Escape), this);
+  back->setContext(Qt::WidgetWithChildrenShortcut);
+  connect(back, &QShortcut::activated, this, [this] {
+    if (navBar_->backButton()->isVisible()) goBackHome();
+  });
 }
 
 void KstScreen::applyRowFonts() {

@@ -97,6 +97,7 @@ uikit::Switch* KstSettingsViewController::addSwitch(uikit::TableRow* row, const 
   auto* sw = new uikit::Switch;
   sw->setObjectName(name);
   sw->setAccessibleName(row->title());
+  sw->setAccessibleDescription(row->subtitle());
   row->setAccessory(sw);
   return sw;
 }

@@ -7,6 +7,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "platform/uikit/Accessibility.h"
 #include "platform/uikit/AlertPlacement.h"
 #include "platform/uikit/UIColors.h"
 
@@ -33,9 +34,11 @@ Alert::Alert(const QString& title, const QString& message, const QString& cancel
     : QDialog(parent ? parent->window() : nullptr, Qt::Dialog | Qt::FramelessWindowHint),
       title_(title),
       message_(message) {
+  installAccessibleInterfaces();
   allAlerts() << this;
   setObjectName("alert");
   setAccessibleName(title);
+  setAccessibleDescription(message);
   setAttribute(Qt::WA_DeleteOnClose);
   // Modal to its own window only; with none, to the application.
   setWindowModality(parentWidget() != nullptr ? Qt::WindowModal : Qt::ApplicationModal);

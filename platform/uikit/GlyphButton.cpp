@@ -4,11 +4,13 @@
 #include <QPainterPath>
 #include <cmath>
 
+#include "platform/uikit/Accessibility.h"
 #include "platform/uikit/UIColors.h"
 
 namespace kst::uikit {
 
 GlyphButton::GlyphButton(Glyph glyph, QWidget* parent) : QAbstractButton(parent), glyph_(glyph) {
+  installAccessibleInterfaces();
   setCursor(Qt::PointingHandCursor);
   setFocusPolicy(Qt::TabFocus);
 }

@@ -1,10 +1,14 @@
 #include "platform/uikit/SegmentedControl.h"
 
+#include <QAccessible>
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPainterPath>
+
+#include "platform/uikit/Accessibility.h"
+#include "platform/uikit/UIColors.h"
 
 namespace kst::uikit {
 
@@ -18,6 +22,7 @@ constexpr int kFontPixelSize = 13;
 
 SegmentedControl::SegmentedControl(const QStringList& titles, QWidget* parent)
     : QWidget(parent), titles_(titles) {
+  installAccessibleInterfaces();
   setFocusPolicy(Qt::StrongFocus);
   QFont f = font();
   f.setPixelSize(kFontPixelSize);
@@ -44,8 +49,44 @@ QList<int> SegmentedControl::selectedSegments() const {
   return out;
 }
 
+void SegmentedControl::sendValueChanged() {
+  emit valueChanged();
+  // Told to assistive tools whether or not one listens now: a few events.
+  QAccessible::State changed;
+  changed.checked = true;
+  for (int i = 0; i < numberOfSegments(); ++i) {
+    QAccessibleStateChangeEvent event(this, changed);
+    event.setChild(i);
+    QAccessible::updateAccessibility(&event);
+  }
+}
+
+int SegmentedControl::focusedSegment() const {
+  if (focused_ >= 0 && focused_ < numberOfSegments()) return focused_;
+  if (selected_ >= 0 && selected_ < numberOfSegments()) return selected_;
+  return numberOfSegments() > 0 ? 0 : kNoSegment;
+}
+
+void SegmentedControl::moveFocusTo(int index) {
+  if (index < 0 || index >= numberOfSegments()) return;
+  focused_ = index;
+  update();
+  if (hasFocus()) {
+    QAccessibleEvent event(this, QAccessible::Focus);
+    event.setChild(index);
+    QAccessible::updateAccessibility(&event);
+  }
+}
+
+void SegmentedControl::focusInEvent(QFocusEvent* event) {
+  QWidget::focusInEvent(event);
+  moveFocusTo(focusedSegment());
+}
+
 void SegmentedControl::tapSegment(int index) {
   if (!isEnabled()) return;
+  // The keyboard goes on from the segment last tapped.
+  if (index >= 0 && index < numberOfSegments()) focused_ = index;
   setSelectedSegmentIndex(index);
 }
 
@@ -116,8 +157,10 @@ void SegmentedControl::paintEvent(QPaintEvent*) {
   p.setBrush(Qt::NoBrush);
   p.drawRoundedRect(outline, kCornerRadius, kCornerRadius);
   if (hasFocus()) {
-    p.setPen(QPen(tint, 1, Qt::DotLine));
-    p.drawRoundedRect(outline.adjusted(1.5, 1.5, -1.5, -1.5), kCornerRadius, kCornerRadius);
+    // The segment the keyboard acts on, ringed in the focus colour.
+    const QRectF r = QRectF(segmentRect(focusedSegment())).adjusted(2, 2, -2, -2);
+    p.setPen(QPen(focusRing(), kFocusRingWidth));
+    p.drawRoundedRect(r, kCornerRadius, kCornerRadius);
   }
 }
 
@@ -127,13 +170,25 @@ void SegmentedControl::mousePressEvent(QMouseEvent* event) {
 }
 
 void SegmentedControl::keyPressEvent(QKeyEvent* event) {
-  const int current = selected_ == kNoSegment ? 0 : selected_;
-  if (event->key() == Qt::Key_Left)
-    tapSegment(current - 1);
-  else if (event->key() == Qt::Key_Right)
-    tapSegment(current + 1);
-  else
-    QWidget::keyPressEvent(event);
+  const int current = focusedSegment();
+  switch (event->key()) {
+    case Qt::Key_Left:
+    case Qt::Key_Right: {
+      const int next = current + (event->key() == Qt::Key_Left ? -1 : 1);
+      if (next < 0 || next >= numberOfSegments()) return;
+      moveFocusTo(next);
+      // One of several: the arrows select, as in a group of radio buttons.
+      if (!selectsSeveral()) tapSegment(next);
+      return;
+    }
+    case Qt::Key_Space:
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      tapSegment(current);
+      return;
+    default:
+      QWidget::keyPressEvent(event);
+  }
 }
 
 QSize SegmentedControl::sizeHint() const {

@@ -11,7 +11,10 @@ namespace kst::uikit {
 // drawn in the tint colour. A tap (mouse press, or tapSegment() from code
 // that automates the screen) goes through setSelectedSegmentIndex(), which a
 // subclass may override to keep another kind of selection; every change a
-// tap makes is reported by valueChanged(). Main thread only.
+// tap makes is reported by valueChanged(). From the keyboard the arrows move
+// among the segments (selecting as they go, unless several segments can be
+// selected) and Space or Return taps the segment that has the focus; on the
+// accessibility bus each segment is a button of its own. Main thread only.
 class SegmentedControl : public QWidget {
   Q_OBJECT
   Q_PROPERTY(QStringList segmentTitles READ segmentTitles)
@@ -32,6 +35,10 @@ class SegmentedControl : public QWidget {
   // out of range does nothing.
   virtual void setSelectedSegmentIndex(int index);
   virtual bool isSegmentSelected(int index) const { return index == selected_; }
+  // Whether several segments can be selected at once.
+  virtual bool selectsSeveral() const { return false; }
+  // The segment the keyboard acts on.
+  int focusedSegment() const;
   // Every selected segment, in order.
   Q_INVOKABLE virtual QList<int> selectedSegments() const;
   // As a person's tap on segment `index`.
@@ -48,15 +55,20 @@ class SegmentedControl : public QWidget {
   void valueChanged();
 
  protected:
-  void sendValueChanged() { emit valueChanged(); }
+  // Reports a change of the selection (to the owner and to assistive tools).
+  void sendValueChanged();
   void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
   QSize sizeHint() const override;
 
  private:
   QStringList titles_;
+  void moveFocusTo(int index);
+
   int selected_ = kNoSegment;
+  int focused_ = kNoSegment;
   QColor tint_{0, 91, 239};
   bool widthsByContent_ = false;
 };

@@ -2,11 +2,13 @@
 
 #include <QPainter>
 
+#include "platform/uikit/Accessibility.h"
 #include "platform/uikit/UIColors.h"
 
 namespace kst::uikit {
 
 Switch::Switch(QWidget* parent) : QAbstractButton(parent), onTint_(switchOnTint()) {
+  installAccessibleInterfaces();
   setCheckable(true);
   setCursor(Qt::PointingHandCursor);
   setFocusPolicy(Qt::StrongFocus);
@@ -41,9 +43,10 @@ void Switch::paintEvent(QPaintEvent*) {
   p.setBrush(isEnabled() ? QColor(255, 255, 255) : QColor(245, 245, 245));
   p.drawEllipse(QRectF(x, track.top() + 1, knob, knob));
   if (hasFocus()) {
-    p.setPen(QPen(QColor(55, 171, 200, 120), 1));
+    p.setOpacity(1.0);
+    p.setPen(QPen(focusRing(), kFocusRingWidth));
     p.setBrush(Qt::NoBrush);
-    p.drawRoundedRect(track.adjusted(-0.5, -0.5, 0.5, 0.5), radius, radius);
+    p.drawRoundedRect(track, radius, radius);
   }
 }
 

@@ -3,9 +3,11 @@
 #include <QFontMetrics>
 #include <QKeyEvent>
 #include <QLabel>
+#include <QMetaMethod>
 #include <QMouseEvent>
 #include <QPainter>
 
+#include "platform/uikit/Accessibility.h"
 #include "platform/uikit/FittedText.h"
 #include "platform/uikit/UIColors.h"
 
@@ -30,6 +32,7 @@ void paintDisclosure(QPainter& p, const QRect& row) {
 
 TableRow::TableRow(const QString& title, const QString& subtitle, QWidget* parent)
     : QWidget(parent), title_(new QLabel(this)), subtitle_(new QLabel(this)) {
+  installAccessibleInterfaces();
   setFixedHeight(kRowHeight);
   setFocusPolicy(Qt::TabFocus);
   setAccessibleName(title);
@@ -68,6 +71,7 @@ void TableRow::setSubtitle(const QString& subtitle) {
   subtitleText_ = subtitle;
   subtitle_->setText(subtitle);
   subtitle_->setVisible(!subtitle.isEmpty());
+  setAccessibleDescription(subtitle);
   layoutContents();
 }
 
@@ -76,6 +80,14 @@ QString TableRow::title() const {
 }
 QString TableRow::subtitle() const {
   return subtitleText_;
+}
+
+bool TableRow::opensOnTap() const {
+  return isSignalConnected(QMetaMethod::fromSignal(&TableRow::tapped));
+}
+
+void TableRow::tap() {
+  emit tapped();
 }
 
 void TableRow::setIcon(const QImage& image) {
@@ -135,6 +147,13 @@ void TableRow::paintEvent(QPaintEvent*) {
     p.drawImage(QRect(26 - s.width() / 2, height() / 2 - s.height() / 2, s.width(), s.height()), icon_);
   }
   if (disclosure_) paintDisclosure(p, rect());
+  if (hasFocus()) {
+    p.setRenderHint(QPainter::Antialiasing);
+    p.setPen(QPen(focusRing(), kFocusRingWidth));
+    p.setBrush(Qt::NoBrush);
+    p.drawRect(QRectF(rect()).adjusted(kFocusRingWidth / 2, kFocusRingWidth / 2, -kFocusRingWidth / 2,
+                                       -kFocusRingWidth / 2));
+  }
 }
 
 void TableRow::mousePressEvent(QMouseEvent* event) {
@@ -151,7 +170,7 @@ void TableRow::mouseReleaseEvent(QMouseEvent* event) {
 
 void TableRow::keyPressEvent(QKeyEvent* event) {
   if (event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter || event->key() == Qt::Key_Space) {
-    emit tapped();
+    tap();
     return;
   }
   QWidget::keyPressEvent(event);

@@ -14,8 +14,9 @@ namespace kst::uikit {
 // One 50-point table row made of widgets, for the short tables (a screen of
 // switches): an optional 29-point icon, a title, an optional second line,
 // and an accessory on the right (a switch, or the disclosure chevron).
-// Clicking the row (not its accessory) emits tapped; rows that highlight
-// turn gray while pressed.
+// Clicking the row (not its accessory), or Return or Space while it has the
+// focus, emits tapped; rows that highlight turn gray while pressed. The
+// title is the row's accessible name, the second line its description.
 class TableRow : public QWidget {
   Q_OBJECT
 
@@ -33,6 +34,10 @@ class TableRow : public QWidget {
   void setShowsDisclosure(bool shows);
   void setHighlights(bool highlights) { highlights_ = highlights; }
   void setFonts(const QFont& title, const QFont& subtitle);
+  // Whether a tap on the row does anything (someone listens to tapped).
+  bool opensOnTap() const;
+  // As a person's tap on the row.
+  void tap();
 
  signals:
   void tapped();

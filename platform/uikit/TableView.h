@@ -9,7 +9,9 @@ namespace kst::uikit {
 // so a table of ten thousand rows opens at once. A click on a row emits
 // rowTapped. Swipe-to-delete is, on the desktop, a "Delete" action on the
 // row: its context menu and the Delete key emit deleteRequested for rows
-// the screen lets go (canDeleteRow).
+// the screen lets go (canDeleteRow). Return or Space taps the current row.
+// On the accessibility bus each row is an entry with Press and, where it
+// can go, Delete actions.
 class TableView : public QListView {
   Q_OBJECT
 
@@ -17,6 +19,11 @@ class TableView : public QListView {
   explicit TableView(QWidget* parent = nullptr);
 
   void setCanDeleteRow(std::function<bool(int row)> canDelete) { canDelete_ = std::move(canDelete); }
+  bool canDeleteRow(int row) const { return row >= 0 && row < rowCount() && canDelete(row); }
+  // As a tap on the row (not on a control painted in it), and as the row's
+  // Delete action; rows out of range do nothing.
+  void tapRow(int row);
+  void requestDelete(int row);
   // Edit mode: the delegate shows delete controls and editable texts.
   void setEditing(bool editing);
   bool isEditing() const { return editing_; }
@@ -31,8 +38,10 @@ class TableView : public QListView {
   void contextMenuEvent(QContextMenuEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+  void paintEvent(QPaintEvent* event) override;
 
  private:
+  int rowCount() const { return model() != nullptr ? model()->rowCount(rootIndex()) : 0; }
   bool canDelete(int row) const { return row >= 0 && (!canDelete_ || canDelete_(row)); }
 
   std::function<bool(int)> canDelete_;

@@ -4,11 +4,13 @@
 #include <QLabel>
 #include <QPainter>
 
+#include "platform/uikit/Accessibility.h"
 #include "platform/uikit/UIColors.h"
 
 namespace kst::uikit {
 
 TitleBar::TitleBar(QWidget* parent) : QWidget(parent), titleLabel_(new QLabel(this)) {
+  installAccessibleInterfaces();
   setObjectName("titleBar");
   setFixedHeight(kHeight);
   titleLabel_->setObjectName("titleLabel");

@@ -18,6 +18,13 @@ inline QColor switchOnTint() {
   return QColor(55, 171, 200);
 }
 
+// The ring around the widget that has the keyboard focus: strong enough to
+// be seen on white rows and on the prompt's glass alike.
+inline QColor focusRing() {
+  return QColor(0, 122, 255);
+}
+inline constexpr qreal kFocusRingWidth = 2.0;
+
 // The height of every table row, in points (pixels here).
 inline constexpr int kRowHeight = 50;
 
