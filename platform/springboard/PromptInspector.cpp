@@ -155,7 +155,6 @@ static QAbstractButton* findButton(const QString& title, QString* error) {
     *error = QStringLiteral("no prompt on screen");
     return nullptr;
   }
-  if (ignoresTouches(window, error)) return false;
   window = viewRoot(window);
   // Panels cover the prompt: the topmost visible button of that title wins.
   const auto buttons = window->findChildren<QAbstractButton*>();
@@ -183,6 +182,8 @@ bool PromptInspector::locate(const QString& title, QPoint* centre, QString* erro
 }
 
 bool PromptInspector::tap(const QString& title, QString* error) {
+  QWidget* window = promptWindow();
+  if (window != nullptr && ignoresTouches(window, error)) return false;
   QAbstractButton* found = findButton(title, error);
   if (found == nullptr) return false;
   if (!found->isEnabled()) {
