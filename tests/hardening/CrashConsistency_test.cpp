@@ -9,6 +9,7 @@
 // KST_CRASH_ROUNDS sets the number of kills per writer (default 150);
 // KST_CRASH_SEED repeats a run.
 
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -185,7 +186,13 @@ TEST_F(CrashConsistencyTest, ShellRuleWritesKeepOldOrNewRulesFile) {
                     return std::nullopt;
                   const plist::Dictionary* entry = rules->dictionary(kApp);
                   const plist::Value* g = entry != nullptr ? entry->find(kGenerationKey) : nullptr;
-                  if (g == nullptr || g->asInteger() == nullptr || *entry != appEntry(*g->asInteger()))
+                  if (g == nullptr || g->asInteger() == nullptr) return std::nullopt;
+                  // SpringBoard merges each write with the file: the sent
+                  // rules first, then the file's rules the write did not name.
+                  const plist::Array sent = rulesOf(*g->asInteger());
+                  const plist::Array* allow = entry->array(files::kAllowKey);
+                  if (allow == nullptr || allow->size() < sent.size() ||
+                      !std::equal(sent.begin(), sent.end(), allow->begin()))
                     return std::nullopt;
                   return *g->asInteger();
                 }};
