@@ -9,11 +9,11 @@
 // KST_CRASH_ROUNDS sets the number of kills per writer (default 150);
 // KST_CRASH_SEED repeats a run.
 
-#include <algorithm>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <algorithm>
 
 #include <chrono>
 #include <cstdlib>
