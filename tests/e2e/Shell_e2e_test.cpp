@@ -45,8 +45,17 @@ TEST_F(ShellTest, StaticProgramsConnectWaitsForThePrompt) {
   ASSERT_EQ(::kill(waiting, SIGKILL), 0);
   ASSERT_EQ(ctl({"tap", "Once"}), 0) << text("ctl.err");
 
-  ASSERT_EQ(ctl({"wait-prompt", "30"}), 0) << text("ctl.err") << text("tree.err");
-  ASSERT_EQ(ctl({"tap", "Once"}), 0) << text("ctl.err");
+  // The rest of the tree connects to the same host and port: if its call
+  // already waited behind that question it takes its answer (one prompt
+  // per burst), else it asks anew and is answered here.
+  ASSERT_TRUE(waitFor(
+      [&] {
+        if (lines("tree.out").size() >= 2) return true;
+        if (state().rfind("prompt: shown\n", 0) == 0) ctl({"tap", "Once"});
+        return false;
+      },
+      30))
+      << text("tree.err");
   EXPECT_EQ(tree.wait(), 0) << text("tree.err");
   EXPECT_EQ(lines("tree.out"), (Lines{"waiting", "tcp" + kOk}));
 }
