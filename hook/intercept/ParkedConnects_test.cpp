@@ -60,11 +60,18 @@ class ParkedConnectsTest : public ::testing::Test {
     pollfd p{fd, POLLIN | POLLOUT, 0};
     return ::poll(&p, 1, timeoutMs) == 1 ? p.revents : 0;
   }
+  // A connection the server has now.
   bool serverHasConnection() {
     const int c = ::accept(server_, nullptr, nullptr);
     if (c < 0) return false;
     ::close(c);
     return true;
+  }
+  // A connection the server gets within the bound: a poller may hear of a
+  // parked connect a moment before its real handshake ends.
+  bool serverGetsConnection() {
+    pollfd p{server_, POLLIN, 0};
+    return ::poll(&p, 1, kWaitMs) == 1 && serverHasConnection();
   }
   static std::size_t openDescriptors() {
     std::size_t n = 0;
@@ -108,7 +115,7 @@ TEST_F(ParkedConnectsTest, ParkedSocketLooksConnectingAndNothingReachesTheDestin
   ASSERT_EQ(::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length), 0);
   EXPECT_EQ(reinterpret_cast<sockaddr_in*>(&peer)->sin_port,
             reinterpret_cast<const sockaddr_in*>(destination_.get())->sin_port);
-  EXPECT_TRUE(serverHasConnection());
+  EXPECT_TRUE(serverGetsConnection());
   ::close(fd);
 }
 
@@ -168,7 +175,7 @@ TEST_F(ParkedConnectsTest, SocketMadeBlockingMeanwhileStillCompletesAndKeepsItsF
   EXPECT_TRUE(pollEvents(fd, kWaitMs) & POLLOUT);
   waitUntilNoneParked();
   EXPECT_EQ(::fcntl(fd, F_GETFL) & O_NONBLOCK, 0);
-  EXPECT_TRUE(serverHasConnection());
+  EXPECT_TRUE(serverGetsConnection());
   ::close(fd);
 }
 
@@ -240,7 +247,7 @@ TEST_F(ParkedConnectsTest, ForkedChildLeavesTheAnswerToTheParentAndSeesItsResult
   int status = -1;
   ASSERT_EQ(::waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_TRUE(serverHasConnection());
+  EXPECT_TRUE(serverGetsConnection());
   ::close(fd);
 }
 
