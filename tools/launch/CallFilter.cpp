@@ -3,11 +3,13 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <seccomp.h>
+
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <cstdint>
 
 #include <cerrno>
 #include <cstdio>
@@ -18,6 +20,17 @@
 namespace kst::launch {
 
 namespace {
+
+// "Argument `index` (all 64 bits) differs from `value`", spelled out: the
+// library's macros leave a field to the compiler's zeroing.
+scmp_arg_cmp argumentIsNot(unsigned index, std::uint64_t value) {
+  scmp_arg_cmp c{};
+  c.arg = index;
+  c.op = SCMP_CMP_NE;
+  c.datum_a = value;
+  c.datum_b = 0;
+  return c;
+}
 
 // The seccomp flag of kernels from 5.19 on; the headers of older systems
 // lack it.
@@ -43,15 +56,15 @@ bool addNativeRules(scmp_filter_ctx ctx, const CallToken& token, std::string* er
   };
   const Tokened tokened[] = {{SCMP_SYS(connect), 3}, {SCMP_SYS(sendmsg), 3}, {SCMP_SYS(sendmmsg), 4}};
   for (const Tokened& t : tokened) {
-    const scmp_arg_cmp first = SCMP_CMP64(t.firstArg, SCMP_CMP_NE, token.first);
-    const scmp_arg_cmp second = SCMP_CMP64(t.firstArg + 1, SCMP_CMP_NE, token.second);
+    const scmp_arg_cmp first = argumentIsNot(t.firstArg, token.first);
+    const scmp_arg_cmp second = argumentIsNot(t.firstArg + 1, token.second);
     if (int rc = seccomp_rule_add_exact(ctx, SCMP_ACT_NOTIFY, t.syscall, 1, first); rc != 0)
       return failed(error, "seccomp rule", rc);
     if (int rc = seccomp_rule_add_exact(ctx, SCMP_ACT_NOTIFY, t.syscall, 1, second); rc != 0)
       return failed(error, "seccomp rule", rc);
   }
   // sendto: only with an address (its fifth argument).
-  if (int rc = seccomp_rule_add_exact(ctx, SCMP_ACT_NOTIFY, SCMP_SYS(sendto), 1, SCMP_A4_64(SCMP_CMP_NE, 0));
+  if (int rc = seccomp_rule_add_exact(ctx, SCMP_ACT_NOTIFY, SCMP_SYS(sendto), 1, argumentIsNot(4, 0));
       rc != 0)
     return failed(error, "seccomp rule", rc);
   if (int rc = seccomp_rule_add_exact(ctx, SCMP_ACT_ERRNO(ENOSYS), SCMP_SYS(io_uring_setup), 0); rc != 0)
