@@ -11,7 +11,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh >/dev/null
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build build -j"$(nproc)" --target kestrix-install kestrix-launch kestrix-judge springboard springboard-ctl \
+cmake --build build -j"$(nproc)" --target kestrix-install kestrix-launch kestrix-judge kestrix-rules springboard springboard-ctl \
   KestrixLoader KestrixHook9 KestrixHook9Prompt >/dev/null
 
 bin=$PWD/build/bin
@@ -96,6 +96,7 @@ wait "$first"
 
 say "the answer \"Always\" is now a rule of $app"
 show kestrix-judge --root "$root" "$app" site.test "$port" "$site_ip" || true
+show kestrix-rules --root "$root" list "$app"
 
 say "a second run needs no prompt"
 fetch
