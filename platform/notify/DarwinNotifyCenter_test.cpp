@@ -273,9 +273,13 @@ TEST(DarwinNotifyCenterTest, RootTooLongForASocketPathStillWorks) {
 TEST(DarwinNotifyCenterTest, ForkedChildListensOnItsOwnSocket) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "the thread sanitizer cannot start threads in the child of a threaded process";
+#elif defined(__SANITIZE_ADDRESS__)
+  // Seen hanging 3 times in 10 under ASan alone: its runtime's locks, taken
+  // by the parent's notification thread at the fork, stay taken in the child.
+  GTEST_SKIP() << "the address sanitizer's runtime can hang a thread started in the child of a threaded process";
 #elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-  GTEST_SKIP() << "the thread sanitizer cannot start threads in the child of a threaded process";
+#if __has_feature(thread_sanitizer) || __has_feature(address_sanitizer)
+  GTEST_SKIP() << "a sanitizer's runtime cannot start threads in the child of a threaded process";
 #endif
 #endif
   TempRoot temp;
