@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "hook/intercept/ProcessState.h"
 #include "platform/messaging/KeptFd.h"
 #include "platform/runloop/LibraryThread.h"
 
@@ -136,14 +137,7 @@ HeldDatagrams& HeldDatagrams::process() {
 }
 
 HeldDatagrams::State& HeldDatagrams::state() const {
-  State* s = gState.load(std::memory_order_acquire);
-  if (s != nullptr) return *s;
-  static std::once_flag registered;
-  std::call_once(registered, [] { ::pthread_atfork(nullptr, nullptr, forgetInChild); });
-  auto* fresh = new State();
-  if (gState.compare_exchange_strong(s, fresh, std::memory_order_acq_rel)) return *fresh;
-  delete fresh;
-  return *s;
+  return processState<State, forgetInChild>(gState);
 }
 
 void HeldDatagrams::setSender(Send send) {

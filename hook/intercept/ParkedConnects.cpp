@@ -19,6 +19,7 @@
 #include <mutex>
 #include <thread>
 
+#include "hook/intercept/ProcessState.h"
 #include "platform/messaging/KeptFd.h"
 #include "platform/runloop/LibraryThread.h"
 
@@ -316,14 +317,7 @@ ParkedConnects& ParkedConnects::process() {
 }
 
 ParkedConnects::State& ParkedConnects::state() const {
-  State* s = gState.load(std::memory_order_acquire);
-  if (s != nullptr) return *s;
-  static std::once_flag registered;
-  std::call_once(registered, [] { ::pthread_atfork(nullptr, nullptr, forgetInChild); });
-  auto* fresh = new State();
-  if (gState.compare_exchange_strong(s, fresh, std::memory_order_acq_rel)) return *fresh;
-  delete fresh;
-  return *s;
+  return processState<State, forgetInChild>(gState);
 }
 
 std::size_t ParkedConnects::maxOwned() {
