@@ -47,7 +47,7 @@ class XDesktop {
   static constexpr int kFirstDisplay = 120;
   static constexpr int kDisplayTries = 20;
   static constexpr int kDisplaySpread = 300;
-  static constexpr double kStartSeconds = 20;
+  static constexpr double kStartSeconds = 60;  // a loaded machine starts X slowly
   static constexpr double kStopSeconds = 5;
 
   // Why no desktop can be made here, or empty: the tests skip only where
