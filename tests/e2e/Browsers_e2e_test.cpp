@@ -15,6 +15,7 @@
 #include <iostream>
 
 #include "tests/e2e/E2eFixture.h"
+#include "tests/e2e/WebServer.h"
 
 namespace kst::e2e {
 namespace {
@@ -29,19 +30,6 @@ constexpr const char* kLoadedBlocked = "site-page tracker-blocked";
 constexpr const char* kLoadedTracked = "site-page tracker-ran";
 // A browser that never ends is hung; far above a page load under load.
 constexpr int kBrowserSeconds = 120;
-
-// A static file server on one address and a free port, logging each path it
-// is asked for (one line, flushed) so the test sees which requests came.
-constexpr const char* kWebServer =
-    "import functools, http.server, os, sys\n"
-    "root, ip, port_file, log_file = sys.argv[1:5]\n"
-    "class Handler(http.server.SimpleHTTPRequestHandler):\n"
-    "  def log_message(self, fmt, *args):\n"
-    "    with open(log_file, 'a') as f: f.write(self.path + '\\n')\n"
-    "server = http.server.ThreadingHTTPServer((ip, 0), functools.partial(Handler, directory=root))\n"
-    "with open(port_file + '.tmp', 'w') as f: f.write(str(server.server_address[1]))\n"
-    "os.rename(port_file + '.tmp', port_file)\n"
-    "server.serve_forever()\n";
 
 class BrowsersE2eTest : public E2eTest {
  protected:
@@ -81,20 +69,14 @@ class BrowsersE2eTest : public E2eTest {
   }
   // Starts a web server for the folder `name` on `ip`; its port, or "".
   std::string serve(const std::string& name, const std::string& ip) {
-    std::filesystem::create_directories(temp_.dir() + "/" + name);
-    const std::string portFile = temp_.dir() + "/" + name + ".port";
-    servers_.push_back(std::make_unique<Process>(
-        std::vector<std::string>{"/usr/bin/env", "python3", "-c", kWebServer, temp_.dir() + "/" + name, ip,
-                                 portFile, temp_.dir() + "/" + name + ".requests"},
-        env(), temp_.dir() + "/" + name + ".out", temp_.dir() + "/" + name + ".err"));
-    if (!waitFor([&] { return std::filesystem::exists(portFile); }, 30)) return "";
-    return text(name + ".port");
+    servers_[name] = std::make_unique<WebServer>(temp_.dir(), name, ip, env());
+    return servers_[name]->port();
   }
   std::string siteUrl() const { return "http://" + std::string(kSiteName) + ":" + site_ + "/"; }
   std::string trackerUrl() const {
     return "http://" + std::string(kTrackerTestName) + ":" + tracker_ + "/t.js";
   }
-  Lines requests(const std::string& server) const { return lines(server + ".requests"); }
+  Lines requests(const std::string& server) const { return servers_.at(server)->requests(); }
 
   // The rules of `bundle`: the site allowed, the tracker denied.
   void allowSiteDenyTracker(const std::string& bundle) {
@@ -161,7 +143,7 @@ class BrowsersE2eTest : public E2eTest {
   }
   void expectTrackerNeverReached() { EXPECT_EQ(requests("tracker"), Lines{}) << "the tracker was reached"; }
 
-  std::vector<std::unique_ptr<Process>> servers_;
+  std::map<std::string, std::unique_ptr<WebServer>> servers_;
   std::string site_;
   std::string tracker_;
 };

@@ -4,7 +4,7 @@
 
 #include <sstream>
 
-#include "E2eFixture.h"
+#include "ShellFixture.h"
 #include "XDesktop.h"
 
 namespace kst::e2e {
@@ -21,50 +21,24 @@ constexpr auto kFadeIn = std::chrono::milliseconds(800);
 // server to keep every key in order.
 constexpr const char* kTypeDelayMs = "30";
 
-class DesktopTest : public E2eTest {
+class DesktopTest : public ShellTest {
  protected:
   void SetUp() override {
-    E2eTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
     if (const std::string why = XDesktop::missing(); !why.empty()) GTEST_SKIP() << why;
-    copy(KST_PROMPT9, temp_.path("/usr/lib/KestrixHook9Prompt.dylib"));
-    copy(KST_PROMPT7, temp_.path("/usr/lib/KestrixHook7Prompt.dylib"));
-    const std::string tweaks = temp_.path("/Library/MobileSubstrate/DynamicLibraries/");
-    std::filesystem::remove(tweaks + "A_SpringBoardClasses.dylib");
-    std::filesystem::remove(tweaks + "A_SpringBoardClasses.plist");
+    ShellTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
     desktop_ = std::make_unique<XDesktop>(temp_.dir());
     ASSERT_TRUE(desktop_->start()) << desktop_->error();
   }
   void TearDown() override {
+    // The programs on the desktop go before it, the X server last.
     clients_.clear();
     shell_.reset();
     desktop_.reset();
-    E2eTest::TearDown();
+    ShellTest::TearDown();
   }
+  Env shellEnv() const override { return desktop_->env(env()); }
 
-  void startShell() {
-    shell_ = std::make_unique<Process>(std::vector<std::string>{KST_SPRINGBOARD, "--root", temp_.dir()},
-                                       desktop_->env(env()), temp_.dir() + "/shell.out",
-                                       temp_.dir() + "/shell.err");
-    const std::string run = temp_.path("/var/run/kestrix/");
-    ASSERT_TRUE(waitFor([&] {
-      return std::filesystem::exists(run + "springboard.control") &&
-             std::filesystem::exists(run + "com.Dovrane.Radazira.Service.Window") &&
-             std::filesystem::exists(run + "com.Dovrane.Radazira.Service");
-    })) << text("shell.err");
-  }
-  int ctl(const std::vector<std::string>& args, std::string* output = nullptr) {
-    std::vector<std::string> argv = {KST_SPRINGBOARD_CTL, "--root", temp_.dir()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const int status = run(argv, "ctl");
-    if (output != nullptr) *output = text("ctl.out") + text("ctl.err");
-    return status;
-  }
-  std::string state() {
-    std::string out;
-    ctl({"state"}, &out);
-    return out;
-  }
   bool promptWaits() { return ctl({"wait-prompt", std::to_string(static_cast<int>(kPromptSeconds))}) == 0; }
   // Where the prompt's button of that title is on the screen: "X Y".
   std::vector<std::string> locate(const std::string& title) {
@@ -81,12 +55,7 @@ class DesktopTest : public E2eTest {
     desktop_->xdotool({"click", "1"});
   }
   Process& startClient(const std::string& bundle, const std::string& name, const std::string& port) {
-    std::vector<std::string> argv = {KST_LAUNCH,       bundle, "--root", temp_.dir(),
-                                     "--display-name", "App",  "--",     KST_E2E_CLIENT,
-                                     "lines",          "tcp",  kShopIp,  port};
-    clients_.push_back(std::make_unique<Process>(argv, env(), temp_.dir() + "/" + name + ".out",
-                                                 temp_.dir() + "/" + name + ".err"));
-    return *clients_.back();
+    return ShellTest::startClient(bundle, name, kShopIp, port, "App");
   }
   Lines results(const std::string& name, std::size_t count) {
     waitFor([&] { return lines(name + ".out").size() >= count; }, kPromptSeconds);
@@ -127,8 +96,6 @@ class DesktopTest : public E2eTest {
   }
 
   std::unique_ptr<XDesktop> desktop_;
-  std::unique_ptr<Process> shell_;
-  std::vector<std::unique_ptr<Process>> clients_;
 };
 
 TEST_F(DesktopTest, TypingStaysWithTheFocusedWindowWhileAPromptWaits) {
@@ -209,11 +176,16 @@ bool iconEmbedded(const std::string& tree) {
          tree.find("(\"springboard\" \"SpringBoard\")", panel) != std::string::npos;
 }
 
+// A tray host in the screen's top right corner.
+Process& startTrayer(XDesktop& desktop) {
+  return desktop.startClient({onPath("trayer"), "--edge", "top", "--align", "right", "--widthtype", "pixel",
+                              "--width", "120", "--height", "32"},
+                             "trayer");
+}
+
 TEST_F(DesktopTest, StatusIconInATrayPausesAndResumesJudging) {
   if (onPath("trayer").empty()) GTEST_SKIP() << "trayer is not installed";
-  desktop_->startClient({onPath("trayer"), "--edge", "top", "--align", "right", "--widthtype", "pixel",
-                         "--width", "120", "--height", "32"},
-                        "trayer");
+  startTrayer(*desktop_);
   ASSERT_TRUE(waitFor([&] {
     return desktop_->tool({"xwininfo", "-root", "-tree"}).second.find("(\"panel\" \"trayer\")") !=
            std::string::npos;

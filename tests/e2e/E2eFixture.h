@@ -125,6 +125,15 @@ class Process {
     return status_;
   }
   pid_t pid() const { return pid_; }
+  // Whether the program has ended (reaping it if so); never blocks.
+  bool ended() {
+    if (pid_ <= 0 || waited_) return true;
+    int status = 0;
+    if (::waitpid(pid_, &status, WNOHANG) != pid_) return false;
+    waited_ = true;
+    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+    return true;
+  }
 
  private:
   pid_t pid_ = -1;

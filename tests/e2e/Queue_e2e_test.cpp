@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "ShellFixture.h"
+#include "XDesktop.h"
 #include "platform/messaging/MessagingCenter.h"
 #include "platform/springboard/ControlProtocol.h"
 
@@ -46,13 +47,6 @@ class QueueTest : public ShellTest {
     const plist::Dictionary reply = control(springboard::kStateCommand);
     const std::string* out = reply.string(springboard::kOutputKey);
     return out != nullptr ? *out : std::string();
-  }
-  // The line of the state that starts with `prefix`, without it.
-  static std::string lineOf(const std::string& state, const std::string& prefix) {
-    const auto at = state.find("\n" + prefix);
-    if (at == std::string::npos) return {};
-    const auto from = at + 1 + prefix.size();
-    return state.substr(from, state.find('\n', from) - from);
   }
   // Waits for a prompt on screen whose line `prefix` is not in `done`;
   // returns that line's text (empty when none came).
@@ -248,55 +242,27 @@ TEST_F(QueueTest, AProgramThatExitsWhileItsQuestionWaitsOrShowsIsSkipped) {
 // openbox or xdotool (scripts/install-deps.sh installs them).
 class QueueOnXTest : public QueueTest {
  protected:
-  static constexpr const char* kXvfb = "/usr/bin/Xvfb";
-  static constexpr const char* kOpenbox = "/usr/bin/openbox";
-  static constexpr const char* kXdotool = "/usr/bin/xdotool";
-
   void SetUp() override {
-    for (const char* tool : {kXvfb, kOpenbox, kXdotool})
-      if (!std::filesystem::exists(tool)) GTEST_SKIP() << tool << " is not installed";
+    if (const std::string why = XDesktop::missing(); !why.empty()) GTEST_SKIP() << why;
+    if (onPath("xdotool").empty()) GTEST_SKIP() << "xdotool is not installed";
     QueueTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    // A free display of its own: Xvfb writes the number it took.
-    xvfb_ = std::make_unique<Process>(std::vector<std::string>{kXvfb, "-displayfd", "1", "-screen", "0",
-                                                               "1280x1024x24", "-nolisten", "tcp"},
-                                      env(), temp_.dir() + "/xvfb.out", temp_.dir() + "/xvfb.err");
-    ASSERT_TRUE(waitFor([&] { return !lines("xvfb.out").empty(); })) << text("xvfb.err");
-    display_ = ":" + lines("xvfb.out")[0];
-    windowManager_ = std::make_unique<Process>(std::vector<std::string>{kOpenbox}, xEnv(),
-                                               temp_.dir() + "/openbox.out", temp_.dir() + "/openbox.err");
-    // The window manager manages the screen once it has published its
-    // desktops; a window mapped before then is taken over (and moved) later.
-    ASSERT_TRUE(waitFor([&] { return xdotool({"get_num_desktops"}) == 0; })) << text("openbox.err");
+    desktop_ = std::make_unique<XDesktop>(temp_.dir());
+    ASSERT_TRUE(desktop_->start()) << desktop_->error();
   }
   void TearDown() override {
+    clients_.clear();
+    shell_.reset();
+    desktop_.reset();
     QueueTest::TearDown();
-    windowManager_.reset();
-    xvfb_.reset();
   }
-  Env xEnv() const {
-    Env e = env();
-    e["DISPLAY"] = display_;
-    return e;
-  }
-  Env shellEnv() const override {
-    Env e = xEnv();
-    e["QT_QPA_PLATFORM"] = "xcb";
-    return e;
-  }
-  int xdotool(const std::vector<std::string>& args) {
-    std::vector<std::string> argv{kXdotool};
-    argv.insert(argv.end(), args.begin(), args.end());
-    Process p(argv, xEnv(), temp_.dir() + "/xdotool.out", temp_.dir() + "/xdotool.err");
-    p.closeInput();
-    return p.wait();
-  }
+  Env shellEnv() const override { return desktop_->env(env()); }
   // Clicks the first mouse button at x, y of the screen.
-  int click(const std::string& x, const std::string& y) { return xdotool({"mousemove", x, y, "click", "1"}); }
+  int click(const std::string& x, const std::string& y) {
+    return desktop_->tool({"xdotool", "mousemove", x, y, "click", "1"}).first;
+  }
 
-  std::unique_ptr<Process> xvfb_;
-  std::unique_ptr<Process> windowManager_;
-  std::string display_;
+  std::unique_ptr<XDesktop> desktop_;
 };
 
 TEST_F(QueueOnXTest, SixProgramsAtOnceEachPromptTakesItsFirstClick) {
@@ -326,7 +292,7 @@ TEST_F(QueueOnXTest, SixProgramsAtOnceEachPromptTakesItsFirstClick) {
     const std::string at = lineOf(quickState(), "at: Once ");
     const auto space = at.find(' ');
     ASSERT_NE(space, std::string::npos) << quickState();
-    ASSERT_EQ(click(at.substr(0, space), at.substr(space + 1)), 0) << text("xdotool.err");
+    ASSERT_EQ(click(at.substr(0, space), at.substr(space + 1)), 0) << text("tool.err");
     answered = Clock::now();
     // The first click answers it: the prompt goes (the next one may show).
     EXPECT_TRUE(waitFor([&] { return quickState().find("question: " + question) == std::string::npos; }, 5))

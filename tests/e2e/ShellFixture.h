@@ -65,6 +65,13 @@ class ShellTest : public E2eTest {
     ctl({"state"}, &out);
     return out;
   }
+  // The line of a state that starts with `prefix`, without it.
+  static std::string lineOf(const std::string& state, const std::string& prefix) {
+    const auto at = state.find("\n" + prefix);
+    if (at == std::string::npos) return {};
+    const auto from = at + 1 + prefix.size();
+    return state.substr(from, state.find('\n', from) - from);
+  }
 
   // A client as `bundle` that connects once per line written to it.
   Process& startClient(const std::string& bundle, const std::string& name, const std::string& ip,

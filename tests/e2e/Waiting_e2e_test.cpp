@@ -2,47 +2,13 @@
 // kestrix-launch beside the real `springboard` (headless), answered through
 // `springboard-ctl`.
 
-#include "E2eFixture.h"
+#include "ShellFixture.h"
 
 namespace kst::e2e {
 namespace {
 
-class WaitingTest : public E2eTest {
+class WaitingTest : public ShellTest {
  protected:
-  void SetUp() override {
-    E2eTest::SetUp();
-    if (IsSkipped() || HasFatalFailure()) return;
-    copy(KST_PROMPT9, temp_.path("/usr/lib/KestrixHook9Prompt.dylib"));
-    copy(KST_PROMPT7, temp_.path("/usr/lib/KestrixHook7Prompt.dylib"));
-    const std::string tweaks = temp_.path("/Library/MobileSubstrate/DynamicLibraries/");
-    std::filesystem::remove(tweaks + "A_SpringBoardClasses.dylib");
-    std::filesystem::remove(tweaks + "A_SpringBoardClasses.plist");
-  }
-  void TearDown() override {
-    clients_.clear();
-    shell_.reset();
-    E2eTest::TearDown();
-  }
-
-  void startShell() {
-    Env e = env();
-    e["QT_QPA_PLATFORM"] = "offscreen";
-    shell_ = std::make_unique<Process>(std::vector<std::string>{KST_SPRINGBOARD, "--root", temp_.dir()}, e,
-                                       temp_.dir() + "/shell.out", temp_.dir() + "/shell.err");
-    const std::string run = temp_.path("/var/run/kestrix/");
-    ASSERT_TRUE(waitFor([&] {
-      return std::filesystem::exists(run + "springboard.control") &&
-             std::filesystem::exists(run + "com.Dovrane.Radazira.Service.Window") &&
-             std::filesystem::exists(run + "com.Dovrane.Radazira.Service");
-    })) << text("shell.err");
-  }
-  int ctl(const std::vector<std::string>& args, std::string* output = nullptr) {
-    std::vector<std::string> argv = {KST_SPRINGBOARD_CTL, "--root", temp_.dir()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    const int status = run(argv, "ctl");
-    if (output != nullptr) *output = text("ctl.out") + text("ctl.err");
-    return status;
-  }
   bool promptShown() {
     std::string out;
     ctl({"state"}, &out);
@@ -58,9 +24,6 @@ class WaitingTest : public E2eTest {
     waitFor([&] { return lines(name + ".out").size() >= count; }, seconds);
     return lines(name + ".out");
   }
-
-  std::unique_ptr<Process> shell_;
-  std::vector<std::unique_ptr<Process>> clients_;
 };
 
 // The milliseconds of a "beside ok MS" line; -1 when it is not one.

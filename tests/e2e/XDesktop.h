@@ -43,11 +43,12 @@ class XDesktop {
  public:
   static constexpr int kWidth = 1280;
   static constexpr int kHeight = 800;
-  // A display number unlikely to be taken, tried upwards on collision.
-  static constexpr int kFirstDisplay = 120;
-  static constexpr int kDisplayTries = 20;
-  static constexpr int kDisplaySpread = 300;
-  static constexpr double kStartSeconds = 60;  // a loaded machine starts X slowly
+  // A loaded machine starts X slowly; a window manager that has not taken
+  // the screen within one try is started again (it has been seen to stay
+  // silent and never manage the screen).
+  static constexpr double kStartSeconds = 60;
+  static constexpr double kWindowManagerTrySeconds = 15;
+  static constexpr int kWindowManagerTries = 4;
   static constexpr double kStopSeconds = 5;
 
   // Why no desktop can be made here, or empty: the tests skip only where
@@ -66,35 +67,49 @@ class XDesktop {
   }
 
   // Starts Xvfb and openbox; false (with the reason in error()) when either
-  // does not come up within the bound.
+  // does not come up within the bounds.
   bool start() {
-    const int base = kFirstDisplay + static_cast<int>(::getpid() % kDisplaySpread);
-    for (int n = base; n < base + kDisplayTries && !server_; ++n) {
-      if (std::filesystem::exists("/tmp/.X" + std::to_string(n) + "-lock")) continue;
-      display_ = ":" + std::to_string(n);
-      auto server = std::make_unique<Process>(
-          std::vector<std::string>{onPath("Xvfb"), display_, "-screen", "0",
-                                   std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24",
-                                   "-nolisten", "tcp"},
-          env(), dir_ + "/xvfb.out", dir_ + "/xvfb.err");
-      const std::string socket = "/tmp/.X11-unix/X" + std::to_string(n);
-      if (waitFor([&] { return std::filesystem::exists(socket) && tool({"xdpyinfo"}).first == 0; },
-                  kStartSeconds))
-        server_ = std::move(server);
-      else
-        stop(*server);
-    }
-    if (!server_) return fail("Xvfb did not start");
+    // Xvfb takes a free display itself and writes its number: no guessing
+    // and no race with another test's server.
+    server_ = std::make_unique<Process>(
+        std::vector<std::string>{onPath("Xvfb"), "-displayfd", "1", "-screen", "0",
+                                 std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24", "-nolisten",
+                                 "tcp"},
+        Env{}, dir_ + "/xvfb.out", dir_ + "/xvfb.err");
+    if (!waitFor([&] { return !testing::readText(dir_ + "/xvfb.out").empty() || server_->ended(); },
+                 kStartSeconds) ||
+        server_->ended())
+      return fail("Xvfb did not start: " + testing::readText(dir_ + "/xvfb.err"));
+    std::string number = testing::readText(dir_ + "/xvfb.out");
+    while (!number.empty() && (number.back() == '\n' || number.back() == ' ')) number.pop_back();
+    display_ = ":" + number;
+    if (!waitFor([&] { return server_->ended() || tool({"xdpyinfo"}).first == 0; }, kStartSeconds) ||
+        server_->ended())
+      return fail("Xvfb on " + display_ + " did not answer: " + testing::readText(dir_ + "/xvfb.err"));
     if (onPath("openbox").empty()) return fail("openbox is not installed");
-    startClient({onPath("openbox")}, "openbox");
-    if (!waitFor(
-            [&] {
-              return tool({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK"}).second.find("window id") !=
-                     std::string::npos;
-            },
-            kStartSeconds))
-      return fail("openbox did not start: " + testing::readText(dir_ + "/openbox.err"));
-    return true;
+    std::string tries;
+    for (int attempt = 1; attempt <= kWindowManagerTries; ++attempt) {
+      Process& wm = startClient({onPath("openbox")}, "openbox");
+      std::string seen;
+      if (waitFor(
+              [&] {
+                // Up once it has published its desktops: a window mapped
+                // before then is taken over (and moved) later.
+                seen = tool({"xprop", "-root", "_NET_SUPPORTING_WM_CHECK", "_NET_NUMBER_OF_DESKTOPS"}).second;
+                return (seen.find("window id") != std::string::npos &&
+                        seen.find("_NET_NUMBER_OF_DESKTOPS(CARDINAL) =") != std::string::npos) ||
+                       wm.ended();
+              },
+              kWindowManagerTrySeconds) &&
+          !wm.ended())
+        return true;
+      tries += "\ntry " + std::to_string(attempt) + ": " +
+               (wm.ended() ? "openbox ended with " + std::to_string(wm.wait()) : std::string("openbox silent")) +
+               "; xprop: " + seen + "; openbox said: " + testing::readText(dir_ + "/openbox.err");
+      stop(wm);
+      clients_.pop_back();
+    }
+    return fail("openbox did not take the screen " + display_ + ":" + tries);
   }
 
   const std::string& error() const { return error_; }
@@ -166,17 +181,9 @@ class XDesktop {
   }
   // Asks politely, then insists: a killed Xvfb leaves its lock behind.
   static void stop(Process& p) {
-    if (p.pid() <= 0) return;
+    if (p.pid() <= 0 || p.ended()) return;
     ::kill(p.pid(), SIGTERM);
-    const std::string stat = "/proc/" + std::to_string(p.pid()) + "/stat";
-    waitFor(
-        [&] {
-          const std::string s = testing::readText(stat);
-          const auto paren = s.rfind(')');
-          return s.empty() || (paren != std::string::npos && paren + 2 < s.size() && s[paren + 2] == 'Z');
-        },
-        kStopSeconds);
-    ::kill(p.pid(), SIGKILL);
+    if (!waitFor([&] { return p.ended(); }, kStopSeconds)) ::kill(p.pid(), SIGKILL);
     p.wait();
   }
 
