@@ -10,10 +10,17 @@
 
 namespace kst {
 
-RuleUsageSBS::RuleUsageSBS(KstServiceEnv env) : env_(std::move(env)) {}
+RuleUsageSBS::RuleUsageSBS(KstServiceEnv env, std::size_t maxRules)
+    : env_(std::move(env)), maxRules_(maxRules) {}
 
 bool RuleUsageSBS::initSBSMessaging() {
   readFile();
+  {
+    // A file kept aside is replaced at once, so that no reader takes it
+    // for this version's.
+    std::lock_guard lock(mu_);
+    if (dirty_) scheduleWriteLocked();
+  }
   center_ = startService(env_, msg::kRuleUsageService, {msg::kRuleUsageMessage},
                          [this](const std::string&, const plist::Dictionary* userInfo) {
                            handleUsage(userInfo);
@@ -44,7 +51,7 @@ void RuleUsageSBS::handleUsage(const plist::Dictionary* userInfo) {
   if (!counts || counts->empty() || counts->size() > kMaxPerMessage) return;
   std::lock_guard lock(mu_);
   for (const auto& [key, use] : *counts) {
-    if (table_.size() >= kMaxRules && table_.find(key) == table_.end()) continue;
+    if (table_.size() >= maxRules_ && table_.find(key) == table_.end()) continue;
     const std::size_t before = table_.size();
     addRuleUse(table_, key, use);
     if (table_.size() != before) newRulesSincePrune_ = true;
@@ -58,12 +65,14 @@ void RuleUsageSBS::scheduleWriteLocked() {
   RunLoop* loop = RunLoop::current();
   if (loop == nullptr) return;  // written by the next writeNow()
   writeScheduled_ = true;
-  loop->addTimer(kWriteDelay, [this] {
+  loop->addTimer(kWriteDelay, [self = std::weak_ptr<RuleUsageSBS*>(self_)] {
+    const std::shared_ptr<RuleUsageSBS*> keeper = self.lock();
+    if (!keeper) return;
     {
-      std::lock_guard lock(mu_);
-      writeScheduled_ = false;
+      std::lock_guard lock((*keeper)->mu_);
+      (*keeper)->writeScheduled_ = false;
     }
-    writeNow();
+    (*keeper)->writeNow();
   });
 }
 

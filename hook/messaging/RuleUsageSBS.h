@@ -34,7 +34,8 @@ class RuleUsageSBS {
   static constexpr std::size_t kMaxRules = 200'000;
   static constexpr Seconds kWriteDelay{1.0};
 
-  explicit RuleUsageSBS(KstServiceEnv env = {});
+  // `maxRules`: the bound of distinct rules kept (tests lower it).
+  explicit RuleUsageSBS(KstServiceEnv env = {}, std::size_t maxRules = kMaxRules);
   RuleUsageSBS(const RuleUsageSBS&) = delete;
   RuleUsageSBS& operator=(const RuleUsageSBS&) = delete;
 
@@ -63,6 +64,7 @@ class RuleUsageSBS {
   void pruneLocked();
 
   KstServiceEnv env_;
+  const std::size_t maxRules_;
   std::shared_ptr<MessagingCenter> center_;
   mutable std::mutex mu_;
   RuleUsageTable table_;                     // guarded by mu_
@@ -70,6 +72,8 @@ class RuleUsageSBS {
   bool writeScheduled_ = false;              // guarded by mu_
   bool newRulesSincePrune_ = true;           // guarded by mu_
   std::optional<FileStamps> prunedAgainst_;  // guarded by mu_
+  // Tells a delayed write whether its keeper still lives (both run on the loop).
+  std::shared_ptr<RuleUsageSBS*> self_ = std::make_shared<RuleUsageSBS*>(this);
 };
 
 }  // namespace kst

@@ -52,8 +52,23 @@ ProcessUsage& usage() {
   return processState<ProcessUsage, &forgetUsageInChild>(gUsage);
 }
 
+// The counts' owner and destination as the decision saw them: a report
+// runs later and must not reach back into the manager.
+struct ReportTarget {
+  std::optional<std::string> bundleId;
+  DeviceRoot root;
+};
+
+ReportTarget targetOf(const KstSettingsManager* m) {
+  if (m == nullptr) return ReportTarget{std::nullopt, DeviceRoot::process()};
+  const auto id = m->currentBundleIdentifier();
+  return ReportTarget{id ? std::optional<std::string>(*id) : std::nullopt, m->env().root};
+}
+
+std::size_t report(const ReportTarget& target);
+
 void reportAtExit() {
-  atCBoundary("the rule counts' report at exit", [] { reportRuleUsage(settingsManagerKst()); });
+  atCBoundary("the rule counts' report at exit", [] { report(targetOf(settingsManagerKst())); });
 }
 
 void scheduleReport(ProcessUsage& u, const KstSettingsManager& m) {
@@ -61,8 +76,9 @@ void scheduleReport(ProcessUsage& u, const KstSettingsManager& m) {
   static std::once_flag exitHook;
   std::call_once(exitHook, [] { std::atexit(reportAtExit); });
   RunLoop& loop = m.env().mainLoop != nullptr ? *m.env().mainLoop : mainQueue();
-  loop.addTimer(Seconds(kRuleUsageReportDelaySeconds),
-                [&m] { atCBoundary("the rule counts' report", [&m] { reportRuleUsage(&m); }); });
+  loop.addTimer(Seconds(kRuleUsageReportDelaySeconds), [target = targetOf(&m)] {
+    atCBoundary("the rule counts' report", [&target] { report(target); });
+  });
 }
 
 bool sendChunk(const RuleUsageTable& chunk, const DeviceRoot& root) {
@@ -142,28 +158,31 @@ void countRuleDecision(const KstSettingsManager& m, DecisionStep step, const Des
   scheduleReport(u, m);
 }
 
-std::size_t reportRuleUsage(const KstSettingsManager* m) {
+namespace {
+
+std::size_t report(const ReportTarget& target) {
   ProcessUsage& u = usage();
   // Cleared first: a count noted while this report runs schedules the next.
   u.reportDue.store(false, std::memory_order_release);
-  std::optional<std::string> bundleId;
-  if (m != nullptr) {
-    if (auto id = m->currentBundleIdentifier()) bundleId = *id;
-  }
-  RuleUsageTable table = u.counter.take(bundleId);
+  RuleUsageTable table = u.counter.take(target.bundleId);
   if (table.empty()) return 0;
-  const DeviceRoot& root = m != nullptr ? m->env().root : DeviceRoot::process();
   std::size_t sent = 0;
   RuleUsageTable chunk;
   for (auto& [key, use] : table) {
     chunk.emplace(key, use);
     if (chunk.size() == kMaxRuleUsesPerMessage) {
-      if (sendChunk(chunk, root)) sent += chunk.size();
+      if (sendChunk(chunk, target.root)) sent += chunk.size();
       chunk.clear();
     }
   }
-  if (!chunk.empty() && sendChunk(chunk, root)) sent += chunk.size();
+  if (!chunk.empty() && sendChunk(chunk, target.root)) sent += chunk.size();
   return sent;
+}
+
+}  // namespace
+
+std::size_t reportRuleUsage(const KstSettingsManager* m) {
+  return report(targetOf(m));
 }
 
 }  // namespace kst
