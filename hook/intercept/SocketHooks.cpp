@@ -32,6 +32,7 @@
 #include "hook/store/FirewallRest.h"
 #include "hook/store/KstFiles.h"
 #include "hook/store/KstSettingsManager.h"
+#include "hook/store/RuleUsage.h"
 #include "platform/bundle/MainBundle.h"
 #include "platform/messaging/MessagingCenter.h"
 #include "platform/notify/DarwinNotifyCenter.h"
@@ -272,6 +273,7 @@ std::optional<Outcome> decided(KstSettingsManager& m, Proto proto, const Connect
   const Destination destination{c.host, c.port, c.address};
   const Decision d = decideConnection(m, transportOf(proto), destination);
   if (d.verdict == Verdict::kUndecided) return std::nullopt;
+  countRuleDecision(m, d.step, destination);
   if (d.log) logOutcome(m, c, d.what());
   if (decisionTracing()) {
     const auto app = m.appName();

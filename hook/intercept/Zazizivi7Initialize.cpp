@@ -29,6 +29,7 @@
 #include "hook/messaging/MessagingRulesRelay.h"
 #include "hook/messaging/MessagingSBS.h"
 #include "hook/messaging/MessagingSBSUDP.h"
+#include "hook/messaging/RuleUsageSBS.h"
 #include "hook/prompt/KstPopUp.h"
 #include "hook/store/KstFiles.h"
 #include "hook/store/KstHostSpringBoard.h"
@@ -332,6 +333,9 @@ void startSpringBoard() {
     window->initSBSMessaging();
     windowUdp->initSBSMessaging();
     rules->initMessagingCenter();
+    static auto* ruleUsage = new RuleUsageSBS();
+    ruleUsage->initSBSMessaging();
+    ruleUsage->writeAtExit();
     if (!kHook7) {
       static auto* hosts = new KstHostSpringBoard();
       hosts->initSBSMessaging();

@@ -13,6 +13,7 @@ inline constexpr std::string_view kWindowService = "com.Dovrane.Radazira.Service
 inline constexpr std::string_view kWindowUDPService = "com.Dovrane.Radazira.Service.WindowUDP";
 inline constexpr std::string_view kExtendedService = "com.Dovrane.Radazira.ServiceExtended";
 inline constexpr std::string_view kHostStuffService = "com.Dovrane.Radazira.HostStuff";
+inline constexpr std::string_view kRuleUsageService = "com.Dovrane.Radazira.RuleUsage";
 
 // Messages.
 inline constexpr std::string_view kIsShowingWindow = "isShowingWindow";
@@ -26,6 +27,9 @@ inline constexpr std::string_view kStdRules = "std.Rules";
 inline constexpr std::string_view kGlobalRules = "global.Rules";
 inline constexpr std::string_view kHostStuffSend = "com.Dovrane.Radazira.HostStuff.Send";
 inline constexpr std::string_view kHostStuffGet = "com.Dovrane.Radazira.HostStuff.Get";
+// One-way: a process's rule counts since its last report, shaped as the
+// counts file (RuleUsageFile.h).
+inline constexpr std::string_view kRuleUsageMessage = "ruleUsage";
 
 // Reply of "isShowingWindow" and "getDeviceOrientation".
 inline constexpr std::string_view kIsShowingWindowKey = "isShowingWindow";

@@ -8,15 +8,21 @@
 namespace kst::files {
 
 inline constexpr std::string_view kPreferencesDir = "/var/mobile/Library/Preferences/";
-inline constexpr std::string_view kRulesPath = "/var/mobile/Library/Preferences/com.Dovrane.FirewallRules2.plist";
+inline constexpr std::string_view kRulesPath =
+    "/var/mobile/Library/Preferences/com.Dovrane.FirewallRules2.plist";
 inline constexpr std::string_view kGlobalRulesPath =
     "/var/mobile/Library/Preferences/com.Dovrane.FirewallGlobalRules2.plist";
 inline constexpr std::string_view kPanelSettingsPath =
     "/var/mobile/Library/Preferences/com.Dovrane.FirewallSettings2.plist";
-inline constexpr std::string_view kWhiteListPath = "/var/mobile/Library/Preferences/com.Dovrane.WhiteList.plist";
+inline constexpr std::string_view kWhiteListPath =
+    "/var/mobile/Library/Preferences/com.Dovrane.WhiteList.plist";
 inline constexpr std::string_view kDisabledMarkerPath =
     "/var/mobile/Library/Preferences/com.Dovrane.Radazira.disabled";
 inline constexpr std::string_view kLogPath = "/var/mobile/Library/Preferences/com.Dovrane.Radazira.Log.txt";
+// How often each rule decided and when it last did; the shell's alone
+// (RuleUsageFile.h). Never part of the rule files.
+inline constexpr std::string_view kRuleUsagePath =
+    "/var/mobile/Library/Preferences/com.Dovrane.Radazira.RuleUsage.plist";
 
 // Both rule files carry "150" = true; every writer adds it when missing and
 // no reader looks at its value. Listing the applications skips it.
@@ -45,12 +51,13 @@ inline constexpr std::string_view kNeitherEverything = "0";
 // Keys of the global rules file.
 inline constexpr std::string_view kGlobalAllowKey = "globalAllow";
 inline constexpr std::string_view kGlobalDenyKey = "globalDeny";
-inline constexpr std::string_view kRespectGlobalKey = "respectGlobal";                        // default false
-inline constexpr std::string_view kLogKey = "log";                                            // default false
-inline constexpr std::string_view kBlockNonWiFiKey = "blockNonWiFi";                          // default false
-inline constexpr std::string_view kAdvancedHostnameResolutionKey = "advancedHostnameResolution";  // default false
-inline constexpr std::string_view kPlaySoundInSleepKey = "playSoundInSleep";                  // default true
-inline constexpr std::string_view kSolidPopupKey = "solidPopup";                              // default false
+inline constexpr std::string_view kRespectGlobalKey = "respectGlobal";  // default false
+inline constexpr std::string_view kLogKey = "log";                      // default false
+inline constexpr std::string_view kBlockNonWiFiKey = "blockNonWiFi";    // default false
+inline constexpr std::string_view kAdvancedHostnameResolutionKey =
+    "advancedHostnameResolution";                                             // default false
+inline constexpr std::string_view kPlaySoundInSleepKey = "playSoundInSleep";  // default true
+inline constexpr std::string_view kSolidPopupKey = "solidPopup";              // default false
 inline constexpr std::string_view kThemeKey = "theme";
 inline constexpr std::string_view kBlueTheme = "blue";  // exactly this text selects theme 1
 
