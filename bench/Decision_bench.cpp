@@ -1,6 +1,7 @@
 // The whole decision order over a settings manager loaded from real files,
-// with N rules in every list, and the application reload from a rules file
-// of 1,000 applications.
+// with N rules in every list; a decided connection with and without the
+// count of the rule that decided it; and the application reload from a
+// rules file of 1,000 applications.
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -12,6 +13,7 @@
 #include "hook/intercept/performTest.h"
 #include "hook/store/KstFiles.h"
 #include "hook/store/KstSettingsManager.h"
+#include "hook/store/RuleUsage.h"
 #include "platform/plist/PlistFile.h"
 #include "platform/testing/TempRoot.h"
 
@@ -29,16 +31,33 @@ std::vector<std::string> mixedRules(int n, unsigned seed) {
   std::vector<std::string> out;
   out.reserve(n);
   for (int i = 0; i < n; ++i) {
-    const std::string name = "host" + std::to_string(rng() % 1000000) + ".example" + std::to_string(i % 7) + ".com";
+    const std::string name =
+        "host" + std::to_string(rng() % 1000000) + ".example" + std::to_string(i % 7) + ".com";
     switch (i % 8) {
-      case 0: out.push_back(name); break;
-      case 1: out.push_back("*." + name); break;
-      case 2: out.push_back("*" + name); break;
-      case 3: out.push_back(name + ":443"); break;
-      case 4: out.push_back("10." + std::to_string(rng() % 256) + "." + std::to_string(rng() % 256) + ".*"); break;
-      case 5: out.push_back("172.16." + std::to_string(rng() % 256) + ".10-20:80-90"); break;
-      case 6: out.push_back("*:" + std::to_string(10000 + rng() % 50000)); break;
-      default: out.push_back("192.168." + std::to_string(rng() % 256) + "." + std::to_string(rng() % 256)); break;
+      case 0:
+        out.push_back(name);
+        break;
+      case 1:
+        out.push_back("*." + name);
+        break;
+      case 2:
+        out.push_back("*" + name);
+        break;
+      case 3:
+        out.push_back(name + ":443");
+        break;
+      case 4:
+        out.push_back("10." + std::to_string(rng() % 256) + "." + std::to_string(rng() % 256) + ".*");
+        break;
+      case 5:
+        out.push_back("172.16." + std::to_string(rng() % 256) + ".10-20:80-90");
+        break;
+      case 6:
+        out.push_back("*:" + std::to_string(10000 + rng() % 50000));
+        break;
+      default:
+        out.push_back("192.168." + std::to_string(rng() % 256) + "." + std::to_string(rng() % 256));
+        break;
     }
   }
   return out;
@@ -51,6 +70,14 @@ Value entries(const std::vector<std::string>& rules) {
   return Value(std::move(a));
 }
 
+// The one rule the decided benchmarks hit, last in the application's allow list.
+constexpr const char* kCountedRule = "counted.example";
+
+std::vector<std::string> withCounted(std::vector<std::string> rules) {
+  rules.emplace_back(kCountedRule);
+  return rules;
+}
+
 struct Loaded {
   testing::TempRoot root;
   KstFlags flags;
@@ -60,13 +87,13 @@ struct Loaded {
 std::unique_ptr<Loaded> loadWithRules(int n) {
   auto l = std::make_unique<Loaded>();
   FileSystem& fs = FileSystem::real();
-  plist::writeDictionaryFile(fs, l->root.path(files::kGlobalRulesPath),
-                             Dictionary{{"globalAllow", entries(mixedRules(n, 1))},
-                                        {"globalDeny", entries(mixedRules(n, 2))}},
-                             true);
+  plist::writeDictionaryFile(
+      fs, l->root.path(files::kGlobalRulesPath),
+      Dictionary{{"globalAllow", entries(mixedRules(n, 1))}, {"globalDeny", entries(mixedRules(n, 2))}},
+      true);
   plist::writeDictionaryFile(
       fs, l->root.path(files::kRulesPath),
-      Dictionary{{"com.bench.app", Value(Dictionary{{"allow", entries(mixedRules(n, 3))},
+      Dictionary{{"com.bench.app", Value(Dictionary{{"allow", entries(withCounted(mixedRules(n, 3)))},
                                                     {"deny", entries(mixedRules(n, 4))}})}},
       true);
   KstStoreEnv env;
@@ -96,6 +123,22 @@ void BM_DecisionOrder(benchmark::State& state) {
 }
 BENCHMARK(BM_DecisionOrder)->Arg(10)->Arg(1000)->Arg(100000)->Unit(benchmark::kMicrosecond);
 
+// Allowed by the application's rule: the path every decided connect takes,
+// then (arg 1) the count of the deciding rule that connect adds.
+const Destination kHit{kCountedRule, 443, "203.0.113.5"};
+
+void BM_DecidedConnect(benchmark::State& state) {
+  auto l = loadWithRules(1000);
+  const bool counting = state.range(0) != 0;
+  for (auto _ : state) {
+    Decision d = decideConnection(*l->manager, Transport::kTCP, kHit);
+    if (counting) countRuleDecision(*l->manager, d.step, kHit);
+    benchmark::DoNotOptimize(d);
+  }
+  state.SetLabel(counting ? "counted" : "not counted");
+}
+BENCHMARK(BM_DecidedConnect)->Arg(0)->Arg(1)->Unit(benchmark::kMicrosecond);
+
 void BM_PerformTestOneList(benchmark::State& state) {
   const std::vector<std::string> rules = mixedRules(static_cast<int>(state.range(0)), 7);
   for (auto _ : state) benchmark::DoNotOptimize(performTest(&rules, kMiss.host, kMiss.port, kMiss.address));
@@ -107,8 +150,10 @@ void BM_AppReloadFrom1000Apps(benchmark::State& state) {
   Dictionary file{{"150", Value(true)}};
   for (int i = 0; i < 1000; ++i)
     file.set("com.bench.app" + std::to_string(i),
-             Value(Dictionary{{"allow", entries(mixedRules(10, i))}, {"deny", entries(mixedRules(10, i + 5000))},
-                              {"allowEverything", Value("")}, {"enabled", Value(true)}}));
+             Value(Dictionary{{"allow", entries(mixedRules(10, i))},
+                              {"deny", entries(mixedRules(10, i + 5000))},
+                              {"allowEverything", Value("")},
+                              {"enabled", Value(true)}}));
   plist::writeDictionaryFile(FileSystem::real(), root.path(files::kRulesPath), file, true);
   KstFlags flags;
   KstStoreEnv env;

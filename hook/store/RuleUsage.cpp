@@ -72,7 +72,10 @@ void reportAtExit() {
 }
 
 void scheduleReport(ProcessUsage& u, const KstSettingsManager& m) {
-  if (u.reportDue.exchange(true, std::memory_order_acq_rel)) return;
+  // Read first: while a report is due, a count costs no write to the shared flag.
+  if (u.reportDue.load(std::memory_order_relaxed) || u.reportDue.exchange(true, std::memory_order_acq_rel)) {
+    return;
+  }
   static std::once_flag exitHook;
   std::call_once(exitHook, [] { std::atexit(reportAtExit); });
   RunLoop& loop = m.env().mainLoop != nullptr ? *m.env().mainLoop : mainQueue();

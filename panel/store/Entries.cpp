@@ -77,10 +77,26 @@ int alphabeticAppInfoSort(const AppEntry& a, const AppEntry& b) {
   return compareCaseInsensitive(a.displayName.value_or(std::string()), b.displayName.value_or(std::string()));
 }
 
-void sortRules(std::vector<RuleEntry>& rules, bool byDate) {
-  std::stable_sort(rules.begin(), rules.end(), [byDate](const RuleEntry& a, const RuleEntry& b) {
-    return alphabeticOrDateSort(a, b, byDate) < 0;
+int lastUsedSort(const RuleEntry& a, const RuleEntry& b) {
+  const auto lastUse = [](const RuleEntry& e) {
+    return e.use && !std::isnan(e.use->last.secondsSinceReference) ? e.use->last.secondsSinceReference
+                                                                   : -std::numeric_limits<double>::infinity();
+  };
+  const double la = lastUse(a);
+  const double lb = lastUse(b);
+  if (la != lb) return lb < la ? -1 : 1;
+  return compareCaseInsensitive(a.rule, b.rule);
+}
+
+void sortRules(std::vector<RuleEntry>& rules, RuleSort sort) {
+  std::stable_sort(rules.begin(), rules.end(), [sort](const RuleEntry& a, const RuleEntry& b) {
+    if (sort == RuleSort::kLastUsed) return lastUsedSort(a, b) < 0;
+    return alphabeticOrDateSort(a, b, sort == RuleSort::kDate) < 0;
   });
+}
+
+void sortRules(std::vector<RuleEntry>& rules, bool byDate) {
+  sortRules(rules, byDate ? RuleSort::kDate : RuleSort::kName);
 }
 
 void sortApps(std::vector<AppEntry>& apps) {

@@ -5,6 +5,7 @@
 #include <string_view>
 #include <vector>
 
+#include "hook/store/RuleUsageFile.h"
 #include "platform/plist/PlistValue.h"
 
 namespace kst::panel {
@@ -25,6 +26,9 @@ struct RuleEntry {
   std::string rule;
   std::optional<plist::Date> date;
   std::optional<plist::Date> expires;  // none: kept until removed
+  // What the rule has done, from the shell's counts file; none: never
+  // counted. Not part of `dict`: the rule files never hold it.
+  std::optional<RuleUse> use;
 
   static RuleEntry fromDictionary(plist::Dictionary d);
   static RuleEntry make(std::string rule, plist::Date date,
@@ -45,6 +49,13 @@ int alphabeticOrDateSort(const RuleEntry& a, const RuleEntry& b, bool byDate);
 // By display name, case-insensitive; a missing name sorts as the empty text.
 int alphabeticAppInfoSort(const AppEntry& a, const AppEntry& b);
 
+// The third order, "Last used": the most recently used first; rules never
+// used follow, by name.
+int lastUsedSort(const RuleEntry& a, const RuleEntry& b);
+
+enum class RuleSort { kName, kDate, kLastUsed };
+
+void sortRules(std::vector<RuleEntry>& rules, RuleSort sort);
 void sortRules(std::vector<RuleEntry>& rules, bool byDate);
 void sortApps(std::vector<AppEntry>& apps);
 

@@ -65,6 +65,10 @@ bool PanelStore::writeFlags(const plist::Dictionary& dict) const {
   return write(files::kPanelSettingsPath, dict);
 }
 
+RuleUsageTable PanelStore::readRuleUsage() const {
+  return readRuleUsageFile(fs_, path(files::kRuleUsagePath)).table;
+}
+
 bool PanelStore::flagsFileExists() const {
   return fs_.exists(path(files::kPanelSettingsPath));
 }

@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "hook/store/RuleUsageFile.h"
 #include "platform/fs/DeviceRoot.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/plist/PlistValue.h"
@@ -43,6 +44,9 @@ class PanelStore {
   bool writeGlobal(plist::Dictionary dict, bool ensureMarker = true) const;
   bool writeFlags(const plist::Dictionary& dict) const;
   bool flagsFileExists() const;
+  // The shell's rule counts; none when the file is missing, damaged or of
+  // a newer version (the shell keeps such a file aside; readers leave it).
+  RuleUsageTable readRuleUsage() const;
 
   bool disabledMarkerExists() const;
   // Creates the empty marker (present) or removes it; a missing file is no error.

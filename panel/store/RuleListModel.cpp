@@ -38,12 +38,22 @@ void RuleListModel::reload() {
       rulesArray_.push_back(std::move(e));
     }
   }
-  sortRules(rulesArray_, sortByDate_);
+  if (!rulesArray_.empty()) {
+    const RuleUsageTable uses = store_.readRuleUsage();
+    for (RuleEntry& e : rulesArray_) {
+      if (const RuleUse* use = findRuleUse(uses, bundleID_, isDeny_, e.rule)) e.use = *use;
+    }
+  }
+  sortRules(rulesArray_, sort_);
 }
 
 void RuleListModel::setSortByDate(bool byDate) {
-  sortByDate_ = byDate;
-  sortRules(rulesArray_, sortByDate_);
+  setSort(byDate ? RuleSort::kDate : RuleSort::kName);
+}
+
+void RuleListModel::setSort(RuleSort sort) {
+  sort_ = sort;
+  sortRules(rulesArray_, sort_);
 }
 
 bool RuleListModel::store() const {
@@ -63,12 +73,12 @@ bool RuleListModel::store() const {
   return store_.writeRules(std::move(rules));
 }
 
-std::optional<std::size_t> RuleListModel::add(const std::string& text) {
+std::optional<std::size_t> RuleListModel::add(const std::string& text, std::optional<plist::Date> expires) {
   if (text.empty()) return std::nullopt;
-  RuleEntry entry = RuleEntry::make(lowerCased(text), store_.now());
+  RuleEntry entry = RuleEntry::make(lowerCased(text), store_.now(), expires);
   const plist::Dictionary added = entry.dict;
   rulesArray_.push_back(std::move(entry));
-  sortRules(rulesArray_, sortByDate_);
+  sortRules(rulesArray_, sort_);
   store();
   // The stable sort keeps an equal earlier entry first; the new one is the
   // last of its equals.
@@ -92,6 +102,47 @@ bool RuleListModel::retype(std::size_t index, const std::string& text) {
   return true;
 }
 
+std::optional<plist::Date> RuleListModel::expiryFor(KeepFor keep) const {
+  constexpr double kHour = 3600;
+  double seconds = 0;
+  switch (keep) {
+    case KeepFor::kOneHour:
+      seconds = kHour;
+      break;
+    case KeepFor::kOneDay:
+      seconds = 24 * kHour;
+      break;
+    case KeepFor::kOneWeek:
+      seconds = 7 * 24 * kHour;
+      break;
+    case KeepFor::kUnchanged:
+    case KeepFor::kAlways:
+      return std::nullopt;
+  }
+  return plist::Date{store_.now().secondsSinceReference + seconds};
+}
+
+bool RuleListModel::edit(std::size_t index, const std::string& text, KeepFor keep) {
+  if (index >= rulesArray_.size() || text.empty()) return false;
+  RuleEntry& entry = rulesArray_[index];
+  const std::optional<plist::Date> expires = keep == KeepFor::kUnchanged ? entry.expires : expiryFor(keep);
+  std::string rule = lowerCased(text);
+  if (rule != entry.rule) {
+    entry = RuleEntry::make(std::move(rule), store_.now(), expires);
+  } else {
+    plist::Dictionary dict = entry.dict;
+    if (expires) {
+      dict.set(std::string(files::kExpiresKey), *expires);
+    } else {
+      dict.erase(files::kExpiresKey);
+    }
+    const std::optional<RuleUse> use = entry.use;
+    entry = RuleEntry::fromDictionary(std::move(dict));
+    entry.use = use;
+  }
+  return store();
+}
+
 void RuleListModel::deleteAll() {
   rulesArray_.clear();
   store();
@@ -110,7 +161,7 @@ std::optional<std::size_t> RuleListModel::addRules(const std::vector<std::string
     rulesArray_.push_back(RuleEntry::make(std::move(rule), now, expires));
     ++added;
   }
-  sortRules(rulesArray_, sortByDate_);
+  sortRules(rulesArray_, sort_);
   if (added == 0) return added;
   if (!store()) return std::nullopt;
   return added;

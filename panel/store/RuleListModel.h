@@ -22,16 +22,30 @@ class RuleListModel {
   bool isGlobal() const { return !bundleID_; }
   bool isDeny() const { return isDeny_; }
   const std::vector<RuleEntry>& rules() const { return rulesArray_; }
-  bool sortByDate() const { return sortByDate_; }
+  bool sortByDate() const { return sort_ == RuleSort::kDate; }
+  RuleSort sort() const { return sort_; }
 
   // Re-reads the list from the file, drops later duplicates (exact rule
-  // text) and sorts by name.
+  // text), takes each rule's use from the shell's counts and sorts.
   void reload();
   // Changes the order; the list is re-sorted.
   void setSortByDate(bool byDate);
-  // Adds `text` lower-cased with the current time; the empty text adds
-  // nothing. Returns the new entry's index in the sorted list.
-  std::optional<std::size_t> add(const std::string& text);
+  void setSort(RuleSort sort);
+  // Adds `text` lower-cased with the current time (and, with `expires`, an
+  // expiry); the empty text adds nothing. Returns the new entry's index in
+  // the sorted list.
+  std::optional<std::size_t> add(const std::string& text, std::optional<plist::Date> expires = std::nullopt);
+
+  // The "Keep for" choices of the add and edit alerts.
+  enum class KeepFor { kUnchanged, kAlways, kOneHour, kOneDay, kOneWeek };
+  // The expiry a choice gives a rule stored now; none for "always".
+  std::optional<plist::Date> expiryFor(KeepFor keep) const;
+  // The edit alert's change of the entry at `index`: a new text replaces
+  // the rule as retyping does (dated now, its counts gone with the old
+  // text); the same text keeps the entry and its date. `keep` sets or
+  // removes the expiry (kUnchanged keeps it). Empty text changes nothing.
+  // Stays in place until the next sort, as a retyped rule does.
+  bool edit(std::size_t index, const std::string& text, KeepFor keep);
   // Removes the entry at `index` of rules().
   bool removeAt(std::size_t index);
   // Retypes the entry at `index` in place (lower-cased, dated now); it is
@@ -71,7 +85,7 @@ class RuleListModel {
   const bool isDeny_;
   const std::optional<std::string> bundleID_;
   std::vector<RuleEntry> rulesArray_;
-  bool sortByDate_ = false;
+  RuleSort sort_ = RuleSort::kName;
 };
 
 }  // namespace kst::panel

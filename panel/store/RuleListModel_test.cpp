@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "hook/store/KstFiles.h"
+#include "hook/store/RuleUsageFile.h"
 #include "panel/testing/PanelTesting.h"
 
 namespace kst::panel {
@@ -83,6 +84,75 @@ TEST_F(RuleListModelTest, RetypeLowerCasesAndRedatesInPlaceAndDeleteStoresTheRes
   EXPECT_FALSE(m.removeAt(5));
   EXPECT_EQ(fileRules("deny", &app), (std::vector<std::string>{"zzz.com"}));
   EXPECT_EQ(*s.read(files::kRulesPath)->dictionary(app)->string("allowEverything"), "2");
+}
+
+TEST_F(RuleListModelTest, LastUsedSortTakesTheShellsCountsOfThisListOnly) {
+  const std::string app = "com.a";
+  s.write(
+      files::kRulesPath,
+      {{app, plist::Dictionary{{"allow", plist::Array{ruleEntry("old.com", 1), ruleEntry("never.com", 2),
+                                                      ruleEntry("recent.com", 3), ruleEntry("a.com", 4)}}}}});
+  RuleUsageTable counts;
+  addRuleUse(counts, {app, false, "old.com"}, RuleUse{4, plist::Date{100}});
+  addRuleUse(counts, {app, false, "recent.com"}, RuleUse{1, plist::Date{900}});
+  // Counts of the same text in another list, or of another application, are not this list's.
+  addRuleUse(counts, {app, true, "a.com"}, RuleUse{7, plist::Date{2000}});
+  addRuleUse(counts, {std::string("com.b"), false, "never.com"}, RuleUse{7, plist::Date{2000}});
+  addRuleUse(counts, {std::nullopt, false, "never.com"}, RuleUse{7, plist::Date{2000}});
+  ASSERT_TRUE(writeRuleUsageFile(FileSystem::real(), s.path(files::kRuleUsagePath), counts));
+
+  RuleListModel m(s.store, false, app);
+  m.reload();
+  m.setSort(RuleSort::kLastUsed);
+  EXPECT_EQ(texts(m.rules()), (std::vector<std::string>{"recent.com", "old.com", "a.com", "never.com"}))
+      << "most recent first, the never used after them by name";
+  EXPECT_EQ(m.rules()[1].use->count, 4u);
+  EXPECT_FALSE(m.rules()[2].use);
+  m.setSort(RuleSort::kName);
+  EXPECT_EQ(texts(m.rules()).front(), "a.com");
+
+  // A damaged counts file counts nothing: every rule is "never used".
+  s.writeBytes(files::kRuleUsagePath, "damaged");
+  m.reload();
+  for (const RuleEntry& e : m.rules()) EXPECT_FALSE(e.use) << e.rule;
+  EXPECT_EQ(FileSystem::real().readFile(s.path(files::kRuleUsagePath)), "damaged") << "left for the shell";
+}
+
+TEST_F(RuleListModelTest, KeepForSetsChangesAndRemovesTheExpiryAndTheEditKeepsWhatItDoesNotChange) {
+  RuleListModel m(s.store, true);
+  m.reload();
+  const double start = s.clock;
+  ASSERT_TRUE(m.add("Day.com", m.expiryFor(RuleListModel::KeepFor::kOneDay)));
+  ASSERT_TRUE(m.add("always.com", m.expiryFor(RuleListModel::KeepFor::kAlways)));
+  const auto expiresOf = [this](std::size_t i) -> std::optional<double> {
+    const auto file = s.read(files::kGlobalRulesPath);
+    const plist::Value* v = file->array("globalDeny")->at(i).asDictionary()->find(files::kExpiresKey);
+    if (v == nullptr) return std::nullopt;
+    return v->asDate()->secondsSinceReference;
+  };
+  ASSERT_EQ(fileRules("globalDeny"), (std::vector<std::string>{"always.com", "day.com"}));
+  EXPECT_FALSE(expiresOf(0));
+  ASSERT_TRUE(expiresOf(1));
+  EXPECT_NEAR(*expiresOf(1), start + 86400, 5);
+
+  // The same text with "unchanged": the expiry and the date stay.
+  const plist::Date dated = *m.rules()[1].date;
+  ASSERT_TRUE(m.edit(1, "day.com", RuleListModel::KeepFor::kUnchanged));
+  EXPECT_NEAR(*expiresOf(1), start + 86400, 5);
+  EXPECT_EQ(*m.rules()[1].date, dated);
+  // A week from now, then for always.
+  ASSERT_TRUE(m.edit(1, "day.com", RuleListModel::KeepFor::kOneWeek));
+  EXPECT_NEAR(*expiresOf(1), s.clock + 7 * 86400, 5);
+  ASSERT_TRUE(m.edit(1, "DAY.com", RuleListModel::KeepFor::kAlways));
+  EXPECT_FALSE(expiresOf(1));
+  EXPECT_EQ(*m.rules()[1].date, dated) << "the same text, lower-cased, is no new rule";
+  // A new text is a new rule, dated now; an empty one changes nothing.
+  ASSERT_TRUE(m.edit(0, "Hour.com", RuleListModel::KeepFor::kOneHour));
+  EXPECT_EQ(fileRules("globalDeny"), (std::vector<std::string>{"hour.com", "day.com"}));
+  EXPECT_NEAR(*expiresOf(0), s.clock + 3600, 5);
+  EXPECT_FALSE(m.edit(0, "", RuleListModel::KeepFor::kAlways));
+  EXPECT_FALSE(m.edit(7, "x.com", RuleListModel::KeepFor::kAlways));
+  EXPECT_EQ(fileRules("globalDeny"), (std::vector<std::string>{"hour.com", "day.com"}));
 }
 
 TEST_F(RuleListModelTest, DeleteAllLeavesAnEmptyListAndTheOtherKeys) {

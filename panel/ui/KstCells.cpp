@@ -6,6 +6,7 @@
 #include <QPainter>
 
 #include "panel/ui/PanelStyle.h"
+#include "panel/ui/PanelTexts.h"
 #include "platform/uikit/TableRow.h"
 #include "platform/uikit/TableView.h"
 #include "platform/uikit/UIColors.h"
@@ -25,6 +26,23 @@ void paintRowBackground(QPainter* p, const QStyleOptionViewItem& option, bool hi
 }
 
 }  // namespace
+
+QString ruleDateText(const plist::Date& date, const QLocale& locale) {
+  if (!std::isfinite(date.secondsSinceReference)) return QString();
+  const double unix = date.secondsSinceReference + kReferenceDateUnix;
+  if (std::abs(unix) > 1e13) return QString();
+  const QDateTime when = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(unix * 1000));
+  // Medium date and medium time, in the current locale.
+  return locale.toString(when.date(), QLocale::ShortFormat) + ", " +
+         locale.toString(when.time(), QLocale::LongFormat).section(' ', 0, 0);
+}
+
+QString ruleUsageText(const std::optional<RuleUse>& use, const QLocale& locale) {
+  if (!use || use->count == 0) return text::kNeverUsed;
+  const QString last = ruleDateText(use->last, locale);
+  if (use->count == 1) return QString(text::kUsedOnce).arg(last);
+  return QString(text::kUsedTimes).arg(QString::number(use->count), last);
+}
 
 void AppsTableModel::setApps(std::vector<AppEntry> apps) {
   beginResetModel();
@@ -108,15 +126,10 @@ QVariant RulesTableModel::data(const QModelIndex& index, int role) const {
     case Qt::AccessibleTextRole:
       return QString::fromStdString(e.rule);
     case kSubtitleRole:
-    case Qt::AccessibleDescriptionRole: {
-      if (!e.date || !std::isfinite(e.date->secondsSinceReference)) return QString();
-      const double unix = e.date->secondsSinceReference + kReferenceDateUnix;
-      if (std::abs(unix) > 1e13) return QString();
-      const QDateTime when = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(unix * 1000));
-      // Medium date and medium time, in the current locale.
-      return locale_.toString(when.date(), QLocale::ShortFormat) + ", " +
-             locale_.toString(when.time(), QLocale::LongFormat).section(' ', 0, 0);
-    }
+    case Qt::AccessibleDescriptionRole:
+      // Sorted by last use, the row says what the rule has done.
+      if (rules_.sort() == RuleSort::kLastUsed) return ruleUsageText(e.use, locale_);
+      return e.date ? ruleDateText(*e.date, locale_) : QString();
     default:
       return {};
   }

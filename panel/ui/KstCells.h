@@ -40,6 +40,12 @@ class AppsTableModel : public QAbstractListModel {
 };
 
 // Rule rows of a rule list, or of its search results (`shown` indexes).
+// A rule's date as its cell shows it (short date, time to the second, in
+// `locale`); empty for a date no clock can show.
+QString ruleDateText(const plist::Date& date, const QLocale& locale);
+// "Used 10 times, last <date>", "Used once, last <date>" or "Never used".
+QString ruleUsageText(const std::optional<RuleUse>& use, const QLocale& locale);
+
 class RulesTableModel : public QAbstractListModel {
   Q_OBJECT
 

@@ -1,8 +1,11 @@
 #include "panel/ui/KstRuleListViewController.h"
 
+#include <QComboBox>
 #include <QHBoxLayout>
 #include <QLineEdit>
 #include <QVBoxLayout>
+#include <algorithm>
+#include <iterator>
 
 #include "panel/ui/KstImportViewControllers.h"
 #include "panel/ui/PanelStyle.h"
@@ -36,18 +39,19 @@ KstRuleListViewController::KstRuleListViewController(PanelContext& context, bool
   contentLayout()->addWidget(searchBar_);
   connect(searchBar_, &QLineEdit::textChanged, this, &KstRuleListViewController::filterContentForSearchText);
 
-  // The sort selector: two joined buttons, the chosen one highlighted.
+  // The sort selector: joined buttons, the chosen one highlighted.
   auto* selector = new QWidget(content());
   selector->setFixedHeight(44);
   auto* cap = new QHBoxLayout(selector);
-  cap->setContentsMargins(54, 6, 54, 7);
+  cap->setContentsMargins(10, 6, 10, 7);
   cap->setSpacing(0);
-  const char* titles[] = {text::kSortName, text::kSortDate};
-  for (int tag = 0; tag < 2; ++tag) {
+  const char* titles[kSortCount] = {text::kSortName, text::kSortDate, text::kSortLastUsed};
+  const char* names[kSortCount] = {"sortByNameButton", "sortByDateButton", "sortByLastUseButton"};
+  for (int tag = 0; tag < kSortCount; ++tag) {
     auto* b = new QPushButton(titles[tag], selector);
-    b->setObjectName(tag == 0 ? "sortByNameButton" : "sortByDateButton");
+    b->setObjectName(names[tag]);
     b->setAccessibleName(QString("Sort by ") + titles[tag]);
-    b->setFixedSize(106, 31);
+    b->setFixedSize(100, 31);
     b->setCheckable(true);
     b->setFont(titleFont(15, 15));
     b->setStyleSheet(
@@ -127,6 +131,19 @@ void KstRuleListViewController::showHelpAlert() {
   alert->show();
 }
 
+namespace {
+
+// The "Keep for" choices offered for a new rule, in their order.
+constexpr RuleListModel::KeepFor kKeepChoices[] = {
+    RuleListModel::KeepFor::kAlways, RuleListModel::KeepFor::kOneHour, RuleListModel::KeepFor::kOneDay,
+    RuleListModel::KeepFor::kOneWeek};
+
+QStringList keepChoiceTitles() {
+  return {text::kKeepAlways, text::kKeepOneHour, text::kKeepOneDay, text::kKeepOneWeek};
+}
+
+}  // namespace
+
 void KstRuleListViewController::add() {
   auto* alert = new uikit::Alert(isGlobal_ ? text::kCreateGlobalRule : text::kCreateRule,
                                  isGlobal_ ? "\n\n" : "", text::kCancel, {text::kOK}, this);
@@ -136,10 +153,13 @@ void KstRuleListViewController::add() {
   field->setPlaceholderText(text::kDomainPlaceholder);
   field->setClearButtonEnabled(true);
   field->setInputMethodHints(Qt::ImhUrlCharactersOnly | Qt::ImhNoAutoUppercase | Qt::ImhNoPredictiveText);
+  QComboBox* keep = alert->addChoice(text::kKeepFor, keepChoiceTitles());
   connect(field, &QLineEdit::returnPressed, alert, [alert] { alert->dismissWithButtonIndex(1); });
-  connect(alert, &uikit::Alert::dismissedWithButtonIndex, this, [this, field](int index) {
+  connect(alert, &uikit::Alert::dismissedWithButtonIndex, this, [this, field, keep](int index) {
     if (index != 1) return;
-    if (const auto row = model_.add(field->text().toStdString())) {
+    const auto choice = static_cast<std::size_t>(std::max(0, keep->currentIndex()));
+    const auto expires = model_.expiryFor(kKeepChoices[std::min(choice, std::size(kKeepChoices) - 1)]);
+    if (const auto row = model_.add(field->text().toStdString(), expires)) {
       reloadTable();
       if (!tableModel_->filtered()) table_->scrollTo(tableModel_->index(static_cast<int>(*row)));
     }
@@ -147,8 +167,53 @@ void KstRuleListViewController::add() {
   alert->show();
 }
 
+void KstRuleListViewController::editRule(int row) {
+  if (row < 0 || row >= tableModel_->rowCount()) return;
+  const std::size_t at = tableModel_->ruleIndex(row);
+  if (at >= model_.rules().size()) return;
+  const RuleEntry& entry = model_.rules()[at];
+  const QLocale locale;
+  auto* alert =
+      new uikit::Alert(text::kEditRule, ruleUsageText(entry.use, locale), text::kCancel, {text::kSave}, this);
+  alert->setObjectName("editRuleAlert");
+  QLineEdit* field = alert->addTextField();
+  field->setText(QString::fromStdString(entry.rule));
+  field->setClearButtonEnabled(true);
+  field->setInputMethodHints(Qt::ImhUrlCharactersOnly | Qt::ImhNoAutoUppercase | Qt::ImhNoPredictiveText);
+  // A rule that expires offers to leave its expiry as it is, first.
+  QStringList titles = keepChoiceTitles();
+  const bool expires = entry.expires.has_value();
+  if (expires) titles.prepend(QString(text::kKeepUntil).arg(ruleDateText(*entry.expires, locale)));
+  QComboBox* keep = alert->addChoice(text::kKeepFor, titles);
+  connect(field, &QLineEdit::returnPressed, alert, [alert] { alert->dismissWithButtonIndex(1); });
+  const std::string rule = entry.rule;
+  connect(
+      alert, &uikit::Alert::dismissedWithButtonIndex, this, [this, field, keep, expires, rule](int index) {
+        if (index != 1) return;
+        // The list may have been reloaded while the alert was up: find the rule again.
+        const auto& rules = model_.rules();
+        const auto it =
+            std::find_if(rules.begin(), rules.end(), [&rule](const RuleEntry& e) { return e.rule == rule; });
+        if (it == rules.end()) return;
+        int choice = keep->currentIndex();
+        RuleListModel::KeepFor how = RuleListModel::KeepFor::kUnchanged;
+        if (expires) --choice;
+        if (choice >= 0 && choice < static_cast<int>(std::size(kKeepChoices))) {
+          how = kKeepChoices[static_cast<std::size_t>(choice)];
+        }
+        if (!model_.edit(static_cast<std::size_t>(it - rules.begin()), field->text().toStdString(), how))
+          return;
+        model_.setSort(model_.sort());
+        reloadTable();
+      });
+  alert->show();
+}
+
 void KstRuleListViewController::rowTapped(int row) {
-  if (!table_->isEditing()) return;
+  if (!table_->isEditing()) {
+    editRule(row);
+    return;
+  }
   const QModelIndex index = tableModel_->index(row);
   const QRect rect = table_->visualRect(index);
   if (KstRuleCellDelegate::deleteControlRect(rect)
@@ -168,15 +233,19 @@ void KstRuleListViewController::deleteRow(int row) {
 }
 
 void KstRuleListViewController::capButtonPressed(int tag) {
-  const bool byDate = tag == 1;
-  for (int i = 0; i < 2; ++i) {
+  if (tag < 0 || tag >= kSortCount) return;
+  for (int i = 0; i < kSortCount; ++i) {
     sortButtons_[i]->setChecked(i == tag);
     sortButtons_[i]->setEnabled(i != tag);
   }
-  // Sorting ends any search; by date there is no search bar.
+  // Sorting ends any search; only the list by name has the search bar.
   searchBar_->clear();
-  searchBar_->setVisible(!byDate);
-  model_.setSortByDate(byDate);
+  searchBar_->setVisible(tag == 0);
+  if (tag == 2) {
+    model_.setSort(RuleSort::kLastUsed);
+  } else {
+    model_.setSortByDate(tag == 1);
+  }
   reloadTable();
 }
 

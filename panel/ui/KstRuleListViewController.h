@@ -17,8 +17,9 @@ namespace kst::panel {
 
 // A rule list screen: the global allow or deny list, or one application's
 // allow or deny list. Rules are added through an alert, deleted with the
-// row's delete action, retyped in place in edit mode, sorted by name or
-// date and searched. The global screen adds its help alert and the
+// row's delete action, retyped in place in edit mode, sorted by name, date
+// or last use and searched. Tapping a rule outside edit mode opens its edit
+// alert: its text, what it has done and how long it is kept. The global screen adds its help alert and the
 // "Import | Delete All" row.
 class KstRuleListViewController : public KstScreen {
   Q_OBJECT
@@ -42,7 +43,10 @@ class KstRuleListViewController : public KstScreen {
  private:
   KstRuleListViewController(PanelContext& context, bool isDeny, std::optional<std::string> bundleIdentifier,
                             const QString& title);
+  static constexpr int kSortCount = 3;
+
   void rowTapped(int row);
+  void editRule(int row);
   void deleteRow(int row);
   void filterContentForSearchText(const QString& text);
   void reloadTable();
@@ -53,7 +57,7 @@ class KstRuleListViewController : public KstScreen {
   RulesTableModel* tableModel_;
   uikit::SearchField* searchBar_;
   uikit::TableView* table_;
-  QPushButton* sortButtons_[2];
+  QPushButton* sortButtons_[kSortCount];
   bool isGlobal_;
 };
 

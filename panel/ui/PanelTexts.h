@@ -42,6 +42,19 @@ inline constexpr const char* kImportDeleteAll = "Import | Delete All";
 inline constexpr const char* kPleaseBeCareful = "Please be careful!";
 inline constexpr const char* kSortName = "Name";
 inline constexpr const char* kSortDate = "Date";
+inline constexpr const char* kSortLastUsed = "Last used";
+// The add and edit alerts' choice of how long a rule lasts.
+inline constexpr const char* kKeepFor = "Keep for";
+inline constexpr const char* kKeepAlways = "Always";
+inline constexpr const char* kKeepOneHour = "1 hour";
+inline constexpr const char* kKeepOneDay = "1 day";
+inline constexpr const char* kKeepOneWeek = "1 week";
+inline constexpr const char* kKeepUntil = "Until %1";  // the rule's expiry, left as it is
+inline constexpr const char* kEditRule = "Edit Rule";
+inline constexpr const char* kSave = "Save";
+inline constexpr const char* kNeverUsed = "Never used";
+inline constexpr const char* kUsedOnce = "Used once, last %1";
+inline constexpr const char* kUsedTimes = "Used %1 times, last %2";
 inline constexpr const char* kHelpMessageA =
     "Here you can manually enter hostnames or IPs, for example google.com, which are allowed. These rules "
     "won't "

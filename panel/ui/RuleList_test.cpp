@@ -1,3 +1,6 @@
+#include <QComboBox>
+
+#include "hook/store/RuleUsageFile.h"
 #include "panel/testing/PanelWidgetTesting.h"
 #include "panel/ui/KstAppViewController.h"
 #include "panel/ui/KstImportViewControllers.h"
@@ -181,6 +184,86 @@ TEST_F(RuleListTest, ApplicationListsWriteIntoTheApplicationsEntry) {
   EXPECT_EQ(*entry.string("allowEverything"), "2");
   ASSERT_EQ(entry.array("allow")->size(), 1u);
   EXPECT_EQ(*entry.array("allow")->at(0).asDictionary()->string("rule"), "cdn.example.com");
+}
+
+TEST_F(RuleListTest, LastUsedSortShowsWhatEachRuleDidAndTheEditAlertKeepsARuleForADay) {
+  s.addBundle("Mail", "com.example.mail", "Mail");
+  s.write(
+      files::kRulesPath,
+      {{"com.example.mail", plist::Dictionary{{"allow", plist::Array{ruleEntry("imap.example.com", 10),
+                                                                     ruleEntry("cdn.example.com", 20),
+                                                                     ruleEntry("smtp.example.com", 30)}}}}});
+  RuleUsageTable counts;
+  addRuleUse(counts, {std::string("com.example.mail"), false, "imap.example.com"},
+             RuleUse{1234, plist::Date{787000000}});
+  addRuleUse(counts, {std::string("com.example.mail"), false, "smtp.example.com"},
+             RuleUse{1, plist::Date{786000000}});
+  ASSERT_TRUE(writeRuleUsageFile(FileSystem::real(), s.path(files::kRuleUsagePath), counts));
+  launch();
+  uikit::TableView* appRows = top()->findChild<uikit::TableView*>("table");
+  QTRY_COMPARE(rowTexts(appRows), QStringList({"Mail"}));
+  clickRow(appRows, 0);
+  topAs<KstAppViewController>();
+  clickNamed("allowRulesRow");
+  auto* screen = topAs<KstRuleListViewController>();
+  QTRY_COMPARE(rowTexts(screen->table()).size(), 3);
+
+  clickNamed("sortByLastUseButton");
+  EXPECT_FALSE(find("searchField"));
+  QTRY_COMPARE(rowTexts(screen->table()),
+               QStringList({"imap.example.com", "smtp.example.com", "cdn.example.com"}));
+  const auto subtitle = [screen](int row) {
+    return screen->table()->model()->index(row, 0).data(kSubtitleRole).toString();
+  };
+  EXPECT_TRUE(subtitle(0).startsWith("Used 1234 times, last ")) << subtitle(0).toStdString();
+  EXPECT_TRUE(subtitle(1).startsWith("Used once, last ")) << subtitle(1).toStdString();
+  EXPECT_EQ(subtitle(2), text::kNeverUsed);
+  EXPECT_EQ(find("sortByLastUseButton")->accessibleName(), "Sort by Last used");
+  screenshot("rule-list-last-used");
+
+  // A tap outside edit mode opens the rule's edit alert.
+  clickRow(screen->table(), 0);
+  uikit::Alert* edit = alert(text::kEditRule);
+  EXPECT_EQ(edit->message(), subtitle(0));
+  EXPECT_EQ(edit->textField()->text(), "imap.example.com");
+  ASSERT_NE(edit->choice(), nullptr);
+  EXPECT_EQ(edit->choice()->accessibleName(), text::kKeepFor);
+  EXPECT_EQ(edit->choice()->currentText(), text::kKeepAlways);
+  edit->choice()->setCurrentIndex(edit->choice()->findText(text::kKeepOneDay));
+  screenshot("rule-edit-alert");
+  answer(edit, 1);
+  const auto entryOf = [this](const std::string& rule) -> plist::Dictionary {
+    const auto file = s.read(files::kRulesPath);
+    for (const auto& v : *file->dictionary("com.example.mail")->array("allow")) {
+      if (*v.asDictionary()->string("rule") == rule) return *v.asDictionary();
+    }
+    return {};
+  };
+  const plist::Value* expires = entryOf("imap.example.com").find(files::kExpiresKey);
+  ASSERT_NE(expires, nullptr);
+  EXPECT_NEAR(expires->asDate()->secondsSinceReference, s.clock + 86400, 60);
+
+  // Again: the expiry is offered as it is, first; Cancel changes nothing.
+  QTRY_COMPARE(rowTexts(screen->table()).first(), QString("imap.example.com"));
+  clickRow(screen->table(), 0);
+  edit = alert(text::kEditRule);
+  EXPECT_TRUE(edit->choice()->currentText().startsWith("Until "))
+      << edit->choice()->currentText().toStdString();
+  EXPECT_EQ(edit->choice()->count(), 5);
+  answer(edit, 0);
+  EXPECT_NE(entryOf("imap.example.com").find(files::kExpiresKey), nullptr);
+
+  // The add alert offers the same choice; an hour is stored as an expiry.
+  clickNamed("addRuleRow");
+  uikit::Alert* add = alert(text::kCreateRule);
+  ASSERT_NE(add->choice(), nullptr);
+  QTest::keyClicks(add->textField(), "hour.example.com");
+  add->choice()->setCurrentIndex(add->choice()->findText(text::kKeepOneHour));
+  screenshot("rule-add-alert");
+  answer(add, 1);
+  const plist::Value* hour = entryOf("hour.example.com").find(files::kExpiresKey);
+  ASSERT_NE(hour, nullptr);
+  EXPECT_NEAR(hour->asDate()->secondsSinceReference, s.clock + 3600, 60);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "platform/uikit/Alert.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -102,6 +103,25 @@ QLineEdit* Alert::addTextField() {
   holder->addWidget(field_);
   layout_->insertLayout(layout_->count() - 2, holder);
   return field_;
+}
+
+QComboBox* Alert::addChoice(const QString& label, const QStringList& choices) {
+  if (choice_ != nullptr) return choice_;
+  choice_ = new QComboBox(this);
+  choice_->setObjectName("alertChoice");
+  choice_->setAccessibleName(label);
+  choice_->addItems(choices);
+  auto* caption = new QLabel(label, this);
+  caption->setObjectName("alertChoiceLabel");
+  caption->setBuddy(choice_);
+  caption->setStyleSheet("font-size: 13px;");
+  auto* holder = new QHBoxLayout;
+  holder->setContentsMargins(14, 0, 14, 0);
+  holder->addWidget(caption);
+  holder->addWidget(choice_, 1);
+  // Above the spacing and the buttons, below the text field.
+  layout_->insertLayout(layout_->count() - 2, holder);
+  return choice_;
 }
 
 QStringList Alert::buttonTitles() const {

@@ -5,6 +5,7 @@
 #include <QString>
 #include <QStringList>
 
+class QComboBox;
 class QLabel;
 class QLineEdit;
 class QPushButton;
@@ -16,7 +17,7 @@ class AlertPlacement;
 
 // An alert in the manner of the original platform: a title, a message, a
 // cancel button (index 0, when given) and other buttons (indexes 1, 2...),
-// and optionally one text field. show() returns at once; dismissing with a
+// and optionally one text field and one choice. show() returns at once; dismissing with a
 // button emits dismissedWithButtonIndex once and deletes the alert later.
 // Escape answers the cancel button. Buttons are named "alertButton<index>"
 // and the field "alertTextField", for people who script the desktop and for
@@ -32,6 +33,10 @@ class Alert : public QDialog {
   // Adds the single-line text field; returns it to be configured.
   QLineEdit* addTextField();
   QLineEdit* textField() const { return field_; }
+  // Adds a labelled choice below the text field ("alertChoice"); returns it
+  // to be filled. One per alert.
+  QComboBox* addChoice(const QString& label, const QStringList& choices);
+  QComboBox* choice() const { return choice_; }
   QString title() const { return title_; }
   QString message() const { return message_; }
   QStringList buttonTitles() const;
@@ -57,6 +62,7 @@ class Alert : public QDialog {
   QString title_, message_;
   QList<QPushButton*> buttons_;
   QLineEdit* field_ = nullptr;
+  QComboBox* choice_ = nullptr;
   AlertPlacement* placement_ = nullptr;
   QVBoxLayout* layout_ = nullptr;
   int cancelIndex_ = -1;

@@ -45,7 +45,7 @@ void printRulesText(std::ostream& out, const char* title, const std::vector<pane
     out << "    " << e.rule;
     if (e.date) out << "  " << isoDate(*e.date);
     if (e.expires) out << "  expires " << isoDate(*e.expires);
-    out << "\n";
+    out << "  " << usageText(e.use) << "\n";
   }
 }
 
@@ -59,6 +59,12 @@ void printRulesJson(std::ostream& out, const std::vector<panel::RuleEntry>& rule
       out << "null";
     }
     if (rules[i].expires) out << ",\"expires\":" << jsonString(isoDate(*rules[i].expires));
+    out << ",\"used\":" << (rules[i].use ? rules[i].use->count : 0) << ",\"lastUsed\":";
+    if (rules[i].use) {
+      out << jsonString(isoDate(rules[i].use->last));
+    } else {
+      out << "null";
+    }
     out << "}";
   }
   out << "]";
@@ -103,6 +109,12 @@ const NamedGlobalSwitch* findGlobalSwitch(std::string_view name) {
     }
   }
   return nullptr;
+}
+
+std::string usageText(const std::optional<RuleUse>& use) {
+  if (!use || use->count == 0) return "never used";
+  return "used " + std::to_string(use->count) + (use->count == 1 ? " time" : " times") + ", last " +
+         isoDate(use->last);
 }
 
 std::string isoDate(const plist::Date& date) {

@@ -54,6 +54,10 @@ void printApp(std::ostream& out, const AppView& app, bool json);
 void printGlobal(std::ostream& out, const GlobalView& global, bool json);
 void printSummary(std::ostream& out, const std::vector<AppView>& apps, const GlobalView& global, bool json);
 
+// "used 10 times, last 2026-12-09T10:00:00Z", or "never used", of a rule
+// by the shell's counts.
+std::string usageText(const std::optional<RuleUse>& use);
+
 // "2026-12-09T10:00:00Z" of a file date.
 std::string isoDate(const plist::Date& date);
 

@@ -12,6 +12,7 @@
 
 #include "hook/messaging/KstMessageNames.h"
 #include "hook/store/KstFiles.h"
+#include "hook/store/RuleUsageFile.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/notify/DarwinNotifyCenter.h"
 #include "platform/plist/PlistFile.h"
@@ -234,6 +235,35 @@ TEST_F(RulesToolTest, RulesAddedForAWhileExpireAndTheNextWriteDropsThem) {
   for (const char* bad : {"0m", "5x", "m", "-1h", "99999999999d"})
     EXPECT_EQ(rules({"add", "com.a", "deny", "--for", bad, "x.example"}), kExitRefused) << bad;
   EXPECT_EQ(rules({"remove", "com.a", "deny", "--for", "1h", "week.example"}), kExitRefused);
+}
+
+TEST_F(RulesToolTest, ListSaysWhatEachRuleHasDoneByTheShellsCounts) {
+  ASSERT_EQ(rules({"add", "com.a", "allow", "used.example", "idle.example"}), kExitOk) << err_.str();
+  ASSERT_EQ(rules({"add", "--global", "deny", "ads.example"}), kExitOk) << err_.str();
+  RuleUsageTable counts;
+  const plist::Date last{786931200};  // 2025-12-09T00:00:00Z
+  addRuleUse(counts, RuleUsageKey{std::string("com.a"), false, "used.example"}, RuleUse{10, last});
+  addRuleUse(counts, RuleUsageKey{std::string("com.a"), true, "used.example"},
+             RuleUse{3, last});  // other list
+  addRuleUse(counts, RuleUsageKey{std::nullopt, true, "ads.example"}, RuleUse{1, last});
+  const std::string countsPath = temp_.path(files::kRuleUsagePath);
+  ASSERT_TRUE(writeRuleUsageFile(FileSystem::real(), countsPath, counts));
+
+  EXPECT_EQ(rules({"list", "com.a"}), kExitOk);
+  EXPECT_NE(out_.str().find("used.example  "), std::string::npos);
+  EXPECT_NE(out_.str().find("used 10 times, last 2025-12-09T00:00:00Z"), std::string::npos) << out_.str();
+  EXPECT_NE(out_.str().find("never used"), std::string::npos) << out_.str();
+  EXPECT_EQ(rules({"list", "com.a", "--json"}), kExitOk);
+  EXPECT_EQ(python(out_.str(), "sorted((r['rule'], r['used'], r['lastUsed']) for r in d['allow'])"),
+            "[('idle.example', 0, None), ('used.example', 10, '2025-12-09T00:00:00Z')]");
+  EXPECT_EQ(rules({"list", "--global"}), kExitOk);
+  EXPECT_NE(out_.str().find("used 1 time, last"), std::string::npos) << out_.str();
+
+  // A counts file the tool cannot read counts nothing and stays as it is.
+  std::ofstream(countsPath, std::ios::trunc) << "not a property list";
+  EXPECT_EQ(rules({"list", "com.a", "--json"}), kExitOk);
+  EXPECT_EQ(python(out_.str(), "sorted(r['used'] for r in d['allow'])"), "[0, 0]");
+  EXPECT_EQ(FileSystem::real().readFile(countsPath), "not a property list");
 }
 
 TEST_F(RulesToolTest, BadArgumentsAreRefusedAndNothingIsWritten) {
