@@ -9,6 +9,7 @@ packages=(
   curl python3 python3-requests iproute2 chromium firefox-esr nodejs wget
   dpkg-dev fakeroot desktop-file-utils systemd man-db
   libxcb1-dev xvfb openbox xdotool x11-utils trayer xterm
+  dbus-daemon at-spi2-core python3-pyatspi
   libseccomp-dev golang-go busybox-static
 )
 missing=()

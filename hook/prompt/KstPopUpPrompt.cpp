@@ -174,7 +174,7 @@ void KstPopUpPrompt::buildViews(const std::optional<std::string>& port,
   bgBlurView_->setObjectName("bgBlurView");
   bgBlurView_->resize(320, 460);
 
-  myView_ = named(new QWidget(), "myView", "Connection prompt");
+  myView_ = named(new QWidget(), prompt::kMainViewObjectName, "Connection prompt");
   myView_->setAttribute(Qt::WA_TranslucentBackground);
   myView_->resize(layout.mainView.width, layout.mainView.height);
   auto* backing = new QFrame(myView_);

@@ -9,4 +9,8 @@ namespace kst::prompt {
 // that act only when a tap would reach the widget). Idempotent.
 void installPromptAccessibility();
 
+// The object name of the prompt's main view, by which it is given the
+// prompt's window as its accessible parent.
+inline constexpr const char* kMainViewObjectName = "myView";
+
 }  // namespace kst::prompt

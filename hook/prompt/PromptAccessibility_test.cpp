@@ -130,6 +130,11 @@ TEST_F(PromptAccessibilityTest, ThePromptIsAnAlertThatReadsItsQuestionHostAndUrl
     ASSERT_EQ(window->childCount(), 1) << "the prompt's own view is reached from its window";
     EXPECT_EQ(window->child(0)->object(), p.myView());
     EXPECT_EQ(window->indexOfChild(window->child(0)), 0);
+    // ...and leads back up to it, not to the application: moving up from the
+    // question stays in the prompt.
+    ASSERT_NE(window->child(0)->parent(), nullptr);
+    EXPECT_EQ(window->child(0)->parent()->object(), p.myWindow());
+    EXPECT_EQ(face(named(p, "hostLabel"))->parent()->parent()->object(), p.myWindow());
 
     EXPECT_EQ(face(named(p, "hostLabel"))->text(QAccessible::Name), "Acc App tries to contact (port 443):");
     QAccessibleInterface* whoIs = face(named(p, "whoIS"));

@@ -5,6 +5,7 @@
 #include <QAccessible>
 
 #include "panel/testing/PanelWidgetTesting.h"
+#include "panel/ui/KstAppChooserControllerViewController.h"
 #include "panel/ui/KstAppViewController.h"
 #include "panel/ui/KstLogViewController.h"
 #include "panel/ui/KstRuleListViewController.h"
@@ -170,6 +171,14 @@ TEST_F(AccessibilityTest, RowsOpenByTheirPressAndEscapeGoesBack) {
   ASSERT_NE(topAs<KstMainViewController>(), nullptr);
   escape();
   EXPECT_NE(topAs<KstMainViewController>(), nullptr) << "the first screen has no Back";
+  // The chooser, shown over the list without Back, closes on Escape as on
+  // its Done button, adding nothing.
+  const plist::Dictionary before = *s.read(files::kRulesPath);
+  act(face(find("addButton")), press());
+  ASSERT_NE(topAs<KstAppChooserControllerViewController>(), nullptr);
+  escape();
+  ASSERT_NE(topAs<KstMainViewController>(), nullptr);
+  EXPECT_EQ(*s.read(files::kRulesPath), before) << "nothing added";
 
   pressNamed<KstSettingsViewController>("settingsButton");
   ASSERT_NE(pressNamed<KstLogViewController>("logSwitchRow"), nullptr);

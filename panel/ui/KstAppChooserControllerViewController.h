@@ -22,6 +22,10 @@ class KstAppChooserControllerViewController : public KstScreen {
   AppTable& apps() { return *appTable_; }
   void done();
 
+ protected:
+  // Escape leaves the chooser as Done does, choosing nothing.
+  void escapePressed() override { done(); }
+
  private:
   void choose(int row);
 

@@ -40,9 +40,11 @@ KstScreen::KstScreen(PanelContext& context, const QString& name, const QString& 
   // Escape is the keyboard's Back, on the screens that have one.
   auto* back = new QShortcut(QKeySequence(Qt::Key_Escape), this);
   back->setContext(Qt::WidgetWithChildrenShortcut);
-  connect(back, &QShortcut::activated, this, [this] {
-    if (navBar_->backButton()->isVisible()) goBackHome();
-  });
+  connect(back, &QShortcut::activated, this, [this] { escapePressed(); });
+}
+
+void KstScreen::escapePressed() {
+  if (navBar_->backButton()->isVisible()) goBackHome();
 }
 
 void KstScreen::applyRowFonts() {

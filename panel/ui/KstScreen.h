@@ -38,6 +38,9 @@ class KstScreen : public uikit::ViewController {
 
  protected:
   QVBoxLayout* contentLayout() const { return contentLayout_; }
+  // Escape typed in the screen: Back where there is one. A screen shown
+  // over another, without Back, closes as its own button closes it.
+  virtual void escapePressed();
 
  private:
   PanelContext& context_;

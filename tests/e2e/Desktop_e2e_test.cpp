@@ -4,8 +4,11 @@
 
 #include <sstream>
 
+#include "AccessibilityBus.h"
 #include "ShellFixture.h"
 #include "XDesktop.h"
+#include "hook/store/KstFiles.h"
+#include "platform/plist/PlistFile.h"
 
 namespace kst::e2e {
 namespace {
@@ -281,6 +284,84 @@ TEST_F(DesktopTest, PanelAlertSitsOnThePanelWindowAndMovesWithIt) {
   EXPECT_TRUE(waitFor(alertInside)) << desktop_->tool({"xwininfo", "-id", alert}).second
                                     << desktop_->tool({"xwininfo", "-id", window}).second;
   screenshot("panel-introduction-alert-moved.png");
+}
+
+// The same desktop with its accessibility bus: what a screen reader or a
+// switch device finds, driven by accessible actions alone (no pointer, no
+// keys).
+class AccessibilityBusTest : public DesktopTest {
+ protected:
+  void SetUp() override {
+    if (const std::string why = AccessibilityBus::missing(); !why.empty()) GTEST_SKIP() << why;
+    DesktopTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    bus_ = std::make_unique<AccessibilityBus>(temp_.dir());
+    ASSERT_TRUE(bus_->start(desktop_->env({}))) << bus_->error();
+  }
+  void TearDown() override {
+    clients_.clear();
+    shell_.reset();
+    DesktopTest::TearDown();
+    bus_.reset();
+  }
+  Env shellEnv() const override { return bus_->env(DesktopTest::shellEnv()); }
+
+  // The driver's steps against the application of that accessible name;
+  // its status, its lines in `name`.out and the tree on failure in `name`.err.
+  int drive(const std::string& app, const std::vector<std::string>& steps, const std::string& name) {
+    std::vector<std::string> argv = {AccessibilityBus::kPython, KST_E2E_ATSPI_DRIVE, app, "30"};
+    argv.insert(argv.end(), steps.begin(), steps.end());
+    Process driver(argv, bus_->env(desktop_->env({})), temp_.dir() + "/" + name + ".out",
+                   temp_.dir() + "/" + name + ".err");
+    return driver.wait();
+  }
+
+  std::unique_ptr<AccessibilityBus> bus_;
+};
+
+TEST_F(AccessibilityBusTest, APromptIsAnsweredInDenyModeForStarDotHostAndThisPortThroughActionsAlone) {
+  Server server(kShopIp);
+  ASSERT_TRUE(server.ok());
+  startShell();
+  Process& client = startClient("com.example.reader", "client", server.port());
+  client.writeLine("go");
+  ASSERT_TRUE(promptWaits()) << text("shell.err");
+  // Announced as an alert whose name is the question, its controls inside
+  // it; then every choice.
+  const std::string onlyThisPort = "only port " + server.port();
+  ASSERT_EQ(drive("SpringBoard",
+                  {"find:alert:App tries to contact", "inside:alert:Once", "press:Deny", "checked:Deny", "press:*.host",
+                   "checked:*.host", "press:" + onlyThisPort, "checked:" + onlyThisPort, "press:Always"},
+                  "drive"),
+            0)
+      << text("drive.out") << text("drive.err") << text("shell.err");
+  EXPECT_EQ(results("client", 1), Lines({"tcp" + kRefused}));
+
+  const auto rules = plist::readDictionaryFile(FileSystem::real(), temp_.path(files::kRulesPath));
+  ASSERT_TRUE(rules) << "no rule stored";
+  const plist::Dictionary* entry = rules->dictionary("com.example.reader");
+  ASSERT_NE(entry, nullptr);
+  const plist::Array* deny = entry->array("deny");
+  ASSERT_NE(deny, nullptr);
+  ASSERT_EQ(deny->size(), 1u);
+  const std::string rule = *deny->at(0).asDictionary()->string("rule");
+  EXPECT_EQ(rule, std::string("*.") + kShopName + ":" + server.port());
+  EXPECT_EQ(entry->array("allow"), nullptr) << "nothing allowed";
+}
+
+TEST_F(AccessibilityBusTest, ASettingsSwitchToggledThroughItsActionIsStored) {
+  desktop_->startClient({KST_PANEL, "--root", temp_.dir()}, "panel", bus_->env(env()));
+  ASSERT_EQ(drive("KestrixPanel", {"press:No", "press:Settings", "toggle:Log", "find:alert:Please Read", "press:OK", "checked:Log"}, "drive"), 0)
+      << text("drive.out") << text("drive.err") << text("panel.err");
+  const std::string path = temp_.path(files::kGlobalRulesPath);
+  std::optional<plist::Dictionary> global;
+  EXPECT_TRUE(waitFor([&] {
+    global = plist::readDictionaryFile(FileSystem::real(), path);
+    return global && global->find(files::kLogKey) != nullptr;
+  })) << "nothing stored";
+  if (global && global->find(files::kLogKey) != nullptr) {
+    EXPECT_EQ(*global->find(files::kLogKey), plist::Value(true));
+  }
 }
 
 }  // namespace
