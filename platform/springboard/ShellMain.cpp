@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QFileInfo>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -70,6 +71,31 @@ QString settingsProgram() {
   return beside.isExecutable() ? beside.filePath() : QString(kSettingsProgram);
 }
 
+// Set when the toolkit reports the display connection broken; it ends the
+// process right after, through exit().
+std::atomic<bool> gDisplayLost{false};
+QtMessageHandler gToolkitHandler = nullptr;
+
+void noteToolkitMessage(QtMsgType type, const QMessageLogContext& context, const QString& message) {
+  if (message.startsWith(QLatin1String("The X11 connection broke"))) gDisplayLost.store(true);
+  if (gToolkitHandler != nullptr) gToolkitHandler(type, context, message);
+}
+
+void sayDisplayLost() {
+  if (!gDisplayLost.load()) return;
+  std::fputs(
+      "springboard: the display went away (its X server ended or the connection broke); the shell ends, and "
+      "programs go on as they do without it\n",
+      stderr);
+}
+
+// The toolkit ends the process on its own when the display goes; the log
+// says so in the shell's words, once, as it ends.
+void watchForLostDisplay() {
+  gToolkitHandler = qInstallMessageHandler(noteToolkitMessage);
+  std::atexit(sayDisplayLost);
+}
+
 }  // namespace
 
 int springboardMain(int argc, char** argv) {
@@ -102,6 +128,7 @@ int springboardMain(int argc, char** argv) {
                  messaging::runFolder(DeviceRoot::process()).c_str());
     return 1;
   }
+  watchForLostDisplay();
   QApplication app(argc, argv);
   app.setApplicationName(kSpringBoardName);
   // The shell has no window of its own; a prompt closing must not end it.

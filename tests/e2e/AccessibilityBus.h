@@ -50,9 +50,10 @@ class AccessibilityBus {
   // come up.
   bool start(const Env& desktop) {
     session_ = std::make_unique<Process>(
-        std::vector<std::string>{onPath("dbus-daemon"), "--session", "--nofork", "--print-address=1"}, desktop,
-        dir_ + "/dbus.out", dir_ + "/dbus.err");
-    if (!waitFor([&] { return !firstLine(dir_ + "/dbus.out").empty() || session_->ended(); }, kStartSeconds) ||
+        std::vector<std::string>{onPath("dbus-daemon"), "--session", "--nofork", "--print-address=1"},
+        desktop, dir_ + "/dbus.out", dir_ + "/dbus.err");
+    if (!waitFor([&] { return !firstLine(dir_ + "/dbus.out").empty() || session_->ended(); },
+                 kStartSeconds) ||
         firstLine(dir_ + "/dbus.out").empty()) {
       error_ = "the session bus did not start: " + testing::readText(dir_ + "/dbus.err");
       return false;

@@ -247,6 +247,59 @@ TEST_F(DesktopTest, StatusIconInATrayPausesAndResumesJudging) {
   EXPECT_EQ(results("client", 3).size(), 3u);
 }
 
+TEST_F(DesktopTest, WhenTheDisplayGoesTheShellEndsWithALineAndProgramsGoOn) {
+  Server server(kShopIp);
+  ASSERT_TRUE(server.ok());
+  startShell();
+  Process& client = startClient("com.example.display", "client", server.port());
+  client.writeLine("asked");
+  ASSERT_TRUE(promptWaits()) << text("shell.err");
+  desktop_->killServer();
+  ASSERT_TRUE(waitFor([&] { return shell_->ended(); }, kPromptSeconds)) << text("shell.err");
+  const std::string log = text("shell.err");
+  EXPECT_NE(log.find("springboard: the display went away"), std::string::npos) << log;
+  EXPECT_NE(log.find("The X11 connection broke"), std::string::npos)
+      << "the toolkit's own line stays: " << log;
+  // The question on screen ends as it does when the shell is gone, and the
+  // next connection goes ahead unasked.
+  EXPECT_EQ(results("client", 1).size(), 1u) << text("client.err");
+  client.writeLine("after");
+  EXPECT_EQ(results("client", 2).back(), "tcp" + kOk) << text("client.err");
+}
+
+TEST_F(DesktopTest, ATrayHostComingAndGoingLeavesTheShellServingAndTheIconFollowsIt) {
+  if (onPath("trayer").empty()) GTEST_SKIP() << "trayer is not installed";
+  Server server(kShopIp);
+  ASSERT_TRUE(server.ok());
+  startShell();
+  ASSERT_TRUE(waitFor([&] { return text("shell.err").find("no status area") != std::string::npos; }))
+      << text("shell.err");
+  const auto embedded = [&] { return iconEmbedded(desktop_->tool({"xwininfo", "-root", "-tree"}).second); };
+
+  // A tray host arrives: the icon goes into it.
+  Process* trayer = &startTrayer(*desktop_);
+  ASSERT_TRUE(waitFor(embedded)) << desktop_->tool({"xwininfo", "-root", "-tree"}).second;
+  screenshot("tray-host-arrived.png");
+  // It goes: the shell serves on without it.
+  ::kill(trayer->pid(), SIGKILL);
+  ASSERT_TRUE(waitFor([&] { return trayer->ended(); }));
+  EXPECT_TRUE(waitFor([&] { return !embedded(); }));
+  Process& client = startClient("com.example.tray", "client", server.port());
+  client.writeLine("without a tray");
+  ASSERT_TRUE(promptWaits()) << text("shell.err");
+  ASSERT_EQ(ctl({"tap", "Once"}), 0);
+  EXPECT_EQ(results("client", 1), Lines{"tcp" + kOk});
+  // Another arrives: the icon is back.
+  trayer = &desktop_->startClient({onPath("trayer"), "--edge", "top", "--align", "right", "--widthtype",
+                                   "pixel", "--width", "120", "--height", "32"},
+                                  "trayer2");
+  EXPECT_TRUE(waitFor(embedded)) << desktop_->tool({"xwininfo", "-root", "-tree"}).second;
+  EXPECT_FALSE(shell_->ended()) << text("shell.err");
+  const std::string log = text("shell.err");
+  EXPECT_EQ(log.find("no status area", log.find("no status area") + 1), std::string::npos)
+      << "said once: " << log;
+}
+
 // The first visible window whose name matches, or empty.
 std::string visibleWindow(const XDesktop& desktop, const std::string& name) {
   std::istringstream ids(desktop.xdotool({"search", "--onlyvisible", "--name", name}));
@@ -330,8 +383,9 @@ TEST_F(AccessibilityBusTest, APromptIsAnsweredInDenyModeForStarDotHostAndThisPor
   // it; then every choice.
   const std::string onlyThisPort = "only port " + server.port();
   ASSERT_EQ(drive("SpringBoard",
-                  {"find:alert:App tries to contact", "inside:alert:Once", "press:Deny", "checked:Deny", "press:*.host",
-                   "checked:*.host", "press:" + onlyThisPort, "checked:" + onlyThisPort, "press:Always"},
+                  {"find:alert:App tries to contact", "inside:alert:Once", "press:Deny", "checked:Deny",
+                   "press:*.host", "checked:*.host", "press:" + onlyThisPort, "checked:" + onlyThisPort,
+                   "press:Always"},
                   "drive"),
             0)
       << text("drive.out") << text("drive.err") << text("shell.err");
@@ -351,7 +405,11 @@ TEST_F(AccessibilityBusTest, APromptIsAnsweredInDenyModeForStarDotHostAndThisPor
 
 TEST_F(AccessibilityBusTest, ASettingsSwitchToggledThroughItsActionIsStored) {
   desktop_->startClient({KST_PANEL, "--root", temp_.dir()}, "panel", bus_->env(env()));
-  ASSERT_EQ(drive("KestrixPanel", {"press:No", "press:Settings", "toggle:Log", "find:alert:Please Read", "press:OK", "checked:Log"}, "drive"), 0)
+  ASSERT_EQ(
+      drive("KestrixPanel",
+            {"press:No", "press:Settings", "toggle:Log", "find:alert:Please Read", "press:OK", "checked:Log"},
+            "drive"),
+      0)
       << text("drive.out") << text("drive.err") << text("panel.err");
   const std::string path = temp_.path(files::kGlobalRulesPath);
   std::optional<plist::Dictionary> global;

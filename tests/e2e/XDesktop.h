@@ -103,9 +103,10 @@ class XDesktop {
               kWindowManagerTrySeconds) &&
           !wm.ended())
         return true;
-      tries += "\ntry " + std::to_string(attempt) + ": " +
-               (wm.ended() ? "openbox ended with " + std::to_string(wm.wait()) : std::string("openbox silent")) +
-               "; xprop: " + seen + "; openbox said: " + testing::readText(dir_ + "/openbox.err");
+      tries +=
+          "\ntry " + std::to_string(attempt) + ": " +
+          (wm.ended() ? "openbox ended with " + std::to_string(wm.wait()) : std::string("openbox silent")) +
+          "; xprop: " + seen + "; openbox said: " + testing::readText(dir_ + "/openbox.err");
       stop(wm);
       clients_.pop_back();
     }
@@ -172,6 +173,13 @@ class XDesktop {
     Process p({KST_E2E_SCREEN_GRAB, file}, env(), dir_ + "/grab.out", dir_ + "/grab.err");
     p.closeInput();
     return p.wait() == 0 && std::filesystem::exists(file);
+  }
+
+  // Ends the X server at once, as a crash would; its programs lose the display.
+  void killServer() {
+    if (!server_ || server_->ended()) return;
+    ::kill(server_->pid(), SIGKILL);
+    server_->wait();
   }
 
  private:
