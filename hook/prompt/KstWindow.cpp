@@ -7,6 +7,7 @@
 #include <QGraphicsScene>
 #include <QGraphicsView>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QScreen>
 
 #include "hook/prompt/PromptAccessibility.h"
@@ -57,6 +58,15 @@ bool KstWindow::eventFilter(QObject* watched, QEvent* event) {
   if (watched == view_ && touchesHeld &&
       (type == QEvent::KeyPress || type == QEvent::KeyRelease || type == QEvent::ShortcutOverride))
     return true;
+  // A click away from the controls focuses the main view's proxy but no
+  // control in it, and the proxy then keeps Tab to itself. Tab starts the
+  // chain from the top instead, as it does when the keyboard came in alone.
+  if (watched == view_ && type == QEvent::KeyPress && mainProxy_ != nullptr &&
+      scene_->focusItem() == mainProxy_ && mainProxy_->widget() != nullptr &&
+      mainProxy_->widget()->focusWidget() == nullptr) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key == Qt::Key_Tab || key == Qt::Key_Backtab) scene_->setFocusItem(nullptr);
+  }
   return QWidget::eventFilter(watched, event);
 }
 

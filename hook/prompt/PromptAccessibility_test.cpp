@@ -6,6 +6,7 @@
 
 #include <QAccessible>
 #include <QGraphicsProxyWidget>
+#include <QGraphicsView>
 #include <QLabel>
 #include <QPushButton>
 #include <QTest>
@@ -270,6 +271,25 @@ TEST_F(PromptAccessibilityTest, TheKeyboardAloneAnswersInDenyModeWithTheFocusSho
     QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
   });
   EXPECT_EQ(answer.whatToDo, 3) << "Always in deny mode, from the keyboard";
+}
+
+TEST_F(PromptAccessibilityTest, AClickOnTheQuestionThenTabReachesTheAnswers) {
+  const KstPopUpAnswer answer = ask("api.example.com", [](KstPopUpPrompt& p) {
+    QApplication::setActiveWindow(p.myWindow());
+    auto* view = p.myWindow()->findChild<QGraphicsView*>("KstWindowView");
+    ASSERT_NE(view, nullptr);
+    QWidget* question = named(p, "hostLabel");
+    const QPointF inScene = p.myView()->graphicsProxyWidget()->mapToScene(
+        QPointF(question->mapTo(p.myView(), question->rect().center())));
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, view->mapFromScene(inScene));
+    QWidget* once = named(p, "answerButton0");
+    // The click focused no control: Tab starts from the top of the prompt.
+    for (int i = 0; i < 20 && !once->hasFocus(); ++i)
+      QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    ASSERT_TRUE(once->hasFocus()) << "Tab from a clicked question never reached Once";
+    QTest::keyClick(QApplication::focusWidget(), Qt::Key_Space);
+  });
+  EXPECT_EQ(answer.whatToDo, 0) << "Once, from the keyboard after a click";
 }
 
 }  // namespace

@@ -361,8 +361,9 @@ class AccessibilityBusTest : public DesktopTest {
 
   // The driver's steps against the application of that accessible name;
   // its status, its lines in `name`.out and the tree on failure in `name`.err.
-  int drive(const std::string& app, const std::vector<std::string>& steps, const std::string& name) {
-    std::vector<std::string> argv = {AccessibilityBus::kPython, KST_E2E_ATSPI_DRIVE, app, "30"};
+  int drive(const std::string& app, const std::vector<std::string>& steps, const std::string& name,
+            const std::string& seconds = "30") {
+    std::vector<std::string> argv = {AccessibilityBus::kPython, KST_E2E_ATSPI_DRIVE, app, seconds};
     argv.insert(argv.end(), steps.begin(), steps.end());
     Process driver(argv, bus_->env(desktop_->env({})), temp_.dir() + "/" + name + ".out",
                    temp_.dir() + "/" + name + ".err");
@@ -420,6 +421,32 @@ TEST_F(AccessibilityBusTest, ASettingsSwitchToggledThroughItsActionIsStored) {
   if (global && global->find(files::kLogKey) != nullptr) {
     EXPECT_EQ(*global->find(files::kLogKey), plist::Value(true));
   }
+}
+
+TEST_F(AccessibilityBusTest, AfterAClickTabAndSpaceAnswerThePromptFromTheKeyboard) {
+  Server server(kShopIp);
+  ASSERT_TRUE(server.ok());
+  startShell();
+  Process& client = startClient("com.example.keys", "client", server.port());
+  client.writeLine("go");
+  ASSERT_TRUE(promptWaits()) << text("shell.err");
+  const std::vector<std::string> once = locate("Once");
+  ASSERT_EQ(once.size(), 2u);
+  // A click on the question, away from the buttons, gives the prompt the
+  // keyboard; past the first moments, keys reach it.
+  click({once[0], std::to_string(std::stoi(once[1]) - kOnceBelowQuestion)});
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  bool onOnce = false;
+  for (int tabs = 0; tabs < 20 && !onOnce; ++tabs) {
+    desktop_->xdotool({"key", "Tab"});
+    onOnce = drive("SpringBoard", {"focused:Once"}, "focus", "1") == 0;
+  }
+  ASSERT_TRUE(onOnce) << "Tab never reached Once: " << text("focus.err");
+  promptScreenshot("prompt-keyboard-focus-on-x.png");
+  EXPECT_EQ(state().rfind("prompt: none", 0), std::string::npos) << "Tab answered nothing";
+  desktop_->xdotool({"key", "space"});
+  EXPECT_EQ(results("client", 1), Lines{"tcp" + kOk}) << text("shell.err");
+  EXPECT_EQ(state().rfind("prompt: none", 0), 0u);
 }
 
 }  // namespace

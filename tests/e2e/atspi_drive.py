@@ -12,6 +12,7 @@ whose accessible name is APP_NAME, then acts:
     toggle:NAME         the object named NAME that can be toggled: Toggle
     checked:NAME        an object named NAME that is checked (or selected)
     inside:ROLE:NAME    an object named NAME that has an ancestor of that role
+    focused:NAME        an object named NAME that has the keyboard focus
     dump                the tree, to standard output
 
 Exit status 0 when every step was done, 1 otherwise (with the reason and the
@@ -122,6 +123,8 @@ def step(app_name, deadline, text):
             elif kind == "inside":
                 role, _, name = arg.partition(":")
                 node = find(app, lambda n: n.name == name and has_ancestor(n, role))
+            elif kind == "focused":
+                node = find(app, lambda n: n.name == arg and n.getState().contains(pyatspi.STATE_FOCUSED))
             elif kind in ("press", "toggle"):
                 wanted = PRESS_ACTIONS if kind == "press" else TOGGLE_ACTIONS
                 node = find(app, lambda n: n.name == arg and any(a in wanted for a in actions(n)[1]))
