@@ -6,6 +6,7 @@
 #include <QGraphicsScene>
 #include <QGraphicsView>
 #include <QLabel>
+#include <QScreen>
 #include <QTextEdit>
 #include <QVariant>
 #include <QWidget>
@@ -92,16 +93,26 @@ static bool ignoresTouches(const QWidget* window, QString* error) {
   return true;
 }
 
-// The centre of `w` on the screen. The prompt's main view is shown through
-// a scene (turned to the device's orientation), so the way there goes
-// through its proxy and the view that shows the scene.
+// The toolkit's positions are in device-independent pixels; a pointer on
+// the screen goes by the screen's own (twice as many at 2x). Screens keep
+// their origin, so the scaling is about it.
+static QPoint inScreenPixels(const QWidget* w, QPoint global) {
+  const QScreen* screen = w->screen();
+  if (screen == nullptr) return global;
+  const QPoint origin = screen->geometry().topLeft();
+  return origin + (global - origin) * screen->devicePixelRatio();
+}
+
+// The centre of `w` on the screen, in the screen's pixels. The prompt's main
+// view is shown through a scene (turned to the device's orientation), so the
+// way there goes through its proxy and the view that shows the scene.
 static std::optional<QPoint> screenCentre(QWidget* root, QWidget* w) {
   QGraphicsProxyWidget* proxy = root->graphicsProxyWidget();
   if (proxy == nullptr || proxy->scene() == nullptr || proxy->scene()->views().isEmpty()) return std::nullopt;
-  QGraphicsView* view = proxy->scene()->views().first();
+  QGraphicsView* view = proxy->scene()->views().constFirst();
   const QPointF inRoot = w->mapTo(root, w->rect().center());
   const QPoint inView = view->mapFromScene(proxy->mapToScene(inRoot));
-  return view->viewport()->mapToGlobal(inView);
+  return inScreenPixels(view, view->viewport()->mapToGlobal(inView));
 }
 
 QWidget* PromptInspector::promptWindow() {
@@ -167,17 +178,8 @@ static QAbstractButton* findButton(const QString& title, QString* error) {
 bool PromptInspector::locate(const QString& title, QPoint* centre, QString* error) {
   QAbstractButton* button = findButton(title, error);
   if (button == nullptr) return false;
-  QWidget* root = button->window();
-  const QPoint inRoot = button->mapTo(root, button->rect().center());
-  // The main view is drawn through a (possibly turned) scene item: map
-  // through the item and the view that shows it.
-  QGraphicsProxyWidget* proxy = root->graphicsProxyWidget();
-  if (proxy == nullptr || proxy->scene() == nullptr || proxy->scene()->views().isEmpty()) {
-    *centre = button->mapToGlobal(button->rect().center());
-    return true;
-  }
-  QGraphicsView* view = proxy->scene()->views().constFirst();
-  *centre = view->viewport()->mapToGlobal(view->mapFromScene(proxy->mapToScene(QPointF(inRoot))));
+  const std::optional<QPoint> inScene = screenCentre(button->window(), button);
+  *centre = inScene ? *inScene : inScreenPixels(button, button->mapToGlobal(button->rect().center()));
   return true;
 }
 

@@ -30,7 +30,8 @@ class DesktopTest : public ShellTest {
     if (const std::string why = XDesktop::missing(); !why.empty()) GTEST_SKIP() << why;
     ShellTest::SetUp();
     if (IsSkipped() || HasFatalFailure()) return;
-    desktop_ = std::make_unique<XDesktop>(temp_.dir());
+    const auto [width, height] = screenSize();
+    desktop_ = std::make_unique<XDesktop>(temp_.dir(), width, height);
     ASSERT_TRUE(desktop_->start()) << desktop_->error();
   }
   void TearDown() override {
@@ -41,6 +42,7 @@ class DesktopTest : public ShellTest {
     ShellTest::TearDown();
   }
   Env shellEnv() const override { return desktop_->env(env()); }
+  virtual std::pair<int, int> screenSize() const { return {XDesktop::kWidth, XDesktop::kHeight}; }
 
   bool promptWaits() { return ctl({"wait-prompt", std::to_string(static_cast<int>(kPromptSeconds))}) == 0; }
   // Where the prompt's button of that title is on the screen: "X Y".
@@ -447,6 +449,79 @@ TEST_F(AccessibilityBusTest, AfterAClickTabAndSpaceAnswerThePromptFromTheKeyboar
   desktop_->xdotool({"key", "space"});
   EXPECT_EQ(results("client", 1), Lines{"tcp" + kOk}) << text("shell.err");
   EXPECT_EQ(state().rfind("prompt: none", 0), 0u);
+}
+
+TEST_F(AccessibilityBusTest, ARuleAlertSitsOnThePanelWindowAfterItWasMoved) {
+  desktop_->startClient({KST_PANEL, "--root", temp_.dir()}, "panel", bus_->env(env()));
+  std::string window;
+  ASSERT_TRUE(waitFor([&] { return !(window = visibleWindow(*desktop_, "^Kestrix$")).empty(); }))
+      << text("panel.err");
+  ASSERT_EQ(drive("KestrixPanel", {"press:No"}, "drive"), 0) << text("drive.err");
+  // Away from where the window manager put it first.
+  desktop_->xdotool({"windowmove", window, std::to_string(kMoveMargin), std::to_string(kMoveMargin)});
+  ASSERT_TRUE(waitFor([&] {
+    const auto now = desktop_->frame(window);
+    return now && now->x <= kMoveMargin + 10;
+  }));
+  ASSERT_EQ(drive("KestrixPanel", {"press:Global Deny", "press:Dismiss", "press:Add Hostname/IP"}, "drive"),
+            0)
+      << text("drive.out") << text("drive.err") << text("panel.err");
+  std::string alert;
+  ASSERT_TRUE(waitFor([&] { return !(alert = visibleWindow(*desktop_, "^Create Global Rule")).empty(); }))
+      << text("panel.err");
+  EXPECT_TRUE(waitFor([&] {
+    const auto outer = desktop_->frame(window);
+    const auto inner = desktop_->frame(alert);
+    return outer && inner && inner->inside(*outer);
+  })) << desktop_->tool({"xwininfo", "-id", alert}).second
+      << desktop_->tool({"xwininfo", "-id", window}).second;
+  screenshot("panel-rule-alert.png");
+}
+
+// A screen of twice the density, as a high-DPI laptop's: the shell and its
+// prompt drawn at 2x.
+class HighDensityDesktopTest : public DesktopTest {
+ protected:
+  static constexpr int kScale = 2;
+  std::pair<int, int> screenSize() const override {
+    return {XDesktop::kWidth * kScale, XDesktop::kHeight * kScale};
+  }
+  Env shellEnv() const override {
+    Env e = DesktopTest::shellEnv();
+    e["QT_SCALE_FACTOR"] = std::to_string(kScale);
+    return e;
+  }
+};
+
+TEST_F(HighDensityDesktopTest, ThePromptIsDrawnAtTwiceTheSizeAndAClickOnOnceAnswersIt) {
+  Server server(kShopIp);
+  ASSERT_TRUE(server.ok());
+  startShell();
+  Process& client = startClient("com.example.dense", "client", server.port());
+  client.writeLine("go");
+  ASSERT_TRUE(promptWaits()) << text("shell.err");
+  // The prompt's window: the shell's widest visible one.
+  std::optional<Frame> prompt;
+  std::istringstream ids(desktop_->xdotool({"search", "--onlyvisible", "--class", "^springboard$"}));
+  for (std::string id; ids >> id;) {
+    const auto f = desktop_->frame(id);
+    if (f && (!prompt || f->width > prompt->width)) prompt = f;
+  }
+  ASSERT_TRUE(prompt.has_value());
+  EXPECT_GE(prompt->width, 2 * 300) << "drawn at twice its size";
+  EXPECT_TRUE(prompt->inside(Frame{0, 0, XDesktop::kWidth * kScale, XDesktop::kHeight * kScale}))
+      << prompt->x << "," << prompt->y << " " << prompt->width << "x" << prompt->height;
+  promptScreenshot("prompt-at-2x.png");
+  // Where the shell says "Once" is is where a click finds it.
+  const std::vector<std::string> once = locate("Once");
+  ASSERT_EQ(once.size(), 2u);
+  const int x = std::stoi(once[0]), y = std::stoi(once[1]);
+  EXPECT_TRUE(x > prompt->x && x < prompt->x + prompt->width && y > prompt->y &&
+              y < prompt->y + prompt->height)
+      << "Once at " << x << "," << y;
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  click(once);
+  EXPECT_EQ(results("client", 1), Lines{"tcp" + kOk}) << text("shell.err");
 }
 
 }  // namespace

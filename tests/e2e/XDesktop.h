@@ -55,7 +55,8 @@ class XDesktop {
   // Xvfb is missing.
   static std::string missing() { return onPath("Xvfb").empty() ? "Xvfb is not installed" : std::string(); }
 
-  explicit XDesktop(std::string dir) : dir_(std::move(dir)) {}
+  explicit XDesktop(std::string dir, int width = kWidth, int height = kHeight)
+      : dir_(std::move(dir)), width_(width), height_(height) {}
   XDesktop(const XDesktop&) = delete;
   XDesktop& operator=(const XDesktop&) = delete;
   ~XDesktop() {
@@ -73,7 +74,7 @@ class XDesktop {
     // and no race with another test's server.
     server_ = std::make_unique<Process>(
         std::vector<std::string>{onPath("Xvfb"), "-displayfd", "1", "-screen", "0",
-                                 std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24", "-nolisten",
+                                 std::to_string(width_) + "x" + std::to_string(height_) + "x24", "-nolisten",
                                  "tcp"},
         Env{}, dir_ + "/xvfb.out", dir_ + "/xvfb.err");
     if (!waitFor([&] { return !testing::readText(dir_ + "/xvfb.out").empty() || server_->ended(); },
@@ -196,6 +197,8 @@ class XDesktop {
   }
 
   std::string dir_;
+  int width_;
+  int height_;
   std::string display_;
   std::string error_;
   std::unique_ptr<Process> server_;
