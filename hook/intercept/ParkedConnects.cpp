@@ -111,6 +111,21 @@ LoopbackEnd makeLoopbackEnd(int family, bool listening) {
   return end;
 }
 
+// An IPv4 destination as the IPv4-mapped IPv6 address a dual-stack socket
+// connects to.
+JudgedAddress mappedAddress(const JudgedAddress& v4) {
+  JudgedAddress out;
+  const auto* in = reinterpret_cast<const sockaddr_in*>(&v4.storage);
+  auto* in6 = reinterpret_cast<sockaddr_in6*>(&out.storage);
+  in6->sin6_family = AF_INET6;
+  in6->sin6_port = in->sin_port;
+  in6->sin6_addr.s6_addr[10] = 0xff;
+  in6->sin6_addr.s6_addr[11] = 0xff;
+  std::memcpy(&in6->sin6_addr.s6_addr[12], &in->sin_addr, sizeof in->sin_addr);
+  out.length = sizeof(sockaddr_in6);
+  return out;
+}
+
 // The IPv4 address as an IPv4-mapped IPv6 one, for a dual-stack socket.
 sockaddr_in6 mapped(const LoopbackEnd& v4) {
   sockaddr_in6 out{};
@@ -342,11 +357,15 @@ std::size_t ParkedConnects::parkedCount() const {
   return s == nullptr ? 0 : s->count.load(std::memory_order_acquire);
 }
 
-bool ParkedConnects::park(int fd, const JudgedAddress& destination, Judge judge) {
+bool ParkedConnects::park(int fd, const JudgedAddress& judged, Judge judge) {
   State& s = state();
   const ConnectFn realConnect = s.connect.load(std::memory_order_acquire);
   if (realConnect == nullptr || s.count.load(std::memory_order_acquire) >= kMaxParked) return false;
   const int family = intOption(fd, SOL_SOCKET, SO_DOMAIN, -1);
+  // An IPv6 socket connecting to an IPv4-mapped address was judged by the
+  // IPv4 form; it connects by the mapped one.
+  const JudgedAddress destination =
+      family == AF_INET6 && judged.family() == AF_INET ? mappedAddress(judged) : judged;
   if (family != destination.family() || (family != AF_INET && family != AF_INET6)) return false;
   if (intOption(fd, SOL_SOCKET, SO_TYPE, -1) != SOCK_STREAM || tcpState(fd) != kTcpClose) return false;
   Parked p;

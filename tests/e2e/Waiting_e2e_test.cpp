@@ -317,5 +317,43 @@ asyncio.run(main())
   EXPECT_LT(gapMs(out[0]), kTimerGapBoundMs);
 }
 
+// Dual-stack programs (java, node with "::") connect an IPv6 socket to the
+// IPv4-mapped form of an IPv4 address. It waits as any non-blocking connect
+// does: parked at once, then following the answer.
+TEST_F(WaitingTest, MappedIpv4OnAnIpv6SocketIsParkedAndFollowsTheAnswer) {
+  Server shop(kShopIp);
+  startShell();
+  const char* script = R"(
+import select, socket, sys, time
+s = socket.socket(socket.AF_INET6)
+s.setblocking(False)
+t = time.monotonic()
+try:
+    s.connect(('::ffff:' + sys.argv[1], int(sys.argv[2])))
+except BlockingIOError:
+    pass
+print('returned %d' % ((time.monotonic() - t) * 1000), flush=True)
+select.select([], [s], [], 60)
+print('done %d' % s.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR), flush=True)
+)";
+  for (const bool allow : {true, false}) {
+    SCOPED_TRACE(allow ? "allowed" : "denied");
+    const std::string name = allow ? "mapped-allowed" : "mapped-denied";
+    start(name, {"python3", "-c", script, kShopIp, shop.port()});
+    ASSERT_EQ(ctl({"wait-prompt", "20"}), 0) << text(name + ".err");
+    EXPECT_EQ(lineOf(state(), "host: "), kShopName);
+    const Lines before = results(name, 1);
+    ASSERT_EQ(before.size(), 1u) << "the connect waited for the answer: " << text(name + ".err");
+    EXPECT_LT(std::strtol(before[0].c_str() + std::strlen("returned "), nullptr, 10), kSettledBoundMs);
+    if (!allow) {
+      ASSERT_EQ(ctl({"select", "mode", "1"}), 0);
+    }
+    ASSERT_EQ(ctl({"tap", "Once"}), 0);
+    const Lines after = results(name, 2, 30);
+    ASSERT_EQ(after.size(), 2u) << text(name + ".err");
+    EXPECT_EQ(after[1], allow ? "done 0" : "done " + std::to_string(ECONNREFUSED));
+  }
+}
+
 }  // namespace
 }  // namespace kst::e2e
