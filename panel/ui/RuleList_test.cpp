@@ -25,6 +25,15 @@ class RuleListTest : public PanelWidgetTest {
     QTest::keyClicks(a->textField(), typed);
     answer(a, 1);
   }
+  // The allow list of the one application, "Mail", from the first screen.
+  KstRuleListViewController* openMailAllowRules() {
+    uikit::TableView* appRows = top()->findChild<uikit::TableView*>("table");
+    [&] { QTRY_COMPARE(rowTexts(appRows), QStringList({"Mail"})); }();
+    clickRow(appRows, 0);
+    topAs<KstAppViewController>();
+    clickNamed("allowRulesRow");
+    return topAs<KstRuleListViewController>();
+  }
   std::vector<std::string> fileRules(const char* key) {
     std::vector<std::string> out;
     const auto file = s.read(files::kGlobalRulesPath);
@@ -168,12 +177,7 @@ TEST_F(RuleListTest, ApplicationListsWriteIntoTheApplicationsEntry) {
   s.addBundle("Mail", "com.example.mail", "Mail");
   s.write(files::kRulesPath, {{"com.example.mail", plist::Dictionary{{"allowEverything", "2"}}}});
   launch();
-  uikit::TableView* appRows = top()->findChild<uikit::TableView*>("table");
-  QTRY_COMPARE(rowTexts(appRows), QStringList({"Mail"}));
-  clickRow(appRows, 0);
-  topAs<KstAppViewController>();
-  clickNamed("allowRulesRow");
-  auto* screen = topAs<KstRuleListViewController>();
+  auto* screen = openMailAllowRules();
   EXPECT_FALSE(find("importDeleteRow"));
   clickNamed("addRuleRow");
   uikit::Alert* a = alert(text::kCreateRule);
@@ -200,12 +204,7 @@ TEST_F(RuleListTest, LastUsedSortShowsWhatEachRuleDidAndTheEditAlertKeepsARuleFo
              RuleUse{1, plist::Date{786000000}});
   ASSERT_TRUE(writeRuleUsageFile(FileSystem::real(), s.path(files::kRuleUsagePath), counts));
   launch();
-  uikit::TableView* appRows = top()->findChild<uikit::TableView*>("table");
-  QTRY_COMPARE(rowTexts(appRows), QStringList({"Mail"}));
-  clickRow(appRows, 0);
-  topAs<KstAppViewController>();
-  clickNamed("allowRulesRow");
-  auto* screen = topAs<KstRuleListViewController>();
+  auto* screen = openMailAllowRules();
   QTRY_COMPARE(rowTexts(screen->table()).size(), 3);
 
   clickNamed("sortByLastUseButton");
