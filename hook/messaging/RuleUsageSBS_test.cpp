@@ -106,7 +106,8 @@ TEST_F(RuleUsageSBSTest, CountsOfSeveralProcessesAddUpInTheFileAndOutliveTheShel
                            {RuleUsageKey{std::nullopt, true, "ads.example"}, RuleUse{1, Date{50}}}})));
   ASSERT_TRUE(waitFor([&] { return fileCount(appRule("a.example")) == 5; }));
   EXPECT_EQ(fileCount(RuleUsageKey{std::nullopt, true, "ads.example"}), 1u);
-  EXPECT_EQ(findRuleUse(file().table, std::string("com.a"), false, "a.example")->last, Date{200});
+  const RuleUsageFile written = file();
+  EXPECT_EQ(findRuleUse(written.table, std::string("com.a"), false, "a.example")->last, Date{200});
   // The rule files are not touched.
   const auto rulesBefore = plist::readDictionaryFile(FileSystem::real(), root_.path(files::kRulesPath));
   ASSERT_TRUE(rulesBefore);
@@ -115,7 +116,8 @@ TEST_F(RuleUsageSBSTest, CountsOfSeveralProcessesAddUpInTheFileAndOutliveTheShel
   // A shell started anew goes on from the file.
   stopKeeper();
   startKeeper();
-  EXPECT_EQ(findRuleUse(keeper_->table(), std::string("com.a"), false, "a.example")->count, 5u);
+  const RuleUsageTable restarted = keeper_->table();
+  EXPECT_EQ(findRuleUse(restarted, std::string("com.a"), false, "a.example")->count, 5u);
   ASSERT_TRUE(send(counts({{appRule("a.example"), RuleUse{1, Date{300}}}})));
   ASSERT_TRUE(waitFor([&] { return fileCount(appRule("a.example")) == 6; }));
 }
@@ -229,11 +231,13 @@ TEST_F(RuleUsageReportTest, DecisionsOfAProcessReachTheShellAfterAMomentAndAreDr
   countRuleDecision(*m, DecisionStep::kGlobalDeny, Destination{"ads.example", 80, "192.0.2.2"});
   countRuleDecision(*m, DecisionStep::kWhiteList, a);  // no stored rule
   ASSERT_TRUE(waitFor([&] {
-    const RuleUse* use = findRuleUse(keeper_->table(), std::string("com.a"), false, "a.example");
+    const RuleUsageTable table = keeper_->table();
+    const RuleUse* use = findRuleUse(table, std::string("com.a"), false, "a.example");
     return use != nullptr && use->count == 3;
   }));
-  EXPECT_NE(findRuleUse(keeper_->table(), std::nullopt, true, "ads.example"), nullptr);
-  EXPECT_EQ(keeper_->table().size(), 2u);
+  const RuleUsageTable table = keeper_->table();
+  EXPECT_NE(findRuleUse(table, std::nullopt, true, "ads.example"), nullptr);
+  EXPECT_EQ(table.size(), 2u);
 
   // Without the shell the counts are dropped, not kept for later.
   stopKeeper();

@@ -89,5 +89,8 @@ std::size_t pruneRuleUsage(RuleUsageTable& table, const plist::Dictionary* rules
 // The use of one rule, if it was counted.
 const RuleUse* findRuleUse(const RuleUsageTable& table, const std::optional<std::string>& bundleId, bool deny,
                            const std::string& rule);
+// The answer points into the table, so a temporary one would leave it dangling.
+const RuleUse* findRuleUse(RuleUsageTable&& table, const std::optional<std::string>& bundleId, bool deny,
+                           const std::string& rule) = delete;
 
 }  // namespace kst

@@ -238,7 +238,8 @@ TEST_F(RuleListTest, LastUsedSortShowsWhatEachRuleDidAndTheEditAlertKeepsARuleFo
     }
     return {};
   };
-  const plist::Value* expires = entryOf("imap.example.com").find(files::kExpiresKey);
+  const plist::Dictionary imap = entryOf("imap.example.com");
+  const plist::Value* expires = imap.find(files::kExpiresKey);
   ASSERT_NE(expires, nullptr);
   EXPECT_NEAR(expires->asDate()->secondsSinceReference, s.clock + 86400, 60);
 
