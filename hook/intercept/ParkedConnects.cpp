@@ -51,7 +51,8 @@ struct Parked {
   int own = -1;  // the library's descriptor of the socket, if it holds one
   JudgedAddress destination;
   ParkedConnects::Judge judge;
-  bool taken = false;  // its question is being asked
+  bool taken = false;     // its question is being asked
+  bool datagram = false;  // a datagram socket, connected to the sink meanwhile
 };
 
 // A loopback socket of the library: the parking listener (every handshake
@@ -126,6 +127,61 @@ JudgedAddress mappedAddress(const JudgedAddress& v4) {
   return out;
 }
 
+// A datagram socket of the library on loopback that a parked datagram
+// socket is connected to: its filter drops everything sent to it, so what
+// the program sends before the answer goes nowhere (and, the port being
+// bound, draws no "port unreachable" back).
+LoopbackEnd makeDatagramSink(int family) {
+  LoopbackEnd end;
+  end.tried = true;
+  int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return end;
+  sockaddr_storage a{};
+  socklen_t length = 0;
+  if (family == AF_INET) {
+    auto* in = reinterpret_cast<sockaddr_in*>(&a);
+    in->sin_family = AF_INET;
+    in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    length = sizeof(sockaddr_in);
+  } else {
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&a);
+    in6->sin6_family = AF_INET6;
+    in6->sin6_addr = in6addr_loopback;
+    length = sizeof(sockaddr_in6);
+  }
+  sock_filter dropAll{BPF_RET | BPF_K, 0, 0, 0};
+  sock_fprog program{1, &dropAll};
+  socklen_t got = sizeof a;
+  if (::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0 ||
+      ::bind(fd, reinterpret_cast<sockaddr*>(&a), length) != 0 ||
+      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &got) != 0) {
+    ::close(fd);
+    return end;
+  }
+  end.fd = keptHigh(fd);
+  end.address = a;
+  end.length = got;
+  return end;
+}
+
+// The port a socket is connected to, or 0.
+in_port_t peerPort(int fd) {
+  sockaddr_storage peer{};
+  socklen_t length = sizeof peer;
+  if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) != 0) return 0;
+  if (peer.ss_family == AF_INET) return reinterpret_cast<sockaddr_in*>(&peer)->sin_port;
+  if (peer.ss_family == AF_INET6) return reinterpret_cast<sockaddr_in6*>(&peer)->sin6_port;
+  return 0;
+}
+
+in_port_t portOf(const LoopbackEnd& end) {
+  if (end.fd < 0) return 0;
+  if (end.address.ss_family == AF_INET) return reinterpret_cast<const sockaddr_in*>(&end.address)->sin_port;
+  return reinterpret_cast<const sockaddr_in6*>(&end.address)->sin6_port;
+}
+
 // The IPv4 address as an IPv4-mapped IPv6 one, for a dual-stack socket.
 sockaddr_in6 mapped(const LoopbackEnd& v4) {
   sockaddr_in6 out{};
@@ -169,7 +225,7 @@ struct ParkedConnects::State {
   std::size_t owned = 0;  // entries with a descriptor of the library
   std::uint64_t nextId = 1;
   bool threadStarted = false;
-  LoopbackEnd listener4, listener6, closed4, closed6;
+  LoopbackEnd listener4, listener6, closed4, closed6, sink4, sink6;
   std::atomic<ConnectFn> connect{nullptr};
   std::atomic<GetsockoptFn> getsockopt{nullptr};
 };
@@ -200,7 +256,12 @@ bool endFor(const LoopbackEnd& v4, const LoopbackEnd& v6, int family, bool dualS
   return true;
 }
 
-void ensureEnds(ParkedConnects::State& s, int family) {
+void ensureEnds(ParkedConnects::State& s, int family, bool datagram) {
+  if (datagram) {
+    if (!s.sink4.tried) s.sink4 = makeDatagramSink(AF_INET);
+    if (family == AF_INET6 && !s.sink6.tried) s.sink6 = makeDatagramSink(AF_INET6);
+    return;
+  }
   if (!s.listener4.tried) s.listener4 = makeLoopbackEnd(AF_INET, true);
   if (!s.closed4.tried) s.closed4 = makeLoopbackEnd(AF_INET, false);
   if (family == AF_INET6) {
@@ -230,6 +291,16 @@ void release(ParkedConnects::State& s, Parked& p) {
 void finishLocked(ParkedConnects::State& s, Parked& p, bool allowed) {
   const int fd = p.own >= 0 ? p.own : (sameSocket(p.programFd, p) ? p.programFd : -1);
   const ParkedConnects::ConnectFn realConnect = s.connect.load(std::memory_order_acquire);
+  if (p.datagram) {
+    // Allowed: connected to its destination from now on. Otherwise it stays
+    // on the sink and what it sends goes nowhere, as a refused datagram. A
+    // socket no longer on the sink was connected elsewhere meanwhile.
+    const in_port_t port = fd >= 0 ? peerPort(fd) : 0;
+    const bool onSink = port != 0 && (port == portOf(s.sink4) || port == portOf(s.sink6));
+    if (onSink && realConnect != nullptr && allowed) realConnect(fd, p.destination.get(), p.destination.length);
+    release(s, p);
+    return;
+  }
   if (fd >= 0 && realConnect != nullptr && tcpState(fd) == kTcpSynSent) {
     // The program may have made it blocking meanwhile; these connects must
     // not wait.
@@ -314,6 +385,8 @@ void forgetInChild() {
     fresh->listener6 = old->listener6;
     fresh->closed4 = old->closed4;
     fresh->closed6 = old->closed6;
+    fresh->sink4 = old->sink4;
+    fresh->sink6 = old->sink6;
   }
   // The old one is left: a thread may have been inside it.
   gState.store(fresh, std::memory_order_release);
@@ -367,16 +440,21 @@ bool ParkedConnects::park(int fd, const JudgedAddress& judged, Judge judge) {
   const JudgedAddress destination =
       family == AF_INET6 && judged.family() == AF_INET ? mappedAddress(judged) : judged;
   if (family != destination.family() || (family != AF_INET && family != AF_INET6)) return false;
-  if (intOption(fd, SOL_SOCKET, SO_TYPE, -1) != SOCK_STREAM || tcpState(fd) != kTcpClose) return false;
+  const int type = intOption(fd, SOL_SOCKET, SO_TYPE, -1);
+  const bool datagram = type == SOCK_DGRAM;
+  if (!datagram && (type != SOCK_STREAM || tcpState(fd) != kTcpClose)) return false;
   Parked p;
+  p.datagram = datagram;
   if (!identity(fd, &p.dev, &p.ino)) return false;
 
   std::lock_guard<std::mutex> lock(s.mu);
-  ensureEnds(s, family);
+  ensureEnds(s, family, datagram);
   sockaddr_storage parking{};
   socklen_t parkingLength = 0;
   const bool dualStack = family == AF_INET6 && intOption(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1) == 0;
-  if (!endFor(s.listener4, s.listener6, family, dualStack, &parking, &parkingLength)) return false;
+  if (!endFor(datagram ? s.sink4 : s.listener4, datagram ? s.sink6 : s.listener6, family, dualStack, &parking,
+              &parkingLength))
+    return false;
   if (!s.threadStarted) {
     AllSignalsBlocked blocked;  // the thread inherits a mask that blocks them all
     try {
@@ -390,8 +468,15 @@ bool ParkedConnects::park(int fd, const JudgedAddress& judged, Judge judge) {
     p.own = ::fcntl(fd, F_DUPFD_CLOEXEC, messaging::KeptFd::floor());
     if (p.own < 0) p.own = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   }
-  // The handshake to the listener is dropped: the socket stays connecting.
-  if (realConnect(fd, reinterpret_cast<sockaddr*>(&parking), parkingLength) == 0 || errno != EINPROGRESS) {
+  if (datagram) {
+    // A datagram socket's connect sends nothing and completes at once; to
+    // the sink meanwhile, so that nothing it sends leaves.
+    if (realConnect(fd, reinterpret_cast<sockaddr*>(&parking), parkingLength) != 0) {
+      if (p.own >= 0) ::close(p.own);
+      return false;
+    }
+  } else if (realConnect(fd, reinterpret_cast<sockaddr*>(&parking), parkingLength) == 0 || errno != EINPROGRESS) {
+    // (A stream's handshake to the listener is dropped: it stays connecting.)
     // Not parked (a device binding, say). It may have connected to the
     // listener's address: undo that, so the program's connect is its own.
     if (tcpState(fd) != kTcpClose) {

@@ -23,6 +23,13 @@ namespace kst {
 // program's poll, epoll and select registrations see either end as they
 // would see a real one.
 //
+// A datagram socket's connect sends nothing and completes at once, so a
+// parked one is connected at once to a sink of the library on loopback that
+// drops what it is sent: what the program sends before the answer is lost,
+// as datagrams may be, and nothing reaches the destination. On an allow it
+// is connected to its destination; otherwise it stays on the sink. Until
+// the answer, getpeername and getsockname show loopback addresses.
+//
 // The undo leaves a connection-reset error pending on the socket for a few
 // microseconds and wakes its pollers; a program woken then reads SO_ERROR
 // through the replaced getsockopt, which waits for the switch to end, so it
@@ -40,7 +47,7 @@ namespace kst {
 // a connecting socket; a connect to AF_UNSPEC undoes the parking; a socket
 // the program shut down meanwhile is left as it is. At most kMaxParked
 // sockets are parked at once; beyond that, or when a socket cannot be
-// parked (not TCP over IPv4 or IPv6, already connecting, a device binding
+// parked (not TCP or UDP over IPv4 or IPv6, already connecting, a device binding
 // that keeps it off loopback), the caller waits for the answer as a
 // blocking connect does.
 class ParkedConnects {

@@ -14,6 +14,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -251,15 +252,96 @@ TEST_F(ParkedConnectsTest, ForkedChildLeavesTheAnswerToTheParentAndSeesItsResult
   ::close(fd);
 }
 
-TEST_F(ParkedConnectsTest, SocketThatIsNotAFreshStreamIsNotParked) {
-  const int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  EXPECT_FALSE(parked().park(udp, destination_, [] { return true; }));
-  ::close(udp);
+TEST_F(ParkedConnectsTest, SocketThatIsNotAFreshInternetSocketIsNotParked) {
+  const int local = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  EXPECT_FALSE(parked().park(local, destination_, [] { return true; }));
+  ::close(local);
   const int connecting = nonBlockingSocket();
   ASSERT_EQ(::connect(connecting, destination_.get(), destination_.length), -1);
   EXPECT_FALSE(parked().park(connecting, destination_, [] { return true; }));
   ::close(connecting);
   EXPECT_EQ(parked().parkedCount(), 0u);
+}
+
+// A datagram receiver on loopback, and what it has been sent.
+struct DatagramReceiver {
+  int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  JudgedAddress address;
+  explicit DatagramReceiver(const char* ip) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    ::inet_pton(AF_INET, ip, &a.sin_addr);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+    socklen_t length = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &length);
+    address = *judgedAddress(reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  ~DatagramReceiver() { ::close(fd); }
+  // The next datagram within `ms`, or "".
+  std::string next(int ms) const {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, ms) != 1) return "";
+    char buffer[256];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : "";
+  }
+};
+
+bool sendText(int fd, const std::string& text) {
+  return ::send(fd, text.data(), text.size(), 0) == static_cast<ssize_t>(text.size());
+}
+
+in_port_t peerPortOf(int fd) {
+  sockaddr_in peer{};
+  socklen_t length = sizeof peer;
+  return ::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &length) == 0 ? peer.sin_port : 0;
+}
+
+in_port_t portOf(const JudgedAddress& a) { return reinterpret_cast<const sockaddr_in*>(a.get())->sin_port; }
+
+TEST_F(ParkedConnectsTest, DatagramSocketSendsNothingUntilAllowedThenReachesItsDestination) {
+  DatagramReceiver receiver("127.0.0.11");
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  HeldAnswer held;
+  ASSERT_TRUE(parked().park(fd, receiver.address, held.judge()));
+  EXPECT_TRUE(parked().isParked(fd));
+  // Connected (to the library's sink): sends succeed and go nowhere.
+  EXPECT_TRUE(sendText(fd, "before"));
+  EXPECT_EQ(receiver.next(200), "");
+  held.answer.set_value(true);
+  waitUntilNoneParked();
+  EXPECT_EQ(peerPortOf(fd), portOf(receiver.address));
+  EXPECT_TRUE(sendText(fd, "after"));
+  EXPECT_EQ(receiver.next(kWaitMs), "after");
+  ::close(fd);
+}
+
+TEST_F(ParkedConnectsTest, RefusedDatagramSocketNeverReachesItsDestination) {
+  DatagramReceiver receiver("127.0.0.11");
+  const int fd = ::socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  // A dual-stack socket to an IPv4 destination, as a browser's probe does.
+  ASSERT_TRUE(parked().park(fd, receiver.address, [] { return false; }));
+  waitUntilNoneParked();
+  EXPECT_TRUE(sendText(fd, "refused"));
+  EXPECT_EQ(receiver.next(300), "");
+  ::close(fd);
+}
+
+TEST_F(ParkedConnectsTest, DatagramSocketConnectedElsewhereMeanwhileStaysThere) {
+  DatagramReceiver first("127.0.0.11");
+  DatagramReceiver second("127.0.0.12");
+  const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  HeldAnswer held;
+  ASSERT_TRUE(parked().park(fd, first.address, held.judge()));
+  // A connect the library does not see (a raw system call, say).
+  ASSERT_EQ(::connect(fd, second.address.get(), second.address.length), 0);
+  held.answer.set_value(true);
+  waitUntilNoneParked();
+  EXPECT_EQ(peerPortOf(fd), portOf(second.address));
+  EXPECT_TRUE(sendText(fd, "second"));
+  EXPECT_EQ(second.next(kWaitMs), "second");
+  EXPECT_EQ(first.next(100), "");
+  ::close(fd);
 }
 
 TEST_F(ParkedConnectsTest, ManyParkedAtOnceAreEachAnsweredWithinTheBound) {

@@ -371,12 +371,12 @@ bool questionServiceListens(const KstSettingsManager& m) {
   return ::access(center->socketPath().c_str(), F_OK) == 0;
 }
 
-// A connect that must not wait: a non-blocking stream socket's, outside
-// SpringBoard (which asks on its own main queue), while there is a shell
-// to ask.
+// A connect that must not wait: a non-blocking socket's (a stream's, or a
+// datagram socket's, whose connect sends nothing), outside SpringBoard
+// (which asks on its own main queue), while there is a shell to ask.
 bool mayPark(KstSettingsManager& m, Proto proto, int fd) {
   return proto == Proto::kTCP && fd >= 0 && !get(m.flags().isSpringBoard) && isNonBlocking(fd) &&
-         isStreamSocket(fd) && questionServiceListens(m);
+         questionServiceListens(m);
 }
 
 // The real calls a parked connect and a held datagram make later, on a
@@ -560,8 +560,13 @@ int connect(int fd, const sockaddr* address, socklen_t length) noexcept {
     if (address != nullptr && length >= sizeof(sa_family_t) && address->sa_family == AF_UNSPEC) {
       parked.programUndoes(fd);
     } else if (parked.isParked(fd)) {
-      errno = EALREADY;  // as on a socket still connecting
-      return -1;
+      if (isStreamSocket(fd)) {
+        errno = EALREADY;  // as on a socket still connecting
+        return -1;
+      }
+      // A datagram socket may connect again at any time: to the new
+      // destination, judged as any connect.
+      parked.programUndoes(fd);
     }
     errno = callerErrno;
   }
@@ -571,6 +576,12 @@ int connect(int fd, const sockaddr* address, socklen_t length) noexcept {
   const Outcome outcome = judgeConnect(Proto::kTCP, *judged, fd);
   if (outcome == Outcome::kDeny) return refuse();
   if (outcome == Outcome::kParked) {
+    // A stream is "connecting"; a datagram socket's connect is done (to
+    // the library's sink until the answer).
+    if (!isStreamSocket(fd)) {
+      errno = callerErrno;
+      return 0;
+    }
     errno = EINPROGRESS;
     return -1;
   }

@@ -2,7 +2,10 @@
 // kestrix-launch beside the real `springboard` (headless), answered through
 // `springboard-ctl`.
 
+#include <fstream>
+
 #include "ShellFixture.h"
+#include "WebServer.h"
 
 namespace kst::e2e {
 namespace {
@@ -353,6 +356,131 @@ print('done %d' % s.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR), flush=True)
     ASSERT_EQ(after.size(), 2u) << text(name + ".err");
     EXPECT_EQ(after[1], allow ? "done 0" : "done " + std::to_string(ECONNREFUSED));
   }
+}
+
+// A browser's network thread connects a non-blocking datagram socket to
+// learn its route (a connect that sends nothing) on the thread that serves
+// every page. It returns at once; what the socket sends before the answer
+// is lost, as datagrams may be; after an allow it reaches its destination,
+// after a deny never.
+TEST_F(WaitingTest, NonBlockingDatagramConnectReturnsAtOnceAndFollowsTheAnswer) {
+  Server shop(kShopIp);
+  startShell();
+  const char* script = R"(
+import socket, sys, time
+s = socket.socket(socket.AF_INET6, socket.SOCK_DGRAM)
+s.setblocking(False)
+t = time.monotonic()
+s.connect(('::ffff:' + sys.argv[1], int(sys.argv[2])))
+print('returned %d' % ((time.monotonic() - t) * 1000), flush=True)
+s.send(b'early')
+sys.stdin.readline()
+s.send(b'late')
+print('sent', flush=True)
+sys.stdin.readline()
+)";
+  for (const bool allow : {true, false}) {
+    SCOPED_TRACE(allow ? "allowed" : "denied");
+    const std::string name = allow ? "probe-allowed" : "probe-denied";
+    Process& probe = start(name, {"python3", "-c", script, kShopIp, shop.port()});
+    ASSERT_EQ(ctl({"wait-prompt", "20"}), 0) << text(name + ".err");
+    EXPECT_EQ(lineOf(state(), "host: "), kShopName);
+    const Lines before = results(name, 1);
+    ASSERT_EQ(before.size(), 1u) << "the connect waited for the answer: " << text(name + ".err");
+    EXPECT_LT(std::strtol(before[0].c_str() + std::strlen("returned "), nullptr, 10), kSettledBoundMs);
+    if (!allow) {
+      ASSERT_EQ(ctl({"select", "mode", "1"}), 0);
+    }
+    ASSERT_EQ(ctl({"tap", "Once"}), 0);
+    waitFor([&] { return !promptShown(); }, 10);
+    // The answer takes effect on the library's thread a moment after the tap.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    probe.writeLine("go");
+    ASSERT_EQ(results(name, 2).size(), 2u) << text(name + ".err");
+    EXPECT_EQ(shop.receive(), allow ? "late" : "") << "early datagrams go nowhere; a denied socket sends nothing";
+    probe.writeLine("done");
+    EXPECT_EQ(probe.wait(), 0);
+  }
+}
+
+// How long the test leaves chromium's undecided connection waiting, and how
+// soon the allowed page must load meanwhile.
+constexpr auto kChromiumPromptUp = std::chrono::seconds(20);
+constexpr double kPageLoadSeconds = 10;
+
+// Chromium as a person starts it (headless, its own processes, one network
+// thread for every page): a page on shop.example (allowed) with a script
+// from ads.tracker.example (denied) and an image on later.test, which no
+// rule decides. While that prompt waits the page loads and reports in, and
+// chromium's network service lives on; once answered, the image is
+// fetched. Chromium's own undecided connections (its secure-DNS and route
+// probes) are denied once on the way.
+TEST_F(WaitingTest, ChromiumLoadsAnAllowedPageWhileAPromptAboutAnotherHostWaits) {
+  if (!has("chromium")) GTEST_SKIP() << "chromium is not installed";
+  WebServer site(temp_.dir(), "site", kShopIp, env());
+  WebServer tracker(temp_.dir(), "tracker", kTrackerIp, env());
+  constexpr const char* kLaterIp = "127.0.0.22";
+  constexpr const char* kLaterName = "later.test";
+  writeText("/etc/hosts", hostsFileText() + kLaterIp + " " + kLaterName + "\n");
+  WebServer waiting(temp_.dir(), "waiting", kLaterIp, env());
+  ASSERT_FALSE(site.port().empty() || tracker.port().empty() || waiting.port().empty());
+  std::ofstream(site.folder() + "/index.html")
+      << "<html><body><p>site-page</p>\n"
+      << "<script src=\"http://" << kTrackerName << ":" << tracker.port() << "/t.js\"></script>\n"
+      << "<img src=\"http://" << kLaterName << ":" << waiting.port() << "/waiting.png\">\n"
+      << "<script>fetch('/loaded-' + (window.trackerRan ? 'tracked' : 'blocked'));</script>\n</body></html>\n";
+  std::ofstream(tracker.folder() + "/t.js") << "window.trackerRan = true;\n";
+  constexpr const char* kBundle = "org.chromium.Chromium";
+  writeApp(kBundle, plist::Dictionary{{"allow", ruleEntries({kShopName})}, {"deny", ruleEntries({kTrackerName})}});
+  startShell();
+
+  std::vector<std::string> chromium = {"chromium", "--headless=new", "--no-first-run",
+                                       "--user-data-dir=" + temp_.dir() + "/chromium-profile"};
+  if (::geteuid() == 0) chromium.push_back("--no-sandbox");  // chromium refuses its sandbox to root
+  chromium.push_back("http://" + std::string(kShopName) + ":" + site.port() + "/");
+  Env chromiumEnv = env();
+  chromiumEnv["HOME"] = temp_.dir();
+  clients_.push_back(std::make_unique<Process>(launchArgs(kBundle, chromium), chromiumEnv,
+                                               temp_.dir() + "/chromium.out", temp_.dir() + "/chromium.err"));
+
+  // The first prompt, whatever it asks about, stays up while the page loads.
+  ASSERT_EQ(ctl({"wait-prompt", "60"}), 0) << text("chromium.err");
+  const auto asked = std::chrono::steady_clock::now();
+  const std::string firstHost = lineOf(state(), "host: ");
+  RecordProperty("first_prompt", firstHost);
+  EXPECT_TRUE(waitFor([&] { return site.asked("/loaded-blocked"); }, kPageLoadSeconds))
+      << "the allowed page did not load while a prompt about " << firstHost << " waited; the site was asked for "
+      << ::testing::PrintToString(site.requests()) << "\n"
+      << text("chromium.err");
+  EXPECT_FALSE(site.asked("/loaded-tracked"));
+  std::this_thread::sleep_until(asked + kChromiumPromptUp);
+  EXPECT_EQ(lineOf(state(), "host: "), firstHost) << "the prompt went away unanswered";
+  EXPECT_FALSE(waiting.asked("/waiting.png")) << "the undecided image was fetched before the answer";
+  EXPECT_EQ(text("chromium.err").find("Network service crashed"), std::string::npos) << text("chromium.err");
+
+  // Then the answers: chromium's own connections denied once, the image's
+  // allowed once; the waiting image follows its answer.
+  bool imageAllowed = false;
+  Lines denied;
+  for (int prompts = 0; prompts < 20 && !imageAllowed; ++prompts) {
+    if (prompts > 0) {
+      ASSERT_EQ(ctl({"wait-prompt", "60"}), 0) << text("chromium.err");
+    }
+    const std::string host = lineOf(state(), "host: ");
+    imageAllowed = host == kLaterName;
+    if (!imageAllowed) {
+      denied.push_back(host);
+      ASSERT_EQ(ctl({"select", "mode", "1"}), 0);
+    }
+    ASSERT_TRUE(waitFor([&] { return ctl({"tap", "Once"}) == 0; }, 5)) << "the guard never let the tap in";
+    waitFor([&] { return lineOf(state(), "host: ") != host; }, 5);
+  }
+  RecordProperty("denied", ::testing::PrintToString(denied));
+  ASSERT_TRUE(imageAllowed) << "no prompt about " << kLaterName << "; denied " << ::testing::PrintToString(denied);
+  EXPECT_TRUE(waitFor([&] { return waiting.asked("/waiting.png"); }, 20))
+      << ::testing::PrintToString(waiting.requests()) << "\n"
+      << text("chromium.err");
+  EXPECT_EQ(tracker.requests(), Lines{}) << "the denied tracker was reached";
 }
 
 }  // namespace
