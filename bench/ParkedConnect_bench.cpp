@@ -121,6 +121,53 @@ void BM_ParkedConnectAnswerToEstablished(benchmark::State& state) {
 }
 BENCHMARK(BM_ParkedConnectAnswerToEstablished)->Iterations(500)->UseRealTime();
 
+// A parked datagram socket: from the answer to the socket being connected
+// to its destination (what it sends from then on arrives there).
+void BM_ParkedDatagramAnswerToConnected(benchmark::State& state) {
+  const int receiver = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(receiver, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t length = sizeof a;
+  ::getsockname(receiver, reinterpret_cast<sockaddr*>(&a), &length);
+  const kst::JudgedAddress destination = *kst::judgedAddress(reinterpret_cast<sockaddr*>(&a), sizeof a);
+  kst::ParkedConnects& parked = kst::ParkedConnects::process();
+  parked.setReal(::connect, ::getsockopt);
+  std::vector<double> us;
+  for (auto _ : state) {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    std::promise<void> answer;
+    std::shared_future<void> given = answer.get_future().share();
+    if (!parked.park(fd, destination, [given] {
+          given.wait();
+          return true;
+        })) {
+      state.SkipWithError("not parked");
+      ::close(fd);
+      break;
+    }
+    const auto start = Clock::now();
+    answer.set_value();
+    const auto deadline = start + std::chrono::milliseconds(kEstablishedWithinMs);
+    for (;;) {
+      sockaddr_in peer{};
+      socklen_t peerLength = sizeof peer;
+      if (::getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &peerLength) == 0 && peer.sin_port == a.sin_port)
+        break;
+      if (Clock::now() > deadline) {
+        state.SkipWithError("not connected");
+        break;
+      }
+    }
+    us.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+    ::close(fd);
+  }
+  ::close(receiver);
+  state.counters["median_us"] = medianOf(us);
+}
+BENCHMARK(BM_ParkedDatagramAnswerToConnected)->Iterations(500)->UseRealTime();
+
 }  // namespace
 
 BENCHMARK_MAIN();
