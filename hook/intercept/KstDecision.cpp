@@ -9,8 +9,8 @@ namespace kst {
 
 namespace {
 
-Decision decided(Verdict v, DecisionStep step, bool logs, const KstFlags& flags) {
-  return Decision{v, step, logs && get(flags.logging)};
+Decision decided(Verdict v, DecisionStep step, bool logs, const DecisionInput& in) {
+  return Decision{v, step, logs && in.logging};
 }
 
 bool listMatches(const std::shared_ptr<const RuleList>& list, const Destination& d) {
@@ -18,21 +18,20 @@ bool listMatches(const std::shared_ptr<const RuleList>& list, const Destination&
 }
 
 // The run-wide answer: "1" allows everything, "2" denies everything.
-std::optional<Decision> sessionAnswer(const KstSettingsManager& m, const KstFlags& flags) {
-  std::shared_ptr<const std::string> all = m.tempAllowAllString();
+std::optional<Decision> sessionAnswer(const DecisionInput& in) {
+  const std::shared_ptr<const std::string>& all = in.session.all;
   if (!all) return std::nullopt;
-  if (*all == files::kAllowEverything) return decided(Verdict::kAllow, DecisionStep::kSessionAnswer, true, flags);
-  if (*all == files::kDenyEverything) return decided(Verdict::kDeny, DecisionStep::kSessionAnswer, true, flags);
+  if (*all == files::kAllowEverything) return decided(Verdict::kAllow, DecisionStep::kSessionAnswer, true, in);
+  if (*all == files::kDenyEverything) return decided(Verdict::kDeny, DecisionStep::kSessionAnswer, true, in);
   return std::nullopt;
 }
 
-std::optional<Decision> appEverything(const KstSettingsManager& m, const KstFlags& flags) {
-  std::shared_ptr<const std::string> everything = m.allowEverything();
-  if (!everything) return std::nullopt;
-  if (*everything == files::kDenyEverything)
-    return decided(Verdict::kDeny, DecisionStep::kAppEverything, true, flags);
-  if (*everything == files::kAllowEverything)
-    return decided(Verdict::kAllow, DecisionStep::kAppEverything, true, flags);
+std::optional<Decision> appEverything(const AppRuleSet& app, const DecisionInput& in) {
+  if (!app.allowEverything) return std::nullopt;
+  if (*app.allowEverything == files::kDenyEverything)
+    return decided(Verdict::kDeny, DecisionStep::kAppEverything, true, in);
+  if (*app.allowEverything == files::kAllowEverything)
+    return decided(Verdict::kAllow, DecisionStep::kAppEverything, true, in);
   return std::nullopt;
 }
 
@@ -40,68 +39,90 @@ std::optional<Decision> appEverything(const KstSettingsManager& m, const KstFlag
 
 std::string_view Decision::what() const { return verdict == Verdict::kDeny ? "denied" : "allowed"; }
 
-Decision decideConnection(KstSettingsManager& m, Transport transport, const Destination& d) {
-  const KstFlags& flags = m.flags();
+Decision decide(const DecisionInput& in, Transport transport, const Destination& d) {
+  static const RuleSet kNothingRead;
+  const RuleSet& rules = in.rules ? *in.rules : kNothingRead;
+  const AppRuleSet* app = rules.app.get();
+  const GlobalRuleSet* global = rules.global.get();
 
   // 1. Not on WiFi while a WiFi-only switch is on.
-  if (get(flags.blockNonWiFi) || get(flags.blockSpecificWiFi))
-    return decided(Verdict::kDeny, DecisionStep::kNetworkBlock, false, flags);
+  if (in.networkBlocked) return decided(Verdict::kDeny, DecisionStep::kNetworkBlock, false, in);
 
   // 2. The white list names the host exactly.
-  if (auto white = m.whiteListArray(); white && std::find(white->begin(), white->end(), d.host) != white->end())
-    return decided(Verdict::kAllow, DecisionStep::kWhiteList, false, flags);
+  if (app != nullptr && app->whiteList &&
+      std::find(app->whiteList->begin(), app->whiteList->end(), d.host) != app->whiteList->end())
+    return decided(Verdict::kAllow, DecisionStep::kWhiteList, false, in);
 
   // 3. The built-in host, for everyone but the settings application.
-  if (transport == Transport::kTCP) {
-    auto basic = m.basicString();
-    auto bundle = m.currentBundleIdentifier();
-    if (basic && d.host == *basic && !(bundle && *bundle == kPanelBundleId))
-      return decided(Verdict::kAllow, DecisionStep::kBuiltInHost, false, flags);
-  }
+  if (transport == Transport::kTCP && rules.builtInHost && d.host == *rules.builtInHost &&
+      !(rules.bundleId && *rules.bundleId == kPanelBundleId))
+    return decided(Verdict::kAllow, DecisionStep::kBuiltInHost, false, in);
 
   // 4. The run-wide answer wins over global rules unless they are respected.
-  if (!get(flags.respectGlobal))
-    if (auto answer = sessionAnswer(m, flags)) return *answer;
+  const bool respectGlobal = global != nullptr && global->respectGlobal;
+  if (!respectGlobal)
+    if (auto answer = sessionAnswer(in)) return *answer;
 
   // 5. Global rules, deny first.
-  if (!m.globalAllowArray() || !m.globalDenyArray()) m.reloadGlobalSettings();
-  if (listMatches(m.globalDenyArray(), d)) return decided(Verdict::kDeny, DecisionStep::kGlobalDeny, true, flags);
-  if (listMatches(m.globalAllowArray(), d))
-    return decided(Verdict::kAllow, DecisionStep::kGlobalAllow, true, flags);
+  if (global != nullptr) {
+    if (listMatches(global->deny, d)) return decided(Verdict::kDeny, DecisionStep::kGlobalDeny, true, in);
+    if (listMatches(global->allow, d)) return decided(Verdict::kAllow, DecisionStep::kGlobalAllow, true, in);
+  }
 
   // 6.
-  if (get(flags.respectGlobal))
-    if (auto answer = sessionAnswer(m, flags)) return *answer;
-
-  if (transport == Transport::kUDP && m.needsAppReload()) m.reloadAppSettings();
+  if (respectGlobal)
+    if (auto answer = sessionAnswer(in)) return *answer;
 
   // 7. The application's own rules; "allowEverything" before or after the
   // detailed rules, as "stillUseRules" says.
-  if (get(flags.bundleExistsInPlist)) {
-    const bool detailed = get(flags.useDetailedRules);
-    if (!detailed)
-      if (auto all = appEverything(m, flags)) return *all;
-    if (listMatches(m.denyArray(), d)) return decided(Verdict::kDeny, DecisionStep::kAppDeny, true, flags);
-    if (listMatches(m.allowArray(), d)) return decided(Verdict::kAllow, DecisionStep::kAppAllow, true, flags);
-    if (detailed)
-      if (auto all = appEverything(m, flags)) return *all;
+  if (app != nullptr && app->inRulesFile) {
+    if (!app->detailedRules)
+      if (auto all = appEverything(*app, in)) return *all;
+    if (listMatches(app->deny, d)) return decided(Verdict::kDeny, DecisionStep::kAppDeny, true, in);
+    if (listMatches(app->allow, d)) return decided(Verdict::kAllow, DecisionStep::kAppAllow, true, in);
+    if (app->detailedRules)
+      if (auto all = appEverything(*app, in)) return *all;
   }
 
   // 8. Answers for this run.
-  if (listMatches(m.tempDenyArray(), d)) return decided(Verdict::kDeny, DecisionStep::kTempDeny, true, flags);
-  if (listMatches(m.tempAllowArray(), d)) return decided(Verdict::kAllow, DecisionStep::kTempAllow, true, flags);
+  if (listMatches(in.session.deny, d)) return decided(Verdict::kDeny, DecisionStep::kTempDeny, true, in);
+  if (listMatches(in.session.allow, d)) return decided(Verdict::kAllow, DecisionStep::kTempAllow, true, in);
 
   // 9. No prompt can be shown before SpringBoard is ready.
-  if (!get(flags.SpringBoardDidFinish))
-    return decided(Verdict::kAllow, DecisionStep::kSpringBoardNotReady, false, flags);
+  if (!in.canAsk) return decided(Verdict::kAllow, DecisionStep::kSpringBoardNotReady, false, in);
 
   return Decision{};
 }
 
+DecisionInput decisionInput(KstSettingsManager& m, Transport transport) {
+  std::shared_ptr<const RuleSet> rules = m.ruleSet();
+  if (!rules || !rules->global) {
+    m.reloadGlobalSettings();
+    rules = m.ruleSet();
+  }
+  if (transport == Transport::kUDP && m.needsAppReload()) {
+    m.reloadAppSettings();
+    rules = m.ruleSet();
+  }
+  const KstFlags& flags = m.flags();
+  DecisionInput in;
+  in.rules = std::move(rules);
+  in.session = SessionAnswers{m.tempAllowAllString(), m.tempAllowArray(), m.tempDenyArray()};
+  in.networkBlocked = get(flags.blockNonWiFi) || get(flags.blockSpecificWiFi);
+  in.logging = get(flags.logging);
+  in.canAsk = get(flags.SpringBoardDidFinish);
+  return in;
+}
+
+Decision decideConnection(KstSettingsManager& m, Transport transport, const Destination& d) {
+  return decide(decisionInput(m, transport), transport, d);
+}
+
 bool udpAllowedAtOnce(const KstSettingsManager& m) {
-  if (get(m.flags().useDetailedRules)) return false;
-  auto everything = m.allowEverything();
-  return everything && *everything == files::kAllowEverything;
+  const std::shared_ptr<const RuleSet> rules = m.ruleSet();
+  const AppRuleSet* app = rules ? rules->app.get() : nullptr;
+  return app != nullptr && !app->detailedRules && app->allowEverything &&
+         *app->allowEverything == files::kAllowEverything;
 }
 
 std::string_view describeStep(DecisionStep step) {

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "hook/intercept/RuleList.h"
+#include "hook/store/RuleSet.h"
 
 namespace kst {
 
@@ -45,12 +49,35 @@ struct Decision {
   std::string_view what() const;
 };
 
-// Runs the decision order for one connection over the manager's current lists
-// and flags: network block, white list, built-in host (TCP only), run-wide
-// answer, global rules, application rules, session rules, SpringBoard not yet
-// ready. May reload the global settings (when either global list is absent)
-// and, for UDP, the application settings. Any thread; the hooks call it while
-// holding their protocol lock.
+// The answers given for this run: the run-wide one ("1" allows, "2"
+// denies everything) and the session rules.
+struct SessionAnswers {
+  std::shared_ptr<const std::string> all;
+  std::shared_ptr<const RuleList> allow;
+  std::shared_ptr<const RuleList> deny;
+};
+
+// Everything one decision reads, taken once.
+struct DecisionInput {
+  std::shared_ptr<const RuleSet> rules;  // null: nothing read yet
+  SessionAnswers session;
+  bool networkBlocked = false;  // not on WiFi while a WiFi-only switch is on
+  bool logging = false;         // the connection log is on
+  bool canAsk = false;          // SpringBoard has finished starting
+};
+
+// The decision order as a function of its input alone (no I/O, no reload):
+// network block, white list, built-in host (TCP only), run-wide answer,
+// global rules, application rules, session rules, SpringBoard not yet
+// ready to ask.
+Decision decide(const DecisionInput& input, Transport transport, const Destination& destination);
+
+// The manager's input, once: reloads the global part first when it was
+// never read and, for UDP, the application's when it is incomplete.
+DecisionInput decisionInput(KstSettingsManager& manager, Transport transport);
+
+// decide() over the manager's current input. Any thread; the hooks call it
+// while holding their protocol lock.
 Decision decideConnection(KstSettingsManager& manager, Transport transport, const Destination& destination);
 
 // UDP only, before the lock and the host lookup: an application that allows

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <thread>
+#include <vector>
+
 #include "hook/store/StoreTesting.h"
 
 namespace kst {
@@ -172,6 +176,133 @@ TEST_F(DecisionTest, UdpAllowedAtOnceOnlyWithoutDetailedRules) {
   appEntry(Dictionary{{"allowEverything", Value("2")}});
   m_->reloadAppSettings();
   EXPECT_FALSE(udpAllowedAtOnce(*m_));
+}
+
+// A host moved from the deny list to the allow list and back, and the
+// application's switches flipped with it, while 16 threads decide: each
+// decision sees one whole rule set, never the new allow list beside the old
+// deny list (undecided, or allowed by the wrong step).
+TEST_F(DecisionTest, ReloadsWhileSixteenThreadsDecideNeverShowHalfAChange) {
+  const Dictionary denied{{"deny", Value(ruleEntries({"moved.example"}))},
+                          {"allowEverything", Value("2")},
+                          {"stillUseRules", Value(true)}};
+  const Dictionary allowed{{"allow", Value(ruleEntries({"moved.example"}))}};
+  appEntry(denied);
+  m_ = loaded(kApp);
+  std::atomic<bool> done{false};
+  std::atomic<int> decisions{0};
+  std::atomic<int> halves{0};
+  std::vector<std::thread> deciders;
+  for (int i = 0; i < 16; ++i) {
+    deciders.emplace_back([&] {
+      const Destination moved{"moved.example", 443, "192.0.2.7"};
+      while (!done.load()) {
+        const Decision d = decideConnection(*m_, Transport::kTCP, moved);
+        const bool whole = (d.verdict == Verdict::kDeny && d.step == DecisionStep::kAppDeny) ||
+                           (d.verdict == Verdict::kAllow && d.step == DecisionStep::kAppAllow);
+        if (!whole) halves.fetch_add(1);
+        decisions.fetch_add(1);
+      }
+    });
+  }
+  for (int round = 0; round < 200; ++round) {
+    appEntry(round % 2 == 0 ? allowed : denied);
+    m_->reloadAppSettings();
+  }
+  done = true;
+  for (auto& t : deciders) t.join();
+  EXPECT_GT(decisions.load(), 1000);
+  EXPECT_EQ(halves.load(), 0) << "of " << decisions.load() << " decisions";
+}
+
+// The order itself over rule sets built in memory: no file, no manager.
+TEST(PureDecisionTest, OrderOverATableOfRuleSets) {
+  const auto list = [](std::vector<std::string> rules) { return RuleList::make(std::move(rules)); };
+  const auto text = [](const char* t) { return std::make_shared<const std::string>(t); };
+  const auto app = [&](std::vector<std::string> allow, std::vector<std::string> deny, const char* everything = "",
+                       bool detailed = false) {
+    auto a = std::make_shared<AppRuleSet>();
+    a->inRulesFile = true;
+    a->detailedRules = detailed;
+    a->allowEverything = text(everything);
+    a->allow = list(std::move(allow));
+    a->deny = list(std::move(deny));
+    a->whiteList = std::make_shared<const std::vector<std::string>>(std::vector<std::string>{"white.example"});
+    return a;
+  };
+  const auto global = [&](std::vector<std::string> allow, std::vector<std::string> deny, bool respect = false) {
+    auto g = std::make_shared<GlobalRuleSet>();
+    g->allow = list(std::move(allow));
+    g->deny = list(std::move(deny));
+    g->respectGlobal = respect;
+    return g;
+  };
+  const auto input = [&](std::shared_ptr<AppRuleSet> a, std::shared_ptr<GlobalRuleSet> g, const char* all = "0") {
+    auto rules = std::make_shared<RuleSet>();
+    rules->app = std::move(a);
+    rules->global = std::move(g);
+    rules->builtInHost = text("built.in");
+    rules->bundleId = text(kApp);
+    DecisionInput in;
+    in.rules = std::move(rules);
+    in.session = SessionAnswers{text(all), list({"session.example"}), list({"sessiondeny.example"})};
+    in.canAsk = true;
+    in.logging = true;
+    return in;
+  };
+  struct Case {
+    const char* what;
+    DecisionInput in;
+    std::string host;
+    Transport transport;
+    Verdict verdict;
+    DecisionStep step;
+  };
+  DecisionInput blocked = input(app({"x.example"}, {}), global({}, {}));
+  blocked.networkBlocked = true;
+  DecisionInput early = input(app({}, {}), global({}, {}));
+  early.canAsk = false;
+  const std::vector<Case> cases = {
+      {"network block first", blocked, "x.example", Transport::kTCP, Verdict::kDeny, DecisionStep::kNetworkBlock},
+      {"white list before global deny", input(app({}, {}), global({}, {"white.example"})), "white.example",
+       Transport::kTCP, Verdict::kAllow, DecisionStep::kWhiteList},
+      {"built-in host over TCP", input(app({}, {"built.in"}), global({}, {})), "built.in", Transport::kTCP,
+       Verdict::kAllow, DecisionStep::kBuiltInHost},
+      {"built-in host not over UDP", input(app({}, {"built.in"}), global({}, {})), "built.in", Transport::kUDP,
+       Verdict::kDeny, DecisionStep::kAppDeny},
+      {"run-wide answer over global rules", input(app({}, {}), global({}, {"g.example"}), "1"), "g.example",
+       Transport::kTCP, Verdict::kAllow, DecisionStep::kSessionAnswer},
+      {"respected global rules over the run-wide answer", input(app({}, {}), global({}, {"g.example"}, true), "1"),
+       "g.example", Transport::kTCP, Verdict::kDeny, DecisionStep::kGlobalDeny},
+      {"global deny before global allow", input(app({}, {}), global({"g.example"}, {"g.example"})), "g.example",
+       Transport::kTCP, Verdict::kDeny, DecisionStep::kGlobalDeny},
+      {"global allow before the application's deny", input(app({}, {"g.example"}), global({"g.example"}, {})),
+       "g.example", Transport::kTCP, Verdict::kAllow, DecisionStep::kGlobalAllow},
+      {"allowEverything before rules", input(app({}, {"a.example"}, "1"), global({}, {})), "a.example",
+       Transport::kTCP, Verdict::kAllow, DecisionStep::kAppEverything},
+      {"rules before allowEverything when detailed", input(app({}, {"a.example"}, "1", true), global({}, {})),
+       "a.example", Transport::kTCP, Verdict::kDeny, DecisionStep::kAppDeny},
+      {"allowEverything after detailed rules", input(app({}, {}, "2", true), global({}, {})), "b.example",
+       Transport::kTCP, Verdict::kDeny, DecisionStep::kAppEverything},
+      {"application deny before allow", input(app({"a.example"}, {"a.example"}), global({}, {})), "a.example",
+       Transport::kUDP, Verdict::kDeny, DecisionStep::kAppDeny},
+      {"session deny", input(app({}, {}), global({}, {})), "sessiondeny.example", Transport::kTCP, Verdict::kDeny,
+       DecisionStep::kTempDeny},
+      {"session allow", input(app({}, {}), global({}, {})), "session.example", Transport::kTCP, Verdict::kAllow,
+       DecisionStep::kTempAllow},
+      {"nothing decides", input(app({}, {}), global({}, {})), "n.example", Transport::kTCP, Verdict::kUndecided,
+       DecisionStep::kUndecided},
+      {"nothing decides before SpringBoard is ready", early, "n.example", Transport::kTCP, Verdict::kAllow,
+       DecisionStep::kSpringBoardNotReady},
+      {"nothing read at all", DecisionInput{}, "n.example", Transport::kTCP, Verdict::kAllow,
+       DecisionStep::kSpringBoardNotReady},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const Decision d = decide(c.in, c.transport, Destination{c.host, 443, "192.0.2.1"});
+    EXPECT_EQ(d.verdict, c.verdict);
+    EXPECT_EQ(d.step, c.step) << describeStep(d.step);
+  }
 }
 
 }  // namespace

@@ -234,8 +234,9 @@ void KstSettingsManager::reloadIfDeferred() {
 }
 
 void KstSettingsManager::reallyReloadAppSettings() {
-  // Each field below is replaced by its new value in one swap; a reader in
-  // between sees the old value or the new one, never an absent list.
+  // The part is built whole, then published with one swap; the named fields
+  // and flags below are its mirrors. A reload that fails half-way publishes
+  // nothing: decisions keep the previous whole set.
   if (!basicString_.get()) basicString_.set(share(buildBasicString()));
 
   std::shared_ptr<const std::string> bundleId = currentBundleIdentifier_.get();
@@ -247,119 +248,122 @@ void KstSettingsManager::reallyReloadAppSettings() {
     denyArray_.reset();
     whiteListArray_.reset();
     mutableDicOfCurrentBundleIdentifier_.reset();
+    publishAppRules(nullptr);
     return;
   }
   if (*bundleId == kSpringBoardId) set(flags().isSpringBoard, true);
 
-  appRuleExpiry_ = kNeverExpires;
-  if (get(flags().alternativeLoading)) {
-    relayAppReload(*bundleId);
-  } else {
-    fileAppReload(*bundleId);
-  }
+  double expiry = kNeverExpires;
+  auto app = std::make_shared<const AppRuleSet>(get(flags().alternativeLoading) ? relayAppReload(*bundleId, expiry)
+                                                                                 : fileAppReload(*bundleId, expiry));
+  KstFlags& f = flags();
+  set(f.bundleExistsInPlist, app->inRulesFile);
+  set(f.useDetailedRules, app->detailedRules);
+  allowEverything_.set(app->allowEverything);
+  allowArray_.set(app->allow);
+  denyArray_.set(app->deny);
+  whiteListArray_.set(app->whiteList);
+  publishAppRules(std::move(app));
+  appRuleExpiry_ = expiry;
   publishRuleExpiry();
 }
 
-void KstSettingsManager::relayAppReload(const std::string& bundleId) {
+AppRuleSet KstSettingsManager::relayAppReload(const std::string& bundleId, double& expiry) {
   KstFlags& f = flags();
   plist::Dictionary question{{std::string(msg::kBundleIdKey), plist::Value(bundleId)}};
   plist::Dictionary reply =
       env_.relay != nullptr ? env_.relay->sendAndWait(msg::kStdRules, &question) : plist::Dictionary();
 
+  AppRuleSet app;
+  app.whiteList = share(stringsOf(reply.array(msg::kWhiteListArrayKey)));
   const std::string* empty = reply.string(msg::kEmptyKey);
   if (empty != nullptr && *empty == msg::kEmptyValue) {
-    set(f.bundleExistsInPlist, false);
-    set(f.useDetailedRules, false);
-    allowEverything_.set(share(std::string(files::kNeitherEverything)));
+    app.allowEverything = share(std::string(files::kNeitherEverything));
+    app.allow = RuleList::empty();
+    app.deny = RuleList::empty();
     set(f.blockSpecificWiFi, false);
-    allowArray_.set(RuleList::empty());
-    denyArray_.set(RuleList::empty());
     set(f.isKstEnabled, true);
     mutableDicOfCurrentBundleIdentifier_.set(share(plist::Dictionary()));
-    whiteListArray_.set(share(stringsOf(reply.array(msg::kWhiteListArrayKey))));
-    return;
+    return app;
   }
 
-  set(f.bundleExistsInPlist, true);
+  app.inRulesFile = true;
+  app.detailedRules = plist::boolValue(reply.find(msg::kShouldUseDetailedRulesKey));
+  app.allowEverything = share(textOr(reply, msg::kAllowEverythingKey, files::kNeitherEverything));
+  app.allow = rulesOf(reply, msg::kAllowArrayKey, expiry);
+  app.deny = rulesOf(reply, msg::kDenyArrayKey, expiry);
   set(f.isKstEnabled, plist::boolValue(reply.find(msg::kEnabledKey), true));
-  allowEverything_.set(share(textOr(reply, msg::kAllowEverythingKey, files::kNeitherEverything)));
   wifiStep(plist::boolValue(reply.find(msg::kBlockSpecificWifiKey)), f.blockSpecificWiFi);
-  set(f.useDetailedRules, plist::boolValue(reply.find(msg::kShouldUseDetailedRulesKey)));
-  allowArray_.set(rulesOf(reply, msg::kAllowArrayKey, appRuleExpiry_));
-  denyArray_.set(rulesOf(reply, msg::kDenyArrayKey, appRuleExpiry_));
   const plist::Dictionary* entry = reply.dictionary(msg::kMutableDicKey);
   mutableDicOfCurrentBundleIdentifier_.set(share(entry != nullptr ? *entry : plist::Dictionary()));
-  whiteListArray_.set(share(stringsOf(reply.array(msg::kWhiteListArrayKey))));
+  return app;
 }
 
-void KstSettingsManager::fileAppReload(const std::string& bundleId) {
+AppRuleSet KstSettingsManager::fileAppReload(const std::string& bundleId, double& expiry) {
   KstFlags& f = flags();
   const std::string rulesPath = env_.root.path(files::kRulesPath);
   set(f.plistExists, env_.fs->exists(rulesPath));
   std::optional<plist::Dictionary> rules = plist::readDictionaryFile(*env_.fs, rulesPath);
   auto file = share(rules ? std::move(*rules) : plist::Dictionary());
-  plistDictionary_.set(file);
+  std::optional<plist::Dictionary> white =
+      plist::readDictionaryFile(*env_.fs, env_.root.path(files::kWhiteListPath));
 
+  AppRuleSet app;
+  app.whiteList = share(white ? stringsOf(white->array(files::kWhiteListKey)) : StringList());
   if (const plist::Dictionary* entry = file->dictionary(bundleId)) {
-    set(f.bundleExistsInPlist, true);
+    app.inRulesFile = true;
+    app.detailedRules = plist::boolValue(entry->find(files::kStillUseRulesKey));
+    app.allowEverything = share(textOr(*entry, files::kAllowEverythingKey, ""));
+    app.allow = rulesOf(*entry, files::kAllowKey, expiry);
+    app.deny = rulesOf(*entry, files::kDenyKey, expiry);
     mutableDicOfCurrentBundleIdentifier_.set(share(*entry));
-    set(f.useDetailedRules, plist::boolValue(entry->find(files::kStillUseRulesKey)));
-    allowEverything_.set(share(textOr(*entry, files::kAllowEverythingKey, "")));
-    allowArray_.set(rulesOf(*entry, files::kAllowKey, appRuleExpiry_));
-    denyArray_.set(rulesOf(*entry, files::kDenyKey, appRuleExpiry_));
     set(f.isKstEnabled, plist::boolValue(entry->find(files::kEnabledKey), true));
     wifiStep(plist::boolValue(entry->find(files::kBlockSpecificWiFiKey)), f.blockSpecificWiFi);
   } else {
-    set(f.bundleExistsInPlist, false);
-    allowArray_.set(RuleList::empty());
-    denyArray_.set(RuleList::empty());
-    allowEverything_.set(share(std::string()));
-    set(f.useDetailedRules, false);
+    app.allowEverything = share(std::string());
+    app.allow = RuleList::empty();
+    app.deny = RuleList::empty();
+    mutableDicOfCurrentBundleIdentifier_.set(share(plist::Dictionary()));
     set(f.isKstEnabled, true);
     set(f.blockSpecificWiFi, false);
-    mutableDicOfCurrentBundleIdentifier_.set(share(plist::Dictionary()));
   }
-
-  std::optional<plist::Dictionary> white =
-      plist::readDictionaryFile(*env_.fs, env_.root.path(files::kWhiteListPath));
-  whiteListArray_.set(share(white ? stringsOf(white->array(files::kWhiteListKey)) : StringList()));
+  plistDictionary_.set(std::move(file));
+  return app;
 }
 
 void KstSettingsManager::reallyReloadGlobalSettings() {
-  globalRuleExpiry_ = kNeverExpires;
-  if (get(flags().alternativeLoading)) {
-    relayGlobalReload();
-  } else {
-    fileGlobalReload();
-  }
+  double expiry = kNeverExpires;
+  auto global = std::make_shared<const GlobalRuleSet>(get(flags().alternativeLoading) ? relayGlobalReload(expiry)
+                                                                                       : fileGlobalReload(expiry));
+  globalAllowArray_.set(global->allow);
+  globalDenyArray_.set(global->deny);
+  set(flags().respectGlobal, global->respectGlobal);
+  publishGlobalRules(std::move(global));
+  globalRuleExpiry_ = expiry;
   publishRuleExpiry();
 }
 
-void KstSettingsManager::relayGlobalReload() {
+GlobalRuleSet KstSettingsManager::relayGlobalReload(double& expiry) {
   KstFlags& f = flags();
   plist::Dictionary reply =
       env_.relay != nullptr ? env_.relay->sendAndWait(msg::kGlobalRules, nullptr) : plist::Dictionary();
 
+  GlobalRuleSet global;
   if (reply.contains(msg::kEmptyKey)) {
-    globalAllowArray_.set(RuleList::empty());
-    globalDenyArray_.set(RuleList::empty());
-    set(f.respectGlobal, false);
+    global.allow = RuleList::empty();
+    global.deny = RuleList::empty();
     set(f.logging, false);
     aTheme_.set(share(false));
     set(f.blockNonWiFi, false);
     globalRulesDic_.set(share(plist::Dictionary()));
-    return;
+    return global;
   }
 
+  // Compiling a large list happens here, outside every lock.
+  global.allow = rulesOf(reply, msg::kGlobalAllowArrayKey, expiry);
+  global.deny = rulesOf(reply, msg::kGlobalDenyArrayKey, expiry);
+  global.respectGlobal = plist::boolValue(reply.find(msg::kRespectGlobalKey));
   set(f.useBackgroundedHostresolutionKst, !plist::boolValue(reply.find(msg::kAdvancedHostnameResolutionKey)));
-  // Moved, not copied: with a blocklist it is the largest value of all.
-  plist::Value* dict = reply.find(msg::kGlobalRulesDicKey);
-  globalRulesDic_.set(share(dict != nullptr && dict->asDictionary() != nullptr
-                                ? std::move(*dict->asDictionary())
-                                : plist::Dictionary()));
-  globalAllowArray_.set(rulesOf(reply, msg::kGlobalAllowArrayKey, globalRuleExpiry_));
-  globalDenyArray_.set(rulesOf(reply, msg::kGlobalDenyArrayKey, globalRuleExpiry_));
-  set(f.respectGlobal, plist::boolValue(reply.find(msg::kRespectGlobalKey)));
   set(f.logging, plist::boolValue(reply.find(msg::kLoggingKey)));
   if (const plist::Value* theme = reply.find(msg::kThemeNumberKey)) {
     aTheme_.set(share(plist::boolValue(theme)));
@@ -373,28 +377,52 @@ void KstSettingsManager::relayGlobalReload() {
   } else {
     set(f.blockNonWiFi, false);
   }
+  // Moved, not copied: with a blocklist it is the largest value of all.
+  plist::Value* dict = reply.find(msg::kGlobalRulesDicKey);
+  globalRulesDic_.set(share(dict != nullptr && dict->asDictionary() != nullptr ? std::move(*dict->asDictionary())
+                                                                               : plist::Dictionary()));
+  return global;
 }
 
-void KstSettingsManager::fileGlobalReload() {
+GlobalRuleSet KstSettingsManager::fileGlobalReload(double& expiry) {
   KstFlags& f = flags();
   std::optional<plist::Dictionary> file =
       plist::readDictionaryFile(*env_.fs, env_.root.path(files::kGlobalRulesPath));
   auto dict = share(file ? std::move(*file) : plist::Dictionary());
 
+  // Compiling a large list happens here, outside every lock.
+  GlobalRuleSet global;
+  global.allow = rulesOf(*dict, files::kGlobalAllowKey, expiry);
+  global.deny = rulesOf(*dict, files::kGlobalDenyKey, expiry);
+  global.respectGlobal = plist::boolValue(dict->find(files::kRespectGlobalKey));
   set(f.useBackgroundedHostresolutionKst,
       !plist::boolValue(dict->find(files::kAdvancedHostnameResolutionKey)));
-  // Compiling a large list happens here, outside every lock; the swaps below
-  // are all a connection can wait for.
-  auto allow = rulesOf(*dict, files::kGlobalAllowKey, globalRuleExpiry_);
-  auto deny = rulesOf(*dict, files::kGlobalDenyKey, globalRuleExpiry_);
-  globalAllowArray_.set(std::move(allow));
-  globalDenyArray_.set(std::move(deny));
-  set(f.respectGlobal, plist::boolValue(dict->find(files::kRespectGlobalKey)));
   set(f.logging, plist::boolValue(dict->find(files::kLogKey)));
   wifiStep(plist::boolValue(dict->find(files::kBlockNonWiFiKey)), f.blockNonWiFi);
   const std::string* theme = dict->string(files::kThemeKey);
   aTheme_.set(share(theme != nullptr && *theme == files::kBlueTheme));
   globalRulesDic_.set(std::move(dict));
+  return global;
+}
+
+// Reloads run on the main queue only, so the read-modify-write of the set
+// needs no more than the field's own lock.
+void KstSettingsManager::publishAppRules(std::shared_ptr<const AppRuleSet> app) {
+  ruleSet_.update([&](const RuleSet* old) {
+    RuleSet next = old != nullptr ? *old : RuleSet();
+    next.app = std::move(app);
+    next.builtInHost = basicString_.get();
+    next.bundleId = currentBundleIdentifier_.get();
+    return std::make_shared<const RuleSet>(std::move(next));
+  });
+}
+
+void KstSettingsManager::publishGlobalRules(std::shared_ptr<const GlobalRuleSet> global) {
+  ruleSet_.update([&](const RuleSet* old) {
+    RuleSet next = old != nullptr ? *old : RuleSet();
+    next.global = std::move(global);
+    return std::make_shared<const RuleSet>(std::move(next));
+  });
 }
 
 void KstSettingsManager::wifiStep(bool switchOn, std::atomic<bool>& flag) {

@@ -9,6 +9,7 @@
 
 #include "hook/intercept/RuleList.h"
 #include "hook/store/KstFlags.h"
+#include "hook/store/RuleSet.h"
 #include "hook/store/SharedField.h"
 #include "platform/fs/DeviceRoot.h"
 #include "platform/fs/FileSystem.h"
@@ -123,6 +124,9 @@ class KstSettingsManager {
     tempAllowAllString_.set(std::make_shared<const std::string>(std::move(v)));
   }
   std::shared_ptr<const bool> aTheme() const { return aTheme_.get(); }
+  // Everything a decision reads from the rule files, whole; null before the
+  // first reload. The fields above are its mirrors.
+  std::shared_ptr<const RuleSet> ruleSet() const { return ruleSet_.get(); }
 
   // Run-time answers and captured URLs, each changed as one step under its
   // field's lock.
@@ -175,10 +179,16 @@ class KstSettingsManager {
 
  private:
   std::shared_ptr<KstHostMap> currentHostMap();
-  void relayAppReload(const std::string& bundleId);
-  void fileAppReload(const std::string& bundleId);
-  void relayGlobalReload();
-  void fileGlobalReload();
+  // Each reads its part whole, lowering `expiry` to the earliest expiry of
+  // a rule it keeps; the mirrors not in a rule set are set on the way.
+  AppRuleSet relayAppReload(const std::string& bundleId, double& expiry);
+  AppRuleSet fileAppReload(const std::string& bundleId, double& expiry);
+  GlobalRuleSet relayGlobalReload(double& expiry);
+  GlobalRuleSet fileGlobalReload(double& expiry);
+  // Publish a new rule set with one part replaced (the application's is
+  // null for a process without a bundle identifier).
+  void publishAppRules(std::shared_ptr<const AppRuleSet> app);
+  void publishGlobalRules(std::shared_ptr<const GlobalRuleSet> global);
   // Reads a WiFi-only switch: sets `flag` from the current network status
   // and starts watching the network once per process.
   void wifiStep(bool switchOn, std::atomic<bool>& flag);
@@ -204,6 +214,7 @@ class KstSettingsManager {
   SharedField<StringList> whiteListArray_;
   SharedField<std::string> tempAllowAllString_;
   SharedField<bool> aTheme_;
+  SharedField<RuleSet> ruleSet_;
 
   // iOS 7/8 only. The lock guards the pointer alone: a lookup runs outside
   // it (on a reference of its own), so that the connect hooks reading the

@@ -388,6 +388,34 @@ TEST_F(SettingsManagerTest, RelayReplyWithAnEntry) {
   EXPECT_FALSE(m->aTheme()) << "no \"themeNumber\": the theme stays unset";
 }
 
+// A relay that fails (memory exhausted, say) once it has answered.
+class FailingRelay : public ScriptedRelay {
+ public:
+  plist::Dictionary sendAndWait(std::string_view name, const plist::Dictionary* userInfo) override {
+    if (failing) throw std::bad_alloc();
+    return ScriptedRelay::sendAndWait(name, userInfo);
+  }
+  bool failing = false;
+};
+
+TEST_F(SettingsManagerTest, AReloadThatFailsKeepsThePreviousWholeRuleSet) {
+  FailingRelay relay;
+  relay.appReply = Dictionary{{"allowArray", Value(ruleEntries({"a.com"}))},
+                              {"denyArray", Value(ruleEntries({"d.com"}))}};
+  relay.globalReply = Dictionary{{"globalDenyArray", Value(ruleEntries({"g.com"}))}};
+  set(flags_.alternativeLoading, true);
+  auto m = loaded("com.apple.youtube", &relay);
+  const std::shared_ptr<const RuleSet> before = m->ruleSet();
+  ASSERT_TRUE(before && before->app && before->global);
+  relay.failing = true;
+  EXPECT_THROW(m->reallyReloadAppSettings(), std::bad_alloc);
+  EXPECT_THROW(m->reallyReloadGlobalSettings(), std::bad_alloc);
+  const std::shared_ptr<const RuleSet> after = m->ruleSet();
+  EXPECT_EQ(after, before) << "nothing half-read was published";
+  EXPECT_EQ(rulesOf(after->app->allow), std::vector<std::string>{"a.com"});
+  EXPECT_EQ(rulesOf(after->global->deny), std::vector<std::string>{"g.com"});
+}
+
 TEST_F(SettingsManagerTest, RelayWithoutReplyReadsEveryDefault) {
   // No relay reachable: as a reply without any key.
   set(flags_.alternativeLoading, true);
