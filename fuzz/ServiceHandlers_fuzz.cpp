@@ -19,7 +19,6 @@
 #include "hook/messaging/KstMessageNames.h"
 #include "hook/messaging/KstMessaging.h"
 #include "hook/messaging/MessagingSBS.h"
-#include "hook/messaging/MessagingSBSUDP.h"
 #include "hook/prompt/KstPopUp.h"
 #include "hook/store/KstFiles.h"
 #include "hook/store/KstFlags.h"

@@ -11,6 +11,7 @@
 
 #include "hook/intercept/KstLookedUpNames.h"
 #include "platform/objc/ObjcTypes.h"
+#include "platform/substrate/LibcFunctionTypes.h"
 
 // The replacements that watch how an application names hosts and builds
 // requests, before any socket is opened: every name it looks up goes to the
@@ -26,14 +27,6 @@
 // (KstLookedUpNames), before they return: the process's next connect to
 // one of those addresses is judged by that name.
 namespace kst {
-
-using GetaddrinfoFn = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
-using GethostbynameFn = hostent* (*)(const char*);
-using Gethostbyname2Fn = hostent* (*)(const char*, int);
-using GethostbynameRFn = int (*)(const char*, hostent*, char*, size_t, hostent**, int*);
-using Gethostbyname2RFn = int (*)(const char*, int, hostent*, char*, size_t, hostent**, int*);
-using CurlEasySetoptFn = int (*)(void*, int, ...);
-using CurlUrlSetFn = int (*)(void*, int, const char*, unsigned int);
 
 extern GetaddrinfoFn orig_getaddrinfo;
 extern GethostbynameFn orig_gethostbyname;

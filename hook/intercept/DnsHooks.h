@@ -6,6 +6,8 @@
 
 #include <cstddef>
 
+#include "platform/substrate/LibcFunctionTypes.h"
+
 // The receive replacements that read the answers of a program's own DNS
 // client: on a DNS socket (see DnsSockets) each one hands a copy of what the
 // real call returned to the DNS response parser, and records every address
@@ -14,16 +16,6 @@
 // descriptor they only call the real function. What the program receives,
 // the result and errno are never changed. close clears a descriptor's mark.
 namespace kst {
-
-using RecvFn = ssize_t (*)(int, void*, size_t, int);
-using RecvfromFn = ssize_t (*)(int, void*, size_t, int, sockaddr*, socklen_t*);
-using RecvmsgFn = ssize_t (*)(int, msghdr*, int);
-using RecvmmsgFn = int (*)(int, mmsghdr*, unsigned int, int, timespec*);
-using ReadFn = ssize_t (*)(int, void*, size_t);
-using RecvChkFn = ssize_t (*)(int, void*, size_t, size_t, int);
-using RecvfromChkFn = ssize_t (*)(int, void*, size_t, size_t, int, sockaddr*, socklen_t*);
-using ReadChkFn = ssize_t (*)(int, void*, size_t, size_t);
-using CloseFn = int (*)(int);
 
 extern RecvFn orig_recv;
 extern RecvfromFn orig_recvfrom;

@@ -20,6 +20,7 @@ TEST(HostTextTest, EveryWwwIsRemoved) {
   EXPECT_EQ(withoutWww("www.example.com"), "example.com");
   EXPECT_EQ(withoutWww("a.www.b.www.c"), "a.b.c");
   EXPECT_EQ(withoutWww("wwwww.x"), "wwx") << "removed wherever it stands";
+  EXPECT_EQ(withoutWww("wwwww.w.example"), "example") << "none left, even one a removal joins";
 }
 
 TEST(HostTextTest, PayloadTextStopsAtZeroAndNeverReadsPastTheLength) {

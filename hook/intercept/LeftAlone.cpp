@@ -1,4 +1,5 @@
 #include "hook/intercept/LeftAlone.h"
+#include "platform/text/AsciiCase.h"
 
 #include <algorithm>
 #include <array>
@@ -11,12 +12,6 @@ namespace {
 
 constexpr std::size_t kHook7LeftAlone = 2;
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::tolower(static_cast<unsigned char>(x)) == std::tolower(static_cast<unsigned char>(y));
-         });
-}
-
 }  // namespace
 
 bool leftAloneById(std::string_view id, bool hook7) {
@@ -26,7 +21,7 @@ bool leftAloneById(std::string_view id, bool hook7) {
       "com.apple.datamigrator", "com.apple.backupd"};
   const std::size_t count = hook7 ? kHook7LeftAlone : kLeftAlone.size();
   for (std::size_t i = 0; i < count; ++i)
-    if (equalsIgnoringCase(id, kLeftAlone[i])) return true;
+    if (ascii::equalsIgnoringCase(id, kLeftAlone[i])) return true;
   return false;
 }
 

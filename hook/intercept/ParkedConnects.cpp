@@ -290,7 +290,7 @@ void release(ParkedConnects::State& s, Parked& p) {
 
 void finishLocked(ParkedConnects::State& s, Parked& p, bool allowed) {
   const int fd = p.own >= 0 ? p.own : (sameSocket(p.programFd, p) ? p.programFd : -1);
-  const ParkedConnects::ConnectFn realConnect = s.connect.load(std::memory_order_acquire);
+  const ConnectFn realConnect = s.connect.load(std::memory_order_acquire);
   if (p.datagram) {
     // Allowed: connected to its destination from now on. Otherwise it stays
     // on the sink and what it sends goes nowhere, as a refused datagram. A

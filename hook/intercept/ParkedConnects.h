@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "hook/intercept/JudgedAddress.h"
+#include "platform/substrate/LibcFunctionTypes.h"
 
 namespace kst {
 
@@ -55,8 +56,6 @@ class ParkedConnects {
   static constexpr std::size_t kMaxParked = 4096;
   static constexpr std::size_t kMaxOwned = 1024;
 
-  using ConnectFn = int (*)(int, const sockaddr*, socklen_t);
-  using GetsockoptFn = int (*)(int, int, int, void*, socklen_t*);
   // The question for one parked socket, run on the library's thread: true
   // connects it, false refuses it.
   using Judge = std::function<bool()>;

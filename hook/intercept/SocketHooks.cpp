@@ -180,11 +180,23 @@ std::string hostFor(KstSettingsManager& m, const sockaddr* address, socklen_t le
   return withoutWww(*host);
 }
 
+// The system's own internal endpoints, which connections (not datagrams)
+// reach without being judged; the last one only over SCTP.
+constexpr std::string_view kLocalHostName = "localhost";
+constexpr std::string_view kInternalAddresses[] = {"11.0.0.0", "3.0.0.0"};
+constexpr std::string_view kInternalSctpAddress = "5.0.0.0";
+
+// connectx fails with ESRCH when it has in fact made the connection: that
+// failure is reported as the success it is.
+constexpr int kConnectxMadeErrno = ESRCH;
+
 bool neverJudged(Proto proto, const std::string& host, const std::string& address) {
-  if (host == "localhost") return true;
+  if (host == kLocalHostName) return true;
   if (proto == Proto::kUDP) return false;
-  if (host == kCompanionHost || address == "11.0.0.0" || address == "3.0.0.0") return true;
-  return proto == Proto::kSCTP && address == "5.0.0.0";
+  if (host == kCompanionHost) return true;
+  for (std::string_view internal : kInternalAddresses)
+    if (address == internal) return true;
+  return proto == Proto::kSCTP && address == kInternalSctpAddress;
 }
 
 struct Connection {
@@ -662,7 +674,7 @@ int connectx(int fd, const sa_endpoints_t* endpoints, sae_associd_t associd, uns
   auto callReal = [&] {
     errno = callerErrno;
     const int r = real(fd, endpoints, associd, flags, iov, iovcnt, len, connid);
-    return r != 0 && errno == 3 ? 0 : r;
+    return r != 0 && errno == kConnectxMadeErrno ? 0 : r;
   };
   if (endpoints == nullptr || endpoints->sae_dstaddr == nullptr) return callReal();
   const std::optional<JudgedAddress> judged =
@@ -681,7 +693,7 @@ int connectx7(int fd, const sockaddr* source, socklen_t sourceLength, const sock
   auto callReal = [&] {
     errno = callerErrno;
     const int r = real(fd, source, sourceLength, destination, destinationLength, ifscope, associd, connid);
-    return r != 0 && errno == 3 ? 0 : r;
+    return r != 0 && errno == kConnectxMadeErrno ? 0 : r;
   };
   // The destination is judged; without one, the source.
   const std::optional<JudgedAddress> judged = destination != nullptr

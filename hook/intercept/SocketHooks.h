@@ -7,6 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/substrate/LibcFunctionTypes.h"
+
 // The replacements of the socket functions: each prepares the destination,
 // runs the decision, and either calls the real function with the caller's
 // arguments, refuses the call, or asks the person at SpringBoard's prompt
@@ -35,13 +37,8 @@ typedef struct sa_endpoints sa_endpoints_t;
 
 namespace kst {
 
-using ConnectFn = int (*)(int, const sockaddr*, socklen_t);
-using SendtoFn = ssize_t (*)(int, const void*, size_t, int, const sockaddr*, socklen_t);
-using SendmsgFn = ssize_t (*)(int, const msghdr*, int);
-using SendmmsgFn = int (*)(int, mmsghdr*, unsigned int, int);
 using Connectx9Fn = int (*)(int, const sa_endpoints_t*, sae_associd_t, unsigned int, const iovec*,
                             unsigned int, size_t*, sae_connid_t*);
-using GetsockoptFn = int (*)(int, int, int, void*, socklen_t*);
 using Connectx7Fn = int (*)(int, const sockaddr*, socklen_t, const sockaddr*, socklen_t, unsigned int,
                             sae_associd_t, sae_connid_t*);
 

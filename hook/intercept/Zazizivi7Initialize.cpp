@@ -28,7 +28,6 @@
 #include "hook/messaging/KstServiceEnv.h"
 #include "hook/messaging/MessagingRulesRelay.h"
 #include "hook/messaging/MessagingSBS.h"
-#include "hook/messaging/MessagingSBSUDP.h"
 #include "hook/messaging/RuleUsageSBS.h"
 #include "hook/prompt/KstPopUp.h"
 #include "hook/store/KstFiles.h"

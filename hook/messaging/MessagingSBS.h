@@ -10,26 +10,31 @@
 
 namespace kst {
 
-// SpringBoard's TCP question service, "com.Dovrane.Radazira.Service.Window":
-// the prompt question "messageForWindow", the connection log's
-// "logMessage", and the two small questions that every asking process puts
-// first ("isShowingWindow", "getDeviceOrientation").
+// One of SpringBoard's two question services: its prompt question and the
+// two small questions that every asking process puts first
+// ("isShowingWindow", "getDeviceOrientation"); the TCP one also takes the
+// connection log's one-way "logMessage".
 //
-// SpringBoard creates one at start-up and serves it on its main thread for
-// as long as it runs; the rule writer creates short-lived ones that never
-// serve, only to run handleInSpringBoardWithUserInfo for a question that
-// arises in SpringBoard itself. Every handler runs on SpringBoard's main
-// thread. The object owns its centre: destroying it (on the serving thread,
-// where its handlers run) ends the service.
-class MessagingSBS {
+// SpringBoard creates one of each at start-up and serves them on its main
+// thread for as long as it runs; the rule writer creates short-lived ones
+// that never serve, only to run handleInSpringBoardWithUserInfo for a
+// question that arises in SpringBoard itself. Every handler runs on
+// SpringBoard's main thread. The object owns its centre: destroying it (on
+// the serving thread, where its handlers run) ends the service.
+class WindowQuestionService {
  public:
-  explicit MessagingSBS(KstServiceEnv env = {});
-  MessagingSBS(const MessagingSBS&) = delete;
-  MessagingSBS& operator=(const MessagingSBS&) = delete;
+  struct Names {
+    std::string_view service;
+    std::string_view question;
+    bool takesLogLines = false;
+  };
 
-  // Registers "messageForWindow", "logMessage", "isShowingWindow" and
-  // "getDeviceOrientation" and starts serving on the calling thread's run
-  // loop. False when the service cannot start.
+  WindowQuestionService(KstServiceEnv env, Names names);
+  WindowQuestionService(const WindowQuestionService&) = delete;
+  WindowQuestionService& operator=(const WindowQuestionService&) = delete;
+
+  // Registers the service's messages and starts serving on the calling
+  // thread's run loop. False when the service cannot start.
   bool initSBSMessaging();
 
   // The reply of one message, or nothing. A message of another name (and a
@@ -57,7 +62,22 @@ class MessagingSBS {
   void logLine(const plist::Dictionary* userInfo);
 
   KstServiceEnv env_;
+  Names names_;
   std::shared_ptr<MessagingCenter> sbsMessaging_;
+};
+
+// The TCP service, "com.Dovrane.Radazira.Service.Window": "messageForWindow"
+// and "logMessage".
+class MessagingSBS : public WindowQuestionService {
+ public:
+  explicit MessagingSBS(KstServiceEnv env = {});
+};
+
+// The UDP service, "com.Dovrane.Radazira.Service.WindowUDP":
+// "messageForWindowUDP".
+class MessagingSBSUDP : public WindowQuestionService {
+ public:
+  explicit MessagingSBSUDP(KstServiceEnv env = {});
 };
 
 }  // namespace kst

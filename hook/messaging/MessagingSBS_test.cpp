@@ -7,7 +7,6 @@
 
 #include <future>
 
-#include "hook/messaging/MessagingSBSUDP.h"
 #include "hook/messaging/ServicesTesting.h"
 #include "hook/store/KstFiles.h"
 #include "platform/fs/Utf16File.h"

@@ -18,7 +18,6 @@
 #include "hook/messaging/KstMessaging.h"
 #include "hook/messaging/MessageValues.h"
 #include "hook/messaging/MessagingSBS.h"
-#include "hook/messaging/MessagingSBSUDP.h"
 #include "hook/prompt/KstPopUp.h"
 #include "hook/store/StoreTesting.h"
 #include "platform/messaging/MessagingTestSupport.h"

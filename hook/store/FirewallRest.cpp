@@ -11,7 +11,6 @@
 #include "hook/messaging/KstServiceEnv.h"
 #include "hook/messaging/MessageValues.h"
 #include "hook/messaging/MessagingSBS.h"
-#include "hook/messaging/MessagingSBSUDP.h"
 #include "hook/store/KstFiles.h"
 #include "hook/store/RuleExpiry.h"
 #include "platform/messaging/MessagingCenter.h"

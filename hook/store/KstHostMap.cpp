@@ -7,28 +7,10 @@
 #include <set>
 #include <system_error>
 
+#include "hook/intercept/HostText.h"
 #include "platform/runloop/LibraryThread.h"
 
 namespace kst {
-
-namespace {
-
-// Every "www." removed, left to right, as the rules and prompts show names.
-std::string withoutWww(std::string_view name) {
-  constexpr std::string_view kWww = "www.";
-  std::string out;
-  out.reserve(name.size());
-  for (std::size_t i = 0; i < name.size();) {
-    if (name.substr(i, kWww.size()) == kWww) {
-      i += kWww.size();
-    } else {
-      out += name[i++];
-    }
-  }
-  return out;
-}
-
-}  // namespace
 
 // Keeps every map's worker lock consistent across fork(), and gives the
 // child's maps a worker of their own on their next name: the parent's
@@ -189,7 +171,7 @@ std::optional<std::string> KstHostMap::prepare(const Job& job, bool queued) {
     retryLater(job);
     return std::nullopt;
   }
-  std::string stripped = withoutWww(job.name);
+  std::string stripped = withoutWww(std::string(job.name));
   if (stripped.empty()) return std::nullopt;
   {
     std::lock_guard lock(ipMu_);

@@ -1,4 +1,5 @@
 #include "platform/resolver/DnsReverseLookup.h"
+#include "platform/text/AsciiCase.h"
 
 #include <arpa/inet.h>
 #include <arpa/nameser.h>
@@ -56,15 +57,6 @@ std::uint16_t randomId() {
   return id;
 }
 
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 // What one reply says; nothing when it is not the reply to this question
 // (another id, not a reply, another question), so the wait goes on.
 std::optional<ReverseAnswer> readReply(const unsigned char* reply, std::size_t length, std::uint16_t id,
@@ -75,7 +67,7 @@ std::optional<ReverseAnswer> readReply(const unsigned char* reply, std::size_t l
   if (ns_msg_count(msg, ns_s_qd) != 1) return std::nullopt;
   ns_rr rr{};
   if (::ns_parserr(&msg, ns_s_qd, 0, &rr) != 0 || ns_rr_type(rr) != ns_t_ptr ||
-      !equalsIgnoringCase(ns_rr_name(rr), question))
+      !ascii::equalsIgnoringCase(ns_rr_name(rr), question))
     return std::nullopt;
   const int rcode = ns_msg_getflag(msg, ns_f_rcode);
   if (rcode == ns_r_nxdomain) return ReverseAnswer{ReverseStatus::kNoName, {}};

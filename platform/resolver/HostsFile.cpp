@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/resolver/ConfigTokens.h"
+#include "platform/text/AsciiCase.h"
 
 namespace kst {
 
@@ -53,15 +54,6 @@ bool wanted(int family, AddressFamily asked) {
       return family == AF_INET6;
   }
   return false;
-}
-
-bool equalsIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
 }
 
 bool isValidUtf8(std::string_view s) {
@@ -175,7 +167,7 @@ Resolver::Addresses HostsFile::addressesOf(std::string_view name, AddressFamily 
   for (const Line& line : lines_) {
     std::string_view rest = names(line);
     for (std::string_view n = nextToken(rest); !n.empty(); n = nextToken(rest)) {
-      if (!equalsIgnoringCase(n, name)) continue;
+      if (!ascii::equalsIgnoringCase(n, name)) continue;
       if (wanted(line.family, family)) {
         std::string text = textOf(line.family, line.bytes);
         if (!text.empty() && std::find(out.begin(), out.end(), text) == out.end())
@@ -193,9 +185,9 @@ std::optional<std::string> HostsFile::canonicalNameOf(std::string_view name, Add
     if (!wanted(line.family, family)) continue;
     std::string_view rest = names(line);
     const std::string_view canonical = nextToken(rest);
-    bool listed = equalsIgnoringCase(canonical, name);
+    bool listed = ascii::equalsIgnoringCase(canonical, name);
     for (std::string_view n = nextToken(rest); !listed && !n.empty(); n = nextToken(rest))
-      listed = equalsIgnoringCase(n, name);
+      listed = ascii::equalsIgnoringCase(n, name);
     if (listed) return std::string(canonical);
   }
   return std::nullopt;

@@ -15,18 +15,11 @@
 
 #include "platform/fs/DeviceRoot.h"
 #include "platform/resolver/HostsFile.h"
+#include "platform/substrate/LibcFunctionTypes.h"
 
 namespace kst::substrate {
 
 namespace {
-
-using GetaddrinfoFn = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
-using GethostbynameFn = hostent* (*)(const char*);
-using Gethostbyname2Fn = hostent* (*)(const char*, int);
-using GethostbynameRFn = int (*)(const char*, hostent*, char*, size_t, hostent**, int*);
-using Gethostbyname2RFn = int (*)(const char*, int, hostent*, char*, size_t, hostent**, int*);
-using GethostbyaddrFn = hostent* (*)(const void*, socklen_t, int);
-using GetnameinfoFn = int (*)(const sockaddr*, socklen_t, char*, socklen_t, char*, socklen_t, int);
 
 std::atomic<GetaddrinfoFn> gGetaddrinfo{nullptr};
 std::atomic<GethostbynameFn> gGethostbyname{nullptr};

@@ -23,6 +23,7 @@
 #include "platform/objc/UIApplication.h"
 #include "platform/substrate/HookTable.h"
 #include "platform/substrate/InsideScope.h"
+#include "platform/substrate/LibcFunctionTypes.h"
 #include "platform/substrate/SignalTable.h"
 #include "platform/substrate/Substrate.h"
 #include "platform/substrate/Trampolines.h"
@@ -85,30 +86,6 @@ int failCurlUrl() {
   return kCurlUrlBadHandle;
 }
 
-using ConnectFn = int (*)(int, const sockaddr*, socklen_t);
-using SendtoFn = ssize_t (*)(int, const void*, size_t, int, const sockaddr*, socklen_t);
-using SendmsgFn = ssize_t (*)(int, const msghdr*, int);
-using SendmmsgFn = int (*)(int, mmsghdr*, unsigned int, int);
-using GetaddrinfoFn = int (*)(const char*, const char*, const addrinfo*, addrinfo**);
-using GethostbynameFn = hostent* (*)(const char*);
-using Gethostbyname2Fn = hostent* (*)(const char*, int);
-using GethostbynameRFn = int (*)(const char*, hostent*, char*, size_t, hostent**, int*);
-using Gethostbyname2RFn = int (*)(const char*, int, hostent*, char*, size_t, hostent**, int*);
-using GethostbyaddrFn = hostent* (*)(const void*, socklen_t, int);
-using GetnameinfoFn = int (*)(const sockaddr*, socklen_t, char*, socklen_t, char*, socklen_t, int);
-using CurlEasySetoptFn = int (*)(void*, int, ...);
-using CurlUrlSetFn = int (*)(void*, int, const char*, unsigned int);
-using RecvFn = ssize_t (*)(int, void*, size_t, int);
-using RecvfromFn = ssize_t (*)(int, void*, size_t, int, sockaddr*, socklen_t*);
-using RecvmsgFn = ssize_t (*)(int, msghdr*, int);
-using RecvmmsgFn = int (*)(int, mmsghdr*, unsigned int, int, timespec*);
-using ReadFn = ssize_t (*)(int, void*, size_t);
-using RecvChkFn = ssize_t (*)(int, void*, size_t, size_t, int);
-using RecvfromChkFn = ssize_t (*)(int, void*, size_t, size_t, int, sockaddr*, socklen_t*);
-using ReadChkFn = ssize_t (*)(int, void*, size_t, size_t);
-using CloseFn = int (*)(int);
-using GetsockoptFn = int (*)(int, int, int, void*, socklen_t*);
-
 // Reads the one argument that follows `option`, with the type its number
 // says, and hands it on: the caller passed exactly that.
 template <typename Call>
@@ -152,58 +129,58 @@ using kst::substrate::Hook;
 #define KST_EXPORT extern "C" __attribute__((visibility("default")))
 
 KST_EXPORT int connect(int fd, const sockaddr* addr, socklen_t len) {
-  return forward<Hook::kConnect, kst::substrate::ConnectFn>(kst::substrate::failWithMinusOne, fd, addr, len);
+  return forward<Hook::kConnect, kst::ConnectFn>(kst::substrate::failWithMinusOne, fd, addr, len);
 }
 
 KST_EXPORT ssize_t sendto(int fd, const void* buf, size_t n, int flags, const sockaddr* addr, socklen_t len) {
-  return forward<Hook::kSendto, kst::substrate::SendtoFn>(kst::substrate::failWithMinusOneSize, fd, buf, n,
+  return forward<Hook::kSendto, kst::SendtoFn>(kst::substrate::failWithMinusOneSize, fd, buf, n,
                                                           flags, addr, len);
 }
 
 KST_EXPORT ssize_t sendmsg(int fd, const msghdr* message, int flags) {
-  return forward<Hook::kSendmsg, kst::substrate::SendmsgFn>(kst::substrate::failWithMinusOneSize, fd, message,
+  return forward<Hook::kSendmsg, kst::SendmsgFn>(kst::substrate::failWithMinusOneSize, fd, message,
                                                             flags);
 }
 
 KST_EXPORT int sendmmsg(int fd, mmsghdr* messages, unsigned int count, int flags) {
-  return forward<Hook::kSendmmsg, kst::substrate::SendmmsgFn>(kst::substrate::failWithMinusOne, fd, messages,
+  return forward<Hook::kSendmmsg, kst::SendmmsgFn>(kst::substrate::failWithMinusOne, fd, messages,
                                                               count, flags);
 }
 
 KST_EXPORT int getaddrinfo(const char* name, const char* service, const addrinfo* hints, addrinfo** result) {
-  return forward<Hook::kGetaddrinfo, kst::substrate::GetaddrinfoFn>(kst::substrate::failLookup, name, service,
+  return forward<Hook::kGetaddrinfo, kst::GetaddrinfoFn>(kst::substrate::failLookup, name, service,
                                                                     hints, result);
 }
 
 KST_EXPORT hostent* gethostbyname(const char* name) {
-  return forward<Hook::kGethostbyname, kst::substrate::GethostbynameFn>(kst::substrate::failHostent, name);
+  return forward<Hook::kGethostbyname, kst::GethostbynameFn>(kst::substrate::failHostent, name);
 }
 
 KST_EXPORT hostent* gethostbyname2(const char* name, int family) {
-  return forward<Hook::kGethostbyname2, kst::substrate::Gethostbyname2Fn>(kst::substrate::failHostent, name,
+  return forward<Hook::kGethostbyname2, kst::Gethostbyname2Fn>(kst::substrate::failHostent, name,
                                                                           family);
 }
 
 KST_EXPORT int gethostbyname_r(const char* name, hostent* entry, char* buf, size_t size, hostent** result,
                                int* error) {
-  return forward<Hook::kGethostbynameR, kst::substrate::GethostbynameRFn>(kst::substrate::failReentrant, name,
+  return forward<Hook::kGethostbynameR, kst::GethostbynameRFn>(kst::substrate::failReentrant, name,
                                                                           entry, buf, size, result, error);
 }
 
 KST_EXPORT int gethostbyname2_r(const char* name, int family, hostent* entry, char* buf, size_t size,
                                 hostent** result, int* error) {
-  return forward<Hook::kGethostbyname2R, kst::substrate::Gethostbyname2RFn>(
+  return forward<Hook::kGethostbyname2R, kst::Gethostbyname2RFn>(
       kst::substrate::failReentrant, name, family, entry, buf, size, result, error);
 }
 
 KST_EXPORT hostent* gethostbyaddr(const void* addr, socklen_t len, int type) {
-  return forward<Hook::kGethostbyaddr, kst::substrate::GethostbyaddrFn>(kst::substrate::failHostent, addr,
+  return forward<Hook::kGethostbyaddr, kst::GethostbyaddrFn>(kst::substrate::failHostent, addr,
                                                                         len, type);
 }
 
 KST_EXPORT int getnameinfo(const sockaddr* addr, socklen_t len, char* host, socklen_t hostLen, char* service,
                            socklen_t serviceLen, int flags) {
-  return forward<Hook::kGetnameinfo, kst::substrate::GetnameinfoFn>(
+  return forward<Hook::kGetnameinfo, kst::GetnameinfoFn>(
       kst::substrate::failLookup, addr, len, host, hostLen, service, serviceLen, flags);
 }
 
@@ -213,7 +190,7 @@ KST_EXPORT int curl_easy_setopt(void* handle, int option, ...) {
   va_list args;
   va_start(args, option);
   const int result = kst::substrate::withCurlArgument(option, args, [&](auto value) {
-    return forward<Hook::kCurlEasySetopt, kst::substrate::CurlEasySetoptFn>(kst::substrate::failCurl, handle,
+    return forward<Hook::kCurlEasySetopt, kst::CurlEasySetoptFn>(kst::substrate::failCurl, handle,
                                                                             option, value);
   });
   va_end(args);
@@ -221,7 +198,7 @@ KST_EXPORT int curl_easy_setopt(void* handle, int option, ...) {
 }
 
 KST_EXPORT int curl_url_set(void* url, int what, const char* part, unsigned int flags) {
-  return forward<Hook::kCurlUrlSet, kst::substrate::CurlUrlSetFn>(kst::substrate::failCurlUrl, url, what,
+  return forward<Hook::kCurlUrlSet, kst::CurlUrlSetFn>(kst::substrate::failCurlUrl, url, what,
                                                                   part, flags);
 }
 
@@ -234,51 +211,51 @@ KST_EXPORT int UIApplicationMain(int argc, char** argv, const char* principalCla
 // The receive calls and close: the fortified forms (_FORTIFY_SOURCE builds
 // call them) as well as the plain ones.
 KST_EXPORT ssize_t recv(int fd, void* buf, size_t n, int flags) {
-  return forward<Hook::kRecv, kst::substrate::RecvFn>(kst::substrate::failWithMinusOneSize, fd, buf, n,
+  return forward<Hook::kRecv, kst::RecvFn>(kst::substrate::failWithMinusOneSize, fd, buf, n,
                                                       flags);
 }
 
 KST_EXPORT ssize_t recvfrom(int fd, void* buf, size_t n, int flags, sockaddr* addr, socklen_t* len) {
-  return forward<Hook::kRecvfrom, kst::substrate::RecvfromFn>(kst::substrate::failWithMinusOneSize, fd, buf,
+  return forward<Hook::kRecvfrom, kst::RecvfromFn>(kst::substrate::failWithMinusOneSize, fd, buf,
                                                               n, flags, addr, len);
 }
 
 KST_EXPORT ssize_t recvmsg(int fd, msghdr* message, int flags) {
-  return forward<Hook::kRecvmsg, kst::substrate::RecvmsgFn>(kst::substrate::failWithMinusOneSize, fd, message,
+  return forward<Hook::kRecvmsg, kst::RecvmsgFn>(kst::substrate::failWithMinusOneSize, fd, message,
                                                             flags);
 }
 
 KST_EXPORT int recvmmsg(int fd, mmsghdr* messages, unsigned int count, int flags, timespec* timeout) {
-  return forward<Hook::kRecvmmsg, kst::substrate::RecvmmsgFn>(kst::substrate::failWithMinusOne, fd, messages,
+  return forward<Hook::kRecvmmsg, kst::RecvmmsgFn>(kst::substrate::failWithMinusOne, fd, messages,
                                                               count, flags, timeout);
 }
 
 KST_EXPORT ssize_t read(int fd, void* buf, size_t n) {
-  return forward<Hook::kRead, kst::substrate::ReadFn>(kst::substrate::failWithMinusOneSize, fd, buf, n);
+  return forward<Hook::kRead, kst::ReadFn>(kst::substrate::failWithMinusOneSize, fd, buf, n);
 }
 
 KST_EXPORT ssize_t __recv_chk(int fd, void* buf, size_t n, size_t buflen, int flags) {
-  return forward<Hook::kRecvChk, kst::substrate::RecvChkFn>(kst::substrate::failWithMinusOneSize, fd, buf, n,
+  return forward<Hook::kRecvChk, kst::RecvChkFn>(kst::substrate::failWithMinusOneSize, fd, buf, n,
                                                             buflen, flags);
 }
 
 KST_EXPORT ssize_t __recvfrom_chk(int fd, void* buf, size_t n, size_t buflen, int flags, sockaddr* addr,
                                   socklen_t* len) {
-  return forward<Hook::kRecvfromChk, kst::substrate::RecvfromChkFn>(kst::substrate::failWithMinusOneSize, fd,
+  return forward<Hook::kRecvfromChk, kst::RecvfromChkFn>(kst::substrate::failWithMinusOneSize, fd,
                                                                     buf, n, buflen, flags, addr, len);
 }
 
 KST_EXPORT ssize_t __read_chk(int fd, void* buf, size_t n, size_t buflen) {
-  return forward<Hook::kReadChk, kst::substrate::ReadChkFn>(kst::substrate::failWithMinusOneSize, fd, buf, n,
+  return forward<Hook::kReadChk, kst::ReadChkFn>(kst::substrate::failWithMinusOneSize, fd, buf, n,
                                                             buflen);
 }
 
 KST_EXPORT int close(int fd) {
-  return forward<Hook::kClose, kst::substrate::CloseFn>(kst::substrate::failWithMinusOne, fd);
+  return forward<Hook::kClose, kst::CloseFn>(kst::substrate::failWithMinusOne, fd);
 }
 
 KST_EXPORT int getsockopt(int fd, int level, int name, void* value, socklen_t* length) {
-  return forward<Hook::kGetsockopt, kst::substrate::GetsockoptFn>(kst::substrate::failWithMinusOne, fd, level,
+  return forward<Hook::kGetsockopt, kst::GetsockoptFn>(kst::substrate::failWithMinusOne, fd, level,
                                                                   name, value, length);
 }
 

@@ -4,6 +4,7 @@
 #include <optional>
 
 #include "hook/intercept/DecisionTrace.h"
+#include "hook/intercept/HostText.h"
 #include "hook/intercept/KstDecision.h"
 #include "hook/intercept/performTest.h"
 #include "hook/store/KstFiles.h"
@@ -48,12 +49,6 @@ std::optional<Options> parse(const std::vector<std::string>& args, std::ostream&
     return std::nullopt;
   }
   return o;
-}
-
-// Strips every "www." as the hooks do before judging.
-std::string withoutWww(std::string host) {
-  for (std::size_t pos; (pos = host.find("www.")) != std::string::npos;) host.erase(pos, 4);
-  return host;
 }
 
 }  // namespace
@@ -107,9 +102,12 @@ int runJudge(const std::vector<std::string>& args, std::ostream& out, std::ostre
   if (!rule.empty()) out << " \"" << rule << "\"";
   out << "\nlogged: " << (decision.log ? "yes" : "no") << "\n";
   switch (decision.verdict) {
-    case Verdict::kAllow: return 0;
-    case Verdict::kDeny: return 1;
-    case Verdict::kUndecided: return 2;
+    case Verdict::kAllow:
+      return 0;
+    case Verdict::kDeny:
+      return 1;
+    case Verdict::kUndecided:
+      return 2;
   }
   return 2;
 }
