@@ -112,7 +112,7 @@ KstPopUpAnswer KstPopUpPrompt::createAViewWithPort(const std::optional<std::stri
                                                    const std::optional<std::string>& bundleIdentifier) {
   QCoreApplication* app = QCoreApplication::instance();
   if (app == nullptr || QThread::currentThread() != app->thread() || context_.flags == nullptr)
-    return KstPopUpAnswer{prompt::kAllowOnce, 0, 0, host};
+    return KstPopUpAnswer{msg::allowOnce, 0, 0, host};
 
   KstFlags& flags = *context_.flags;
   set(flags.isShowingWindow, true);

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "hook/messaging/KstMessageNames.h"
 #include "hook/prompt/KstPopUp.h"
 #include "platform/objc/ObjcTypes.h"
 #include "platform/runloop/RunLoop.h"
@@ -67,18 +68,18 @@ class KstPopUpPrompt final : public QObject, public KstPopUp {
                                      const std::optional<std::string>& bundleIdentifier) override;
 
   // The choices.
-  void allowOnce() { choose(0); }
-  void denyOnce() { choose(1); }
-  void alwaysAllow() { choose(2); }
-  void alwaysDeny() { choose(3); }
-  void allowAll() { choose(4); }
-  void denyAll() { choose(5); }
-  void allowSession() { choose(6); }
-  void denySession() { choose(7); }
-  void globalAllow() { choose(8); }
-  void globalDeny() { choose(9); }
-  void allowAllSession() { choose(10); }
-  void denyAllSession() { choose(11); }
+  void allowOnce() { choose(msg::allowOnce); }
+  void denyOnce() { choose(msg::denyOnce); }
+  void alwaysAllow() { choose(msg::alwaysAllow); }
+  void alwaysDeny() { choose(msg::alwaysDeny); }
+  void allowAll() { choose(msg::allowAll); }
+  void denyAll() { choose(msg::denyAll); }
+  void allowSession() { choose(msg::allowSession); }
+  void denySession() { choose(msg::denySession); }
+  void globalAllow() { choose(msg::globalAllow); }
+  void globalDeny() { choose(msg::globalDeny); }
+  void allowAllSession() { choose(msg::allowAllSession); }
+  void denyAllSession() { choose(msg::denyAllSession); }
   void buttonPressed(int tag);
   // Its asker went away: the wait ends without a choice.
   void dismiss() override;

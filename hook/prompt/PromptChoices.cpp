@@ -7,10 +7,10 @@ namespace kst::prompt {
 
 namespace {
 
-constexpr int kAllowCodes[kButtonCount] = {kAllowOnce,   kAllowSession, kAllowAllSession,
-                                           kAlwaysAllow, kAllowAll,     kGlobalAllow};
-constexpr int kDenyCodes[kButtonCount] = {kDenyOnce,   kDenySession, kDenyAllSession,
-                                          kAlwaysDeny, kDenyAll,     kGlobalDeny};
+constexpr int kAllowCodes[kButtonCount] = {msg::allowOnce,   msg::allowSession, msg::allowAllSession,
+                                           msg::alwaysAllow, msg::allowAll,     msg::globalAllow};
+constexpr int kDenyCodes[kButtonCount] = {msg::denyOnce,   msg::denySession, msg::denyAllSession,
+                                          msg::alwaysDeny, msg::denyAll,     msg::globalDeny};
 
 constexpr std::string_view kLetters = "abcdefghijklmnopqrstuvwxyz";
 constexpr std::string_view kPreStart = "<pre>";

@@ -5,26 +5,12 @@
 #include <string_view>
 #include <vector>
 
+#include "hook/messaging/KstMessageNames.h"
+
 // The prompt's logic without its widgets: the answer table, the host parts
 // and the host text of the answer, the question line, the accent colour and
 // the WhoIs query, request and extraction.
 namespace kst::prompt {
-
-// Answer codes.
-enum AnswerCode : int {
-  kAllowOnce = 0,
-  kDenyOnce = 1,
-  kAlwaysAllow = 2,
-  kAlwaysDeny = 3,
-  kAllowAll = 4,
-  kDenyAll = 5,
-  kAllowSession = 6,
-  kDenySession = 7,
-  kGlobalAllow = 8,
-  kGlobalDeny = 9,
-  kAllowAllSession = 10,
-  kDenyAllSession = 11,
-};
 
 // Answer buttons by tag, in tag order.
 inline constexpr int kButtonCount = 6;

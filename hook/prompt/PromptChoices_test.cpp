@@ -15,7 +15,7 @@ TEST(AnswerCode, EveryButtonInBothModes) {
     EXPECT_EQ(answerCode(0, tag), allow[tag]) << kButtonTitles[tag];
     EXPECT_EQ(answerCode(1, tag), deny[tag]) << kButtonTitles[tag];
   }
-  EXPECT_EQ(answerCode(1, 5), kGlobalDeny);
+  EXPECT_EQ(answerCode(1, 5), msg::globalDeny);
   EXPECT_FALSE(answerCode(0, 6));
   EXPECT_FALSE(answerCode(1, -1));
 }
