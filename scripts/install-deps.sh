@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   build-essential cmake pkg-config clang clang-format clang-tidy libclang-rt-14-dev
   libgtest-dev libgmock-dev libbenchmark-dev
-  libplist-dev qt6-base-dev qt6-qpa-plugins libcurl4-openssl-dev fonts-dejavu-core fonts-dejavu-extra
+  libplist-dev qt6-base-dev qt6-base-private-dev qt6-qpa-plugins libcurl4-openssl-dev fonts-dejavu-core fonts-dejavu-extra
   curl python3 python3-requests iproute2 chromium firefox-esr nodejs wget
   dpkg-dev fakeroot desktop-file-utils systemd man-db
   libxcb1-dev xvfb openbox xdotool x11-utils trayer xterm

@@ -12,9 +12,13 @@
 
 namespace kst::testing {
 
+// Offscreen, unless the test chose an offscreen configuration of its own
+// ("offscreen:configfile=...", its screens).
 inline QApplication& testApplication() {
   static QApplication* app = [] {
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    const char* chosen = std::getenv("QT_QPA_PLATFORM");
+    if (chosen == nullptr || std::string(chosen).rfind("offscreen:", 0) != 0)
+      ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
     static int argc = 1;
     static char name[] = "kestrix-widget-test";
     static char* argv[] = {name, nullptr};
