@@ -21,7 +21,8 @@ bool listMatches(const std::shared_ptr<const RuleList>& list, const Destination&
 std::optional<Decision> sessionAnswer(const DecisionInput& in) {
   const std::shared_ptr<const std::string>& all = in.session.all;
   if (!all) return std::nullopt;
-  if (*all == files::kAllowEverything) return decided(Verdict::kAllow, DecisionStep::kSessionAnswer, true, in);
+  if (*all == files::kAllowEverything)
+    return decided(Verdict::kAllow, DecisionStep::kSessionAnswer, true, in);
   if (*all == files::kDenyEverything) return decided(Verdict::kDeny, DecisionStep::kSessionAnswer, true, in);
   return std::nullopt;
 }
@@ -37,7 +38,9 @@ std::optional<Decision> appEverything(const AppRuleSet& app, const DecisionInput
 
 }  // namespace
 
-std::string_view Decision::what() const { return verdict == Verdict::kDeny ? "denied" : "allowed"; }
+std::string_view Decision::what() const {
+  return verdict == Verdict::kDeny ? "denied" : "allowed";
+}
 
 Decision decide(const DecisionInput& in, Transport transport, const Destination& d) {
   static const RuleSet kNothingRead;
@@ -107,7 +110,7 @@ DecisionInput decisionInput(KstSettingsManager& m, Transport transport) {
   const KstFlags& flags = m.flags();
   DecisionInput in;
   in.rules = std::move(rules);
-  in.session = SessionAnswers{m.tempAllowAllString(), m.tempAllowArray(), m.tempDenyArray()};
+  in.session = m.sessionAnswers();
   in.networkBlocked = get(flags.blockNonWiFi) || get(flags.blockSpecificWiFi);
   in.logging = get(flags.logging);
   in.canAsk = get(flags.SpringBoardDidFinish);
@@ -127,19 +130,32 @@ bool udpAllowedAtOnce(const KstSettingsManager& m) {
 
 std::string_view describeStep(DecisionStep step) {
   switch (step) {
-    case DecisionStep::kNetworkBlock: return "not on WiFi while a WiFi-only switch is on";
-    case DecisionStep::kWhiteList: return "white list";
-    case DecisionStep::kBuiltInHost: return "built-in host";
-    case DecisionStep::kSessionAnswer: return "answer for the whole application this run";
-    case DecisionStep::kGlobalDeny: return "global deny rule";
-    case DecisionStep::kGlobalAllow: return "global allow rule";
-    case DecisionStep::kAppEverything: return "application allows or denies everything";
-    case DecisionStep::kAppDeny: return "application deny rule";
-    case DecisionStep::kAppAllow: return "application allow rule";
-    case DecisionStep::kTempDeny: return "session deny rule";
-    case DecisionStep::kTempAllow: return "session allow rule";
-    case DecisionStep::kSpringBoardNotReady: return "SpringBoard not ready to ask";
-    case DecisionStep::kUndecided: return "no rule decides: the user would be asked";
+    case DecisionStep::kNetworkBlock:
+      return "not on WiFi while a WiFi-only switch is on";
+    case DecisionStep::kWhiteList:
+      return "white list";
+    case DecisionStep::kBuiltInHost:
+      return "built-in host";
+    case DecisionStep::kSessionAnswer:
+      return "answer for the whole application this run";
+    case DecisionStep::kGlobalDeny:
+      return "global deny rule";
+    case DecisionStep::kGlobalAllow:
+      return "global allow rule";
+    case DecisionStep::kAppEverything:
+      return "application allows or denies everything";
+    case DecisionStep::kAppDeny:
+      return "application deny rule";
+    case DecisionStep::kAppAllow:
+      return "application allow rule";
+    case DecisionStep::kTempDeny:
+      return "session deny rule";
+    case DecisionStep::kTempAllow:
+      return "session allow rule";
+    case DecisionStep::kSpringBoardNotReady:
+      return "SpringBoard not ready to ask";
+    case DecisionStep::kUndecided:
+      return "no rule decides: the user would be asked";
   }
   return "";
 }

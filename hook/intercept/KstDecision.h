@@ -6,6 +6,7 @@
 
 #include "hook/intercept/RuleList.h"
 #include "hook/store/RuleSet.h"
+#include "hook/store/SessionAnswerStore.h"
 
 namespace kst {
 
@@ -47,14 +48,6 @@ struct Decision {
 
   // "allowed" or "denied", the word of the log line.
   std::string_view what() const;
-};
-
-// The answers given for this run: the run-wide one ("1" allows, "2"
-// denies everything) and the session rules.
-struct SessionAnswers {
-  std::shared_ptr<const std::string> all;
-  std::shared_ptr<const RuleList> allow;
-  std::shared_ptr<const RuleList> deny;
 };
 
 // Everything one decision reads, taken once.

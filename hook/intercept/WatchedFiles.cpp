@@ -2,6 +2,7 @@
 
 #include <pthread.h>
 
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -42,9 +43,18 @@ struct Watches {
   RunLoop::TimerId timer = 0;
 };
 
+// Made without a function-local static: the main queue makes it while the
+// program may fork, and a child would wait forever on a static's guard that
+// the parent's thread held at that moment.
+std::atomic<Watches*> gWatches{nullptr};
+
 Watches& watches() {
-  static Watches* const w = new Watches;
-  return *w;
+  Watches* current = gWatches.load(std::memory_order_acquire);
+  if (current != nullptr) return *current;
+  auto* fresh = new Watches;
+  if (gWatches.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) return *fresh;
+  delete fresh;
+  return *current;
 }
 
 }  // namespace

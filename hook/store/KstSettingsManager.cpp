@@ -7,12 +7,9 @@
 #include <mutex>
 #include <sstream>
 
-#include "hook/Classes/Other/ReachabilityKst.h"
 #include "hook/messaging/KstMessageNames.h"
 #include "hook/store/BasicString.h"
 #include "hook/store/KstFiles.h"
-#include "hook/store/KstHostClient.h"
-#include "hook/store/KstHostMap.h"
 #include "hook/store/RuleExpiry.h"
 #include "platform/plist/PlistFile.h"
 
@@ -166,15 +163,14 @@ void KstSettingsManager::publishRuleExpiry() {
 KstSettingsManager::KstSettingsManager(KstStoreEnv env)
     : env_(std::move(env)),
       disabledMarkerPath_(env_.root.path(files::kDisabledMarkerPath)),
-      hostTable_(std::make_unique<HostNameTableReader>(env_.root.path(kHostNameTablePath))) {}
+      hostNames_(env_),
+      networkWatch_(*env_.flags) {}
 
 bool KstSettingsManager::disabledMarkerExists() const {
   return env_.fs->exists(disabledMarkerPath_);
 }
 
-KstSettingsManager::~KstSettingsManager() {
-  if (reachabilityObserver_ != 0) ReachabilityKst::removeChangeObserver(reachabilityObserver_);
-}
+KstSettingsManager::~KstSettingsManager() = default;
 
 RunLoop& KstSettingsManager::mainLoop() const {
   return env_.mainLoop != nullptr ? *env_.mainLoop : mainQueue();
@@ -254,8 +250,8 @@ void KstSettingsManager::reallyReloadAppSettings() {
   if (*bundleId == kSpringBoardId) set(flags().isSpringBoard, true);
 
   double expiry = kNeverExpires;
-  auto app = std::make_shared<const AppRuleSet>(get(flags().alternativeLoading) ? relayAppReload(*bundleId, expiry)
-                                                                                 : fileAppReload(*bundleId, expiry));
+  auto app = std::make_shared<const AppRuleSet>(
+      get(flags().alternativeLoading) ? relayAppReload(*bundleId, expiry) : fileAppReload(*bundleId, expiry));
   KstFlags& f = flags();
   set(f.bundleExistsInPlist, app->inRulesFile);
   set(f.useDetailedRules, app->detailedRules);
@@ -293,7 +289,7 @@ AppRuleSet KstSettingsManager::relayAppReload(const std::string& bundleId, doubl
   app.allow = rulesOf(reply, msg::kAllowArrayKey, expiry);
   app.deny = rulesOf(reply, msg::kDenyArrayKey, expiry);
   set(f.isKstEnabled, plist::boolValue(reply.find(msg::kEnabledKey), true));
-  wifiStep(plist::boolValue(reply.find(msg::kBlockSpecificWifiKey)), f.blockSpecificWiFi);
+  networkWatch_.applySwitch(plist::boolValue(reply.find(msg::kBlockSpecificWifiKey)), f.blockSpecificWiFi);
   const plist::Dictionary* entry = reply.dictionary(msg::kMutableDicKey);
   mutableDicOfCurrentBundleIdentifier_.set(share(entry != nullptr ? *entry : plist::Dictionary()));
   return app;
@@ -318,7 +314,8 @@ AppRuleSet KstSettingsManager::fileAppReload(const std::string& bundleId, double
     app.deny = rulesOf(*entry, files::kDenyKey, expiry);
     mutableDicOfCurrentBundleIdentifier_.set(share(*entry));
     set(f.isKstEnabled, plist::boolValue(entry->find(files::kEnabledKey), true));
-    wifiStep(plist::boolValue(entry->find(files::kBlockSpecificWiFiKey)), f.blockSpecificWiFi);
+    networkWatch_.applySwitch(plist::boolValue(entry->find(files::kBlockSpecificWiFiKey)),
+                              f.blockSpecificWiFi);
   } else {
     app.allowEverything = share(std::string());
     app.allow = RuleList::empty();
@@ -333,8 +330,8 @@ AppRuleSet KstSettingsManager::fileAppReload(const std::string& bundleId, double
 
 void KstSettingsManager::reallyReloadGlobalSettings() {
   double expiry = kNeverExpires;
-  auto global = std::make_shared<const GlobalRuleSet>(get(flags().alternativeLoading) ? relayGlobalReload(expiry)
-                                                                                       : fileGlobalReload(expiry));
+  auto global = std::make_shared<const GlobalRuleSet>(
+      get(flags().alternativeLoading) ? relayGlobalReload(expiry) : fileGlobalReload(expiry));
   globalAllowArray_.set(global->allow);
   globalDenyArray_.set(global->deny);
   set(flags().respectGlobal, global->respectGlobal);
@@ -373,14 +370,15 @@ GlobalRuleSet KstSettingsManager::relayGlobalReload(double& expiry) {
   const plist::Value* block = reply.find(msg::kBlockNonWiFiKey);
   const bool blockOn = block != nullptr && block->asBoolean() != nullptr && *block->asBoolean();
   if (blockOn) {
-    wifiStep(true, f.blockNonWiFi);
+    networkWatch_.applySwitch(true, f.blockNonWiFi);
   } else {
     set(f.blockNonWiFi, false);
   }
   // Moved, not copied: with a blocklist it is the largest value of all.
   plist::Value* dict = reply.find(msg::kGlobalRulesDicKey);
-  globalRulesDic_.set(share(dict != nullptr && dict->asDictionary() != nullptr ? std::move(*dict->asDictionary())
-                                                                               : plist::Dictionary()));
+  globalRulesDic_.set(share(dict != nullptr && dict->asDictionary() != nullptr
+                                ? std::move(*dict->asDictionary())
+                                : plist::Dictionary()));
   return global;
 }
 
@@ -398,7 +396,7 @@ GlobalRuleSet KstSettingsManager::fileGlobalReload(double& expiry) {
   set(f.useBackgroundedHostresolutionKst,
       !plist::boolValue(dict->find(files::kAdvancedHostnameResolutionKey)));
   set(f.logging, plist::boolValue(dict->find(files::kLogKey)));
-  wifiStep(plist::boolValue(dict->find(files::kBlockNonWiFiKey)), f.blockNonWiFi);
+  networkWatch_.applySwitch(plist::boolValue(dict->find(files::kBlockNonWiFiKey)), f.blockNonWiFi);
   const std::string* theme = dict->string(files::kThemeKey);
   aTheme_.set(share(theme != nullptr && *theme == files::kBlueTheme));
   globalRulesDic_.set(std::move(dict));
@@ -425,100 +423,24 @@ void KstSettingsManager::publishGlobalRules(std::shared_ptr<const GlobalRuleSet>
   });
 }
 
-void KstSettingsManager::wifiStep(bool switchOn, std::atomic<bool>& flag) {
-  if (!switchOn) {
-    set(flag, false);
-    return;
-  }
-  KstFlags& f = flags();
-  auto reading = ReachabilityKst::reachabilityForInternetConnection();
-  const int status = reading ? reading->currentReachabilityStatus() : NotReachable;
-  f.localWiFiConnectionStatusKst.store(status, std::memory_order_relaxed);
-  set(flag, status == ReachableViaWWAN);
-  set(f.willBeBlockedOn3G, true);
-  if (get(f.reachNotifierStarted)) return;
-
-  if (!reachabilityHelper_) {
-    reachabilityHelper_ = std::make_unique<ReachabilityHelper>(f);
-    ReachabilityHelper* helper = reachabilityHelper_.get();
-    reachabilityObserver_ = ReachabilityKst::addChangeObserver([helper, this](ReachabilityKst& watcher) {
-      // Only this manager's own watcher drives its flags.
-      if (&watcher == internetReach_.get()) helper->handleNetworkChange(watcher);
-    });
-  }
-  internetReach_ = ReachabilityKst::reachabilityForInternetConnection();
-  set(f.reachNotifierStarted, internetReach_ && internetReach_->startNotifier());
-}
-
 void KstSettingsManager::doHostStuff(std::string_view name) {
-  if (!env_.ownHostMap) {
-    KstHostClient(env_.root).doHostStuff(name);
-    return;
-  }
-  if (name.empty() || name == kSyntheticFontName || name == "conversation" || name == "contact") return;
-  std::shared_ptr<KstHostMap> map;
-  {
-    std::lock_guard<std::mutex> lock(hostMapMu_);
-    if (!hostMap_) {
-      KstHostMapEnv mapEnv;
-      mapEnv.resolver = env_.resolver;
-      mapEnv.mainLoop = env_.mainLoop;
-      mapEnv.flags = env_.flags;
-      hostMap_ = std::make_shared<KstHostMap>(mapEnv);
-    }
-    map = hostMap_;
-  }
-  // May resolve here, for seconds: outside the lock.
-  map->doHostStuff(std::string(name));
-}
-
-std::shared_ptr<KstHostMap> KstSettingsManager::currentHostMap() {
-  std::lock_guard<std::mutex> lock(hostMapMu_);
-  return hostMap_;
+  hostNames_.doHostStuff(name);
 }
 
 std::optional<plist::Dictionary> KstSettingsManager::getIPDictionary(std::string_view address) {
-  if (!env_.ownHostMap) return KstHostClient(env_.root).getIPDictionary(address);
-  const std::shared_ptr<KstHostMap> map = currentHostMap();
-  if (!map) return plist::Dictionary();
-  return map->getIPDictionary(std::string(address));
+  return hostNames_.getIPDictionary(address);
 }
 
 std::optional<std::string> KstSettingsManager::lastHostNameForAddress(std::string_view address) {
-  if (env_.ownHostMap) {
-    const std::shared_ptr<KstHostMap> map = currentHostMap();
-    return map ? map->lastName(address) : std::nullopt;
-  }
-  // SpringBoard publishes its map's newest name per address; a missing or
-  // orphaned table reads as no name, as an unanswered query would.
-  return hostTable_->lookup(address);
+  return hostNames_.lastHostNameForAddress(address);
 }
 
 void KstSettingsManager::clearHostMap() {
-  std::shared_ptr<KstHostMap> old;
-  {
-    std::lock_guard<std::mutex> lock(hostMapMu_);
-    old = std::move(hostMap_);
-  }
-  // Dropped outside the lock: the last holder waits for the map's worker.
+  hostNames_.clear();
 }
 
 std::string KstSettingsManager::urlForHost(std::string_view host) {
-  std::string found(" ");
-  urlArray_.updateShared(
-      [&](const std::shared_ptr<const StringList>& urls) -> std::shared_ptr<const StringList> {
-        if (!urls) return nullptr;
-        const std::string needle = std::string(host) + "/";
-        for (auto it = urls->rbegin(); it != urls->rend(); ++it) {
-          if (it->find(needle) != std::string::npos) {
-            found = *it;
-            break;
-          }
-        }
-        if (urls->size() >= 10) return share(StringList());
-        return urls;
-      });
-  return found;
+  return urls_.urlForHost(host);
 }
 
 bool KstSettingsManager::needsAppReload() const {
@@ -527,34 +449,19 @@ bool KstSettingsManager::needsAppReload() const {
 }
 
 void KstSettingsManager::addTempAllowRule(std::string rule) {
-  tempAllowArray_.update([&](const RuleList* old) {
-    StringList rules = old != nullptr ? old->rules() : StringList();
-    rules.push_back(std::move(rule));
-    return RuleList::make(std::move(rules));
-  });
+  session_.addAllowRule(std::move(rule));
 }
 
 void KstSettingsManager::addTempDenyRule(std::string rule) {
-  tempDenyArray_.update([&](const RuleList* old) {
-    StringList rules = old != nullptr ? old->rules() : StringList();
-    rules.push_back(std::move(rule));
-    return RuleList::make(std::move(rules));
-  });
+  session_.addDenyRule(std::move(rule));
 }
 
 void KstSettingsManager::clearTempAnswers() {
-  tempDenyArray_.set(RuleList::empty());
-  tempAllowArray_.set(RuleList::empty());
-  tempAllowAllString_.set(share(std::string(files::kNeitherEverything)));
+  session_.clear(std::string(files::kNeitherEverything));
 }
 
 void KstSettingsManager::appendUrl(std::string url, bool createIfMissing) {
-  urlArray_.update([&](const StringList* old) -> std::shared_ptr<const StringList> {
-    if (old == nullptr && !createIfMissing) return nullptr;
-    StringList urls = old != nullptr ? *old : StringList();
-    urls.push_back(std::move(url));
-    return share(std::move(urls));
-  });
+  urls_.append(std::move(url), createIfMissing);
 }
 
 std::shared_ptr<const plist::Dictionary> KstSettingsManager::updateMutableDicOfCurrentBundleIdentifier(

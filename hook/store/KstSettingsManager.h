@@ -8,9 +8,14 @@
 #include <vector>
 
 #include "hook/intercept/RuleList.h"
+#include "hook/store/HostNames.h"
 #include "hook/store/KstFlags.h"
+#include "hook/store/KstStoreEnv.h"
+#include "hook/store/NetworkWatch.h"
 #include "hook/store/RuleSet.h"
+#include "hook/store/SessionAnswerStore.h"
 #include "hook/store/SharedField.h"
+#include "hook/store/UrlCapture.h"
 #include "platform/fs/DeviceRoot.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/hosttable/HostNameTable.h"
@@ -19,34 +24,6 @@
 #include "platform/runloop/RunLoop.h"
 
 namespace kst {
-
-class ReachabilityKst;
-class ReachabilityHelper;
-class KstHostMap;
-
-// How a process that cannot read the rule files gets them: a waiting send to
-// SpringBoard's "com.Dovrane.Radazira.ServiceExtended". Implemented by the
-// messaging layer; a relay that gets no reply returns an empty dictionary.
-class RulesRelay {
- public:
-  virtual ~RulesRelay() = default;
-  virtual plist::Dictionary sendAndWait(std::string_view messageName, const plist::Dictionary* userInfo) = 0;
-};
-
-// What a settings manager works with: the device's files, the process's main
-// queue and flags, and (for the few applications that load their rules the
-// alternative way) the relay. Tests pass their own.
-struct KstStoreEnv {
-  DeviceRoot root = DeviceRoot::process();
-  FileSystem* fs = &FileSystem::real();
-  RunLoop* mainLoop = nullptr;  // null: the process's main queue
-  KstFlags* flags = &kstFlags();
-  RulesRelay* relay = nullptr;  // null: no relay reachable
-  // The iOS 7/8 library keeps the host-name map in each process's manager;
-  // the iOS 9 library asks SpringBoard's host-name service.
-  bool ownHostMap = false;
-  Resolver* resolver = nullptr;  // the own map's resolver; null: Resolver::real()
-};
 
 using StringList = std::vector<std::string>;
 
@@ -99,16 +76,16 @@ class KstSettingsManager {
   std::shared_ptr<const std::string> appName() const { return appName_.get(); }
   void setAppName(std::string v) { appName_.set(std::make_shared<const std::string>(std::move(v))); }
   std::shared_ptr<const std::string> basicString() const { return basicString_.get(); }
-  std::shared_ptr<const StringList> urlArray() const { return urlArray_.get(); }
-  void setUrlArray(StringList v) { urlArray_.set(std::make_shared<const StringList>(std::move(v))); }
+  std::shared_ptr<const StringList> urlArray() const { return urls_.urls(); }
+  void setUrlArray(StringList v) { urls_.set(std::move(v)); }
   std::shared_ptr<const std::string> currentBundleIdentifier() const {
     return currentBundleIdentifier_.get();
   }
   void setCurrentBundleIdentifier(std::string v);
   void clearCurrentBundleIdentifier() { currentBundleIdentifier_.reset(); }
   std::shared_ptr<const plist::Dictionary> plistDictionary() const { return plistDictionary_.get(); }
-  std::shared_ptr<const RuleList> tempAllowArray() const { return tempAllowArray_.get(); }
-  std::shared_ptr<const RuleList> tempDenyArray() const { return tempDenyArray_.get(); }
+  std::shared_ptr<const RuleList> tempAllowArray() const { return session_.allowRules(); }
+  std::shared_ptr<const RuleList> tempDenyArray() const { return session_.denyRules(); }
   std::shared_ptr<const std::string> allowEverything() const { return allowEverything_.get(); }
   std::shared_ptr<const RuleList> allowArray() const { return allowArray_.get(); }
   std::shared_ptr<const RuleList> denyArray() const { return denyArray_.get(); }
@@ -119,10 +96,10 @@ class KstSettingsManager {
   std::shared_ptr<const RuleList> globalAllowArray() const { return globalAllowArray_.get(); }
   std::shared_ptr<const RuleList> globalDenyArray() const { return globalDenyArray_.get(); }
   std::shared_ptr<const StringList> whiteListArray() const { return whiteListArray_.get(); }
-  std::shared_ptr<const std::string> tempAllowAllString() const { return tempAllowAllString_.get(); }
-  void setTempAllowAllString(std::string v) {
-    tempAllowAllString_.set(std::make_shared<const std::string>(std::move(v)));
-  }
+  std::shared_ptr<const std::string> tempAllowAllString() const { return session_.all(); }
+  void setTempAllowAllString(std::string v) { session_.setAll(std::move(v)); }
+  // The session answers as one decision takes them.
+  SessionAnswers sessionAnswers() const { return session_.current(); }
   std::shared_ptr<const bool> aTheme() const { return aTheme_.get(); }
   // Everything a decision reads from the rule files, whole; null before the
   // first reload. The fields above are its mirrors.
@@ -178,7 +155,6 @@ class KstSettingsManager {
   RunLoop& mainLoop() const;
 
  private:
-  std::shared_ptr<KstHostMap> currentHostMap();
   // Each reads its part whole, lowering `expiry` to the earliest expiry of
   // a rule it keeps; the mirrors not in a rule set are set on the way.
   AppRuleSet relayAppReload(const std::string& bundleId, double& expiry);
@@ -189,9 +165,6 @@ class KstSettingsManager {
   // null for a process without a bundle identifier).
   void publishAppRules(std::shared_ptr<const AppRuleSet> app);
   void publishGlobalRules(std::shared_ptr<const GlobalRuleSet> global);
-  // Reads a WiFi-only switch: sets `flag` from the current network status
-  // and starts watching the network once per process.
-  void wifiStep(bool switchOn, std::atomic<bool>& flag);
 
   KstStoreEnv env_;
   const std::string disabledMarkerPath_;
@@ -199,11 +172,8 @@ class KstSettingsManager {
 
   SharedField<std::string> appName_;
   SharedField<std::string> basicString_;
-  SharedField<StringList> urlArray_;
   SharedField<std::string> currentBundleIdentifier_;
   SharedField<plist::Dictionary> plistDictionary_;
-  SharedField<RuleList> tempAllowArray_;
-  SharedField<RuleList> tempDenyArray_;
   SharedField<std::string> allowEverything_;
   SharedField<RuleList> allowArray_;
   SharedField<RuleList> denyArray_;
@@ -212,21 +182,14 @@ class KstSettingsManager {
   SharedField<RuleList> globalAllowArray_;
   SharedField<RuleList> globalDenyArray_;
   SharedField<StringList> whiteListArray_;
-  SharedField<std::string> tempAllowAllString_;
   SharedField<bool> aTheme_;
   SharedField<RuleSet> ruleSet_;
 
-  // iOS 7/8 only. The lock guards the pointer alone: a lookup runs outside
-  // it (on a reference of its own), so that the connect hooks reading the
-  // map never wait behind another thread's name lookup; the map's own locks
-  // guard its contents.
-  std::shared_ptr<KstHostMap> hostMap_;
-  std::mutex hostMapMu_;
-  // iOS 9: SpringBoard's map as its shared table, read without a round trip.
-  std::unique_ptr<HostNameTableReader> hostTable_;
+  HostNames hostNames_;
+  SessionAnswerStore session_;
+  UrlCapture urls_;
 
-  // The network watch, started by the first reload that finds a WiFi-only
-  // switch on; main queue only.
+  NetworkWatch networkWatch_;
 
   // The earliest expiry among the rules held, per part (main queue only)
   // and published for readers on any thread.
@@ -234,10 +197,6 @@ class KstSettingsManager {
   double appRuleExpiry_ = std::numeric_limits<double>::infinity();
   double globalRuleExpiry_ = std::numeric_limits<double>::infinity();
   std::atomic<double> nextRuleExpiry_{std::numeric_limits<double>::infinity()};
-
-  std::unique_ptr<ReachabilityKst> internetReach_;
-  std::unique_ptr<ReachabilityHelper> reachabilityHelper_;
-  int reachabilityObserver_ = 0;
 };
 
 // The rule texts of an array of rule entries, in order. An element that is
