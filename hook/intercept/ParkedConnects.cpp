@@ -55,9 +55,7 @@ struct Parked {
   bool datagram = false;  // a datagram socket, connected to the sink meanwhile
 };
 
-// A loopback socket of the library: the parking listener (every handshake
-// dropped by its filter) or the closed port (bound, never listening, so a
-// connect to it is refused).
+// A loopback socket of the library (see EndKind).
 struct LoopbackEnd {
   int fd = -1;
   sockaddr_storage address{};
@@ -73,10 +71,17 @@ int keptHigh(int fd) {
   return high;
 }
 
-LoopbackEnd makeLoopbackEnd(int family, bool listening) {
+// What a loopback end of the library is for.
+enum class EndKind {
+  kParkingListener,  // a stream listener whose filter drops every handshake
+  kClosedPort,       // a bound stream socket that never listens: connects are refused
+  kDatagramSink,     // a datagram socket whose filter drops what it is sent
+};
+
+LoopbackEnd makeLoopbackEnd(int family, EndKind kind) {
   LoopbackEnd end;
   end.tried = true;
-  int fd = ::socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = ::socket(family, (kind == EndKind::kDatagramSink ? SOCK_DGRAM : SOCK_STREAM) | SOCK_CLOEXEC, 0);
   if (fd < 0) return end;
   sockaddr_storage a{};
   socklen_t length = 0;
@@ -94,12 +99,12 @@ LoopbackEnd makeLoopbackEnd(int family, bool listening) {
     length = sizeof(sockaddr_in6);
   }
   bool ok = ::bind(fd, reinterpret_cast<sockaddr*>(&a), length) == 0;
-  if (ok && listening) {
+  if (ok && kind != EndKind::kClosedPort) {
     sock_filter dropAll{BPF_RET | BPF_K, 0, 0, 0};
     sock_fprog program{1, &dropAll};
-    ok =
-        ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0 && ::listen(fd, 1) == 0;
+    ok = ::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) == 0;
   }
+  if (ok && kind == EndKind::kParkingListener) ok = ::listen(fd, 1) == 0;
   socklen_t got = sizeof a;
   ok = ok && ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &got) == 0;
   if (!ok) {
@@ -125,45 +130,6 @@ JudgedAddress mappedAddress(const JudgedAddress& v4) {
   std::memcpy(&in6->sin6_addr.s6_addr[12], &in->sin_addr, sizeof in->sin_addr);
   out.length = sizeof(sockaddr_in6);
   return out;
-}
-
-// A datagram socket of the library on loopback that a parked datagram
-// socket is connected to: its filter drops everything sent to it, so what
-// the program sends before the answer goes nowhere (and, the port being
-// bound, draws no "port unreachable" back).
-LoopbackEnd makeDatagramSink(int family) {
-  LoopbackEnd end;
-  end.tried = true;
-  int fd = ::socket(family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return end;
-  sockaddr_storage a{};
-  socklen_t length = 0;
-  if (family == AF_INET) {
-    auto* in = reinterpret_cast<sockaddr_in*>(&a);
-    in->sin_family = AF_INET;
-    in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    length = sizeof(sockaddr_in);
-  } else {
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &one, sizeof one);
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&a);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_addr = in6addr_loopback;
-    length = sizeof(sockaddr_in6);
-  }
-  sock_filter dropAll{BPF_RET | BPF_K, 0, 0, 0};
-  sock_fprog program{1, &dropAll};
-  socklen_t got = sizeof a;
-  if (::setsockopt(fd, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0 ||
-      ::bind(fd, reinterpret_cast<sockaddr*>(&a), length) != 0 ||
-      ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &got) != 0) {
-    ::close(fd);
-    return end;
-  }
-  end.fd = keptHigh(fd);
-  end.address = a;
-  end.length = got;
-  return end;
 }
 
 // The port a socket is connected to, or 0.
@@ -258,15 +224,15 @@ bool endFor(const LoopbackEnd& v4, const LoopbackEnd& v6, int family, bool dualS
 
 void ensureEnds(ParkedConnects::State& s, int family, bool datagram) {
   if (datagram) {
-    if (!s.sink4.tried) s.sink4 = makeDatagramSink(AF_INET);
-    if (family == AF_INET6 && !s.sink6.tried) s.sink6 = makeDatagramSink(AF_INET6);
+    if (!s.sink4.tried) s.sink4 = makeLoopbackEnd(AF_INET, EndKind::kDatagramSink);
+    if (family == AF_INET6 && !s.sink6.tried) s.sink6 = makeLoopbackEnd(AF_INET6, EndKind::kDatagramSink);
     return;
   }
-  if (!s.listener4.tried) s.listener4 = makeLoopbackEnd(AF_INET, true);
-  if (!s.closed4.tried) s.closed4 = makeLoopbackEnd(AF_INET, false);
+  if (!s.listener4.tried) s.listener4 = makeLoopbackEnd(AF_INET, EndKind::kParkingListener);
+  if (!s.closed4.tried) s.closed4 = makeLoopbackEnd(AF_INET, EndKind::kClosedPort);
   if (family == AF_INET6) {
-    if (!s.listener6.tried) s.listener6 = makeLoopbackEnd(AF_INET6, true);
-    if (!s.closed6.tried) s.closed6 = makeLoopbackEnd(AF_INET6, false);
+    if (!s.listener6.tried) s.listener6 = makeLoopbackEnd(AF_INET6, EndKind::kParkingListener);
+    if (!s.closed6.tried) s.closed6 = makeLoopbackEnd(AF_INET6, EndKind::kClosedPort);
   }
 }
 
@@ -297,7 +263,8 @@ void finishLocked(ParkedConnects::State& s, Parked& p, bool allowed) {
     // socket no longer on the sink was connected elsewhere meanwhile.
     const in_port_t port = fd >= 0 ? peerPort(fd) : 0;
     const bool onSink = port != 0 && (port == portOf(s.sink4) || port == portOf(s.sink6));
-    if (onSink && realConnect != nullptr && allowed) realConnect(fd, p.destination.get(), p.destination.length);
+    if (onSink && realConnect != nullptr && allowed)
+      realConnect(fd, p.destination.get(), p.destination.length);
     release(s, p);
     return;
   }
@@ -475,7 +442,8 @@ bool ParkedConnects::park(int fd, const JudgedAddress& judged, Judge judge) {
       if (p.own >= 0) ::close(p.own);
       return false;
     }
-  } else if (realConnect(fd, reinterpret_cast<sockaddr*>(&parking), parkingLength) == 0 || errno != EINPROGRESS) {
+  } else if (realConnect(fd, reinterpret_cast<sockaddr*>(&parking), parkingLength) == 0 ||
+             errno != EINPROGRESS) {
     // (A stream's handshake to the listener is dropped: it stays connecting.)
     // Not parked (a device binding, say). It may have connected to the
     // listener's address: undo that, so the program's connect is its own.
