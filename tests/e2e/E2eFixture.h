@@ -51,8 +51,8 @@ inline constexpr const char* kAliasLookupName = "second.example";
 inline constexpr const char* kApp = "com.example.browser";
 
 inline std::string hostsFileText() {
-  return std::string(kTrackerIp) + " " + kTrackerName + "\n" + kShopIp + " " + kShopName + "\n" + kAliasIp + " " +
-         kAliasReverseName + "\n" + kAliasIp + " " + kAliasLookupName + "\n";
+  return std::string(kTrackerIp) + " " + kTrackerName + "\n" + kShopIp + " " + kShopName + "\n" + kAliasIp +
+         " " + kAliasReverseName + "\n" + kAliasIp + " " + kAliasLookupName + "\n";
 }
 
 // Waits up to `seconds` for `condition`; never a correctness sleep, only a bound.
@@ -106,7 +106,8 @@ class Process {
 
   void writeLine(const std::string& line) {
     const std::string text = line + "\n";
-    if (stdin_ >= 0) [[maybe_unused]] ssize_t n = ::write(stdin_, text.data(), text.size());
+    if (stdin_ >= 0) [[maybe_unused]]
+      ssize_t n = ::write(stdin_, text.data(), text.size());
   }
   void closeInput() {
     if (stdin_ >= 0) ::close(stdin_);
@@ -172,8 +173,17 @@ class Server {
   // The next datagram, or "" after 10 seconds.
   std::string receive() {
     char buf[256];
-    const ssize_t n = ::recv(udp_, buf, sizeof buf, 0);
+    lastPeerLength_ = sizeof lastPeer_;
+    const ssize_t n =
+        ::recvfrom(udp_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&lastPeer_), &lastPeerLength_);
+    if (n <= 0) lastPeerLength_ = 0;
     return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+  }
+  // Answers the sender of the last datagram received.
+  bool reply(const std::string& text) {
+    return lastPeerLength_ != 0 &&
+           ::sendto(udp_, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&lastPeer_),
+                    lastPeerLength_) == static_cast<ssize_t>(text.size());
   }
 
  private:
@@ -187,6 +197,8 @@ class Server {
   int tcp_ = -1;
   int udp_ = -1;
   bool ok_ = false;
+  sockaddr_storage lastPeer_{};
+  socklen_t lastPeerLength_ = 0;
 };
 
 inline plist::Array ruleEntries(const std::vector<std::string>& rules) {
@@ -212,12 +224,15 @@ class E2eTest : public ::testing::Test {
     copy(KST_E2E_SPRINGBOARD_CLASSES, tweaks + "/A_SpringBoardClasses.dylib");
     const plist::Dictionary filter{
         {"Filter", plist::Dictionary{{"Bundles", plist::Array{plist::Value("com.apple.springboard")}}}}};
-    ASSERT_TRUE(plist::writeDictionaryFile(FileSystem::real(), tweaks + "/A_SpringBoardClasses.plist", filter, true));
+    ASSERT_TRUE(
+        plist::writeDictionaryFile(FileSystem::real(), tweaks + "/A_SpringBoardClasses.plist", filter, true));
     std::filesystem::create_directories(temp_.dir() + "/test");
     writeText("/etc/hosts", hostsFileText());
   }
 
-  void TearDown() override { springBoard_.reset(); }
+  void TearDown() override {
+    springBoard_.reset();
+  }
 
   // ---- the device's files ----
   void copy(const std::string& from, const std::string& to) {
@@ -235,7 +250,7 @@ class E2eTest : public ::testing::Test {
   // The rules file with one application entry (the "150" marker included).
   void writeApp(const std::string& bundleId, plist::Dictionary entry) {
     writePlist(files::kRulesPath, plist::Dictionary{{std::string(files::kMarkerKey), plist::Value(true)},
-                                                     {bundleId, plist::Value(std::move(entry))}});
+                                                    {bundleId, plist::Value(std::move(entry))}});
   }
   void writeGlobal(const std::vector<std::string>& deny, const std::vector<std::string>& allow = {},
                    bool log = false) {
@@ -248,7 +263,8 @@ class E2eTest : public ::testing::Test {
   void writeWhiteList(const std::vector<std::string>& hosts) {
     plist::Array a;
     for (const auto& h : hosts) a.emplace_back(h);
-    writePlist(files::kWhiteListPath, plist::Dictionary{{std::string(files::kWhiteListKey), plist::Value(a)}});
+    writePlist(files::kWhiteListPath,
+               plist::Dictionary{{std::string(files::kWhiteListKey), plist::Value(a)}});
   }
   void setProductVersion(const std::string& version) {
     writePlist("/System/Library/CoreServices/SystemVersion.plist",
@@ -257,8 +273,12 @@ class E2eTest : public ::testing::Test {
   std::optional<plist::Dictionary> readPlist(std::string_view devicePath) {
     return plist::readDictionaryFile(FileSystem::real(), temp_.path(devicePath));
   }
-  std::string text(const std::string& name) const { return testing::readText(temp_.dir() + "/" + name); }
-  Lines lines(const std::string& name) const { return testing::readLines(temp_.dir() + "/" + name); }
+  std::string text(const std::string& name) const {
+    return testing::readText(temp_.dir() + "/" + name);
+  }
+  Lines lines(const std::string& name) const {
+    return testing::readLines(temp_.dir() + "/" + name);
+  }
 
   // ---- programs ----
   Env env() const {
@@ -295,8 +315,9 @@ class E2eTest : public ::testing::Test {
   // Starts the test SpringBoard and waits until it has finished launching
   // and its question and host-name services listen.
   void startSpringBoard() {
-    springBoard_ = std::make_unique<Process>(launchArgs("com.apple.springboard", {KST_E2E_SPRINGBOARD}), env(),
-                                             temp_.dir() + "/springboard.out", temp_.dir() + "/springboard.err");
+    springBoard_ =
+        std::make_unique<Process>(launchArgs("com.apple.springboard", {KST_E2E_SPRINGBOARD}), env(),
+                                  temp_.dir() + "/springboard.out", temp_.dir() + "/springboard.err");
     const std::string run = temp_.path("/var/run/kestrix/");
     const bool ready = waitFor([&] {
       return std::filesystem::exists(temp_.dir() + "/test/springboard.ready") &&
@@ -312,7 +333,9 @@ class E2eTest : public ::testing::Test {
     for (const auto& l : list) all += l + "\n";
     std::ofstream(temp_.dir() + "/test/answers") << all;
   }
-  Lines questions() const { return lines("test/questions"); }
+  Lines questions() const {
+    return lines("test/questions");
+  }
 
   testing::TempRoot temp_;
   std::unique_ptr<Process> springBoard_;

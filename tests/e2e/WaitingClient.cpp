@@ -20,7 +20,8 @@
 //   udp-nonblock IP PORT
 //       sends "ping" on a non-blocking UDP socket and prints "udp sent N MS"
 //       (N: what sendto returned, or "errno=E"; MS: how long it took), then
-//       waits for a line on stdin before it exits.
+//       waits for a line on stdin and prints "reply TEXT" for the datagram
+//       the server sent back, or "reply none" after 5 s.
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -229,8 +230,14 @@ int udpNonBlock(char** argv) {
       std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
   say("udp sent " + (sent >= 0 ? std::to_string(sent) : "errno=" + std::to_string(error)) + " " +
       std::to_string(ms));
+  // The exchange's answer, if the server sent one by the time the test says
+  // so.
   std::string line;
   std::getline(std::cin, line);
+  pollfd p{fd, POLLIN, 0};
+  char reply[64];
+  const ssize_t n = ::poll(&p, 1, 5000) == 1 ? ::recv(fd, reply, sizeof reply, 0) : -1;
+  say(n > 0 ? "reply " + std::string(reply, static_cast<std::size_t>(n)) : std::string("reply none"));
   ::close(fd);
   return 0;
 }

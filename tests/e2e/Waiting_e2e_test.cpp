@@ -104,9 +104,14 @@ TEST_F(WaitingTest, NonBlockingDatagramIsAcceptedAtOnceAndSentWhenAllowed) {
   EXPECT_LT(ms, kSettledBoundMs);
   ASSERT_EQ(ctl({"wait-prompt", "20"}), 0) << text("client.err");
   ASSERT_EQ(ctl({"tap", "Once"}), 0);
+  // A DNS-like exchange: the question arrives and the answer comes back.
   EXPECT_EQ(shop.receive(), "ping");
+  EXPECT_TRUE(shop.reply("pong"));
   client.writeLine("done");
   EXPECT_EQ(client.wait(), 0);
+  const Lines out = results("client", 2);
+  ASSERT_EQ(out.size(), 2u) << text("client.err");
+  EXPECT_EQ(out[1], "reply pong");
 }
 
 TEST_F(WaitingTest, NonBlockingDatagramToADeniedDestinationNeverLeaves) {
@@ -122,6 +127,9 @@ TEST_F(WaitingTest, NonBlockingDatagramToADeniedDestinationNeverLeaves) {
   EXPECT_EQ(shop.receive(), "") << "the server got the denied datagram";
   client.writeLine("done");
   EXPECT_EQ(client.wait(), 0);
+  const Lines out = results("client", 2);
+  ASSERT_EQ(out.size(), 2u) << text("client.err");
+  EXPECT_EQ(out[1], "reply none");
 }
 
 // "connect errno=115 MS": the milliseconds of a connect that returned
