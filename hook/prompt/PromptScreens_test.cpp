@@ -95,6 +95,7 @@ TEST_F(PromptScreensTest, PromptOpensWholeOnThePointersScreenAtItsDensity) {
     KstWindow* window = p.myWindow();
     EXPECT_EQ(window->screen(), right);
     EXPECT_TRUE(right->geometry().contains(window->geometry())) << window->geometry().x();
+    QTest::qWait(400);  // the fade
     // Drawn at the screen's density: twice the pixels of its logical size.
     const QImage picture = window->grab().toImage();
     EXPECT_EQ(picture.width(), window->width() * 2);
