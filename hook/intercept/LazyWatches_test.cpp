@@ -46,6 +46,12 @@ class LazyWatchesTest : public testing::StoreFixture {};
 // at its own first call.
 TEST_F(LazyWatchesTest, FirstJudgedCallListensAndRereadsOnlyChangedFiles) {
   if (underThreadSanitizer()) GTEST_SKIP() << "the thread sanitizer cannot start threads in a forked child";
+#if defined(__SANITIZE_ADDRESS__)
+  // The address sanitizer's allocator, unlike the C library's, stays locked
+  // in a child forked while another thread allocates: the child's threads
+  // hang in their first allocation (seen in 5 runs of 20).
+  GTEST_SKIP() << "the address sanitizer's runtime can hang a thread started in the child of a threaded process";
+#endif
   writeRules(allowing("a.example"));
   CountingFs fs(FileSystem::real());
   KstStoreEnv e = env();

@@ -261,7 +261,8 @@ TEST_F(RuleListTest, LastUsedSortShowsWhatEachRuleDidAndTheEditAlertKeepsARuleFo
   add->choice()->setCurrentIndex(add->choice()->findText(text::kKeepOneHour));
   screenshot("rule-add-alert");
   answer(add, 1);
-  const plist::Value* hour = entryOf("hour.example.com").find(files::kExpiresKey);
+  const plist::Dictionary hourEntry = entryOf("hour.example.com");
+  const plist::Value* hour = hourEntry.find(files::kExpiresKey);
   ASSERT_NE(hour, nullptr);
   EXPECT_NEAR(hour->asDate()->secondsSinceReference, s.clock + 3600, 60);
 }

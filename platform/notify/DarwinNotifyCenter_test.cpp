@@ -328,6 +328,11 @@ bool underThreadSanitizer() {
 
 TEST(DarwinNotifyCenterTest, ForkedChildStartsNothingUntilItListensThenFollowsInheritedObservers) {
   if (underThreadSanitizer()) GTEST_SKIP() << "the thread sanitizer cannot start threads in a forked child";
+#if defined(__SANITIZE_ADDRESS__)
+  // Seen hanging once in 15 runs under ASan alone, as ForkedChildListensOnItsOwnSocket does: the
+  // runtime's locks, taken by the parent's notification thread at the fork, stay taken in the child.
+  GTEST_SKIP() << "the address sanitizer's runtime can hang a thread started in the child of a threaded process";
+#endif
   TempRoot temp;
   DarwinNotifyCenter center(temp.root());
   Arrivals arrivals;
