@@ -54,8 +54,14 @@ class FileChanges {
 // the kernel how much is queued.
 class WatchQueue {
  public:
-  // Nothing queued unread and nothing being read now. One ioctl(); false
-  // while no watch runs. Any thread.
+  // Nothing queued unread and nothing being read now. An fstat() and an
+  // ioctl(); false while no watch runs. Any thread.
+  //
+  // The fstat makes sure the number still names an inotify instance: a
+  // program that closes every descriptor (close_range) frees the watch's
+  // number, and the library's next descriptor (a socket, say) may take it
+  // before the watch's own check notices; that socket's empty queue must not
+  // pass for a watch that has read everything.
   bool caughtUp() const noexcept;
 
   // No watch runs. Async-signal-safe.
@@ -65,6 +71,9 @@ class WatchQueue {
   friend class FolderWatch;
   std::atomic<int> fd_{-1};
   std::atomic<bool> reading_{false};
+  // What the watch's descriptor is, set before fd_ is published.
+  std::atomic<std::uint64_t> device_{0};
+  std::atomic<std::uint64_t> inode_{0};
 };
 
 }  // namespace kst

@@ -76,6 +76,10 @@ bool splitWay(const std::string& path, std::vector<std::string>& folders, std::v
 bool WatchQueue::caughtUp() const noexcept {
   const int fd = fd_.load(std::memory_order_acquire);
   if (fd < 0) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_dev) != device_.load(std::memory_order_relaxed) ||
+      static_cast<std::uint64_t>(st.st_ino) != inode_.load(std::memory_order_relaxed))
+    return false;
   int queued = 0;
   if (::ioctl(fd, FIONREAD, &queued) != 0 || queued != 0) return false;
   // Read empty: whatever was queued before is read, and either published
@@ -107,7 +111,12 @@ bool FolderWatch::open() {
   fd_ = messaging::KeptFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (!fd_.valid()) return false;
   for (File& f : files_) arm(f);
-  if (queue_ != nullptr) queue_->fd_.store(fd_.get(), std::memory_order_release);
+  struct stat st {};
+  if (queue_ != nullptr && ::fstat(fd_.get(), &st) == 0) {
+    queue_->device_.store(static_cast<std::uint64_t>(st.st_dev), std::memory_order_relaxed);
+    queue_->inode_.store(static_cast<std::uint64_t>(st.st_ino), std::memory_order_relaxed);
+    queue_->fd_.store(fd_.get(), std::memory_order_release);
+  }
   return true;
 }
 
