@@ -57,7 +57,7 @@
 #include <thread>
 #include <vector>
 
-#include "hook/messaging/KstMessageNames.h"
+#include "hook/rules/KstMessageNames.h"
 #include "platform/fs/DeviceRoot.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/hosttable/HostNameTable.h"

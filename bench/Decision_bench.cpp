@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "hook/intercept/KstDecision.h"
-#include "hook/intercept/performTest.h"
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
+#include "hook/rules/performTest.h"
 #include "hook/store/KstSettingsManager.h"
 #include "hook/store/RuleUsage.h"
 #include "platform/plist/PlistFile.h"

@@ -8,9 +8,9 @@
 #include <filesystem>
 #include <string>
 
-#include "hook/messaging/KstMessageNames.h"
 #include "hook/messaging/MessagingSBS.h"
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
+#include "hook/rules/KstMessageNames.h"
 #include "hook/store/KstLog.h"
 #include "platform/fs/Utf16File.h"
 #include "platform/messaging/MessagingTestSupport.h"

@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <unordered_set>
 
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 #include "panel/store/KstAppList.h"
 #include "panel/store/UserDefaults.h"
 #include "panel/ui/KstAppDelegate.h"

@@ -14,9 +14,9 @@
 #include <string>
 #include <vector>
 
-#include "hook/intercept/RuleIndex.h"
-#include "hook/intercept/RuleList.h"
-#include "hook/intercept/performTest.h"
+#include "hook/rules/RuleIndex.h"
+#include "hook/rules/RuleList.h"
+#include "hook/rules/performTest.h"
 
 namespace kst {
 namespace {

@@ -18,9 +18,9 @@
 #include <string>
 
 #include "hook/messaging/KstDarwinMessage.h"
-#include "hook/messaging/KstMessageNames.h"
 #include "hook/messaging/KstMessaging.h"
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
+#include "hook/rules/KstMessageNames.h"
 #include "platform/messaging/Frame.h"
 #include "platform/messaging/MessagingCenter.h"
 #include "platform/messaging/MessagingTestSupport.h"

@@ -9,7 +9,7 @@
 #include <string>
 
 #include "fuzz/FuzzSupport.h"
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 #include "panel/store/ImportExport.h"
 #include "panel/store/PanelStore.h"
 

@@ -16,9 +16,9 @@
 
 #include "fuzz/FuzzSupport.h"
 #include "hook/messaging/KstDarwinMessage.h"
-#include "hook/messaging/KstMessageNames.h"
-#include "hook/store/KstFiles.h"
-#include "hook/store/KstFlags.h"
+#include "hook/rules/KstFiles.h"
+#include "hook/rules/KstFlags.h"
+#include "hook/rules/KstMessageNames.h"
 #include "hook/store/KstSettingsManager.h"
 #include "panel/store/AppSwitchesModel.h"
 #include "panel/store/ImportExport.h"

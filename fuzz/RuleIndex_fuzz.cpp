@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "hook/intercept/RuleList.h"
-#include "hook/intercept/RuleText.h"
-#include "hook/intercept/performTest.h"
+#include "hook/rules/RuleList.h"
+#include "hook/rules/RuleText.h"
+#include "hook/rules/performTest.h"
 
 namespace {
 

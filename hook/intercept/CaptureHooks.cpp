@@ -9,8 +9,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "hook/intercept/HostText.h"
 #include "hook/intercept/KstLookedUpNames.h"
+#include "hook/rules/HostText.h"
 #include "hook/store/KstSettingsManager.h"
 #include "platform/resolver/Resolver.h"
 

@@ -6,8 +6,8 @@
 #include <memory>
 #include <vector>
 
-#include "hook/intercept/RuleList.h"
-#include "hook/intercept/performTest.h"
+#include "hook/rules/RuleList.h"
+#include "hook/rules/performTest.h"
 #include "hook/store/KstSettingsManager.h"
 
 namespace kst {

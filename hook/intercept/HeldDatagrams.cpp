@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "hook/intercept/ProcessState.h"
+#include "hook/rules/ProcessState.h"
 #include "platform/messaging/KeptFd.h"
 #include "platform/runloop/LibraryThread.h"
 

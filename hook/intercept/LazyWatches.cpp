@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "hook/intercept/WatchedFiles.h"
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 #include "platform/fs/FileStamp.h"
 #include "platform/notify/DarwinNotifyCenter.h"
 

@@ -19,7 +19,7 @@
 #include <mutex>
 #include <thread>
 
-#include "hook/intercept/ProcessState.h"
+#include "hook/rules/ProcessState.h"
 #include "platform/messaging/KeptFd.h"
 #include "platform/runloop/LibraryThread.h"
 

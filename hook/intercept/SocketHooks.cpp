@@ -13,12 +13,10 @@
 #include <string>
 #include <utility>
 
-#include "hook/intercept/CBoundary.h"
 #include "hook/intercept/DecisionTrace.h"
 #include "hook/intercept/DnsHooks.h"
 #include "hook/intercept/HandlerJudge.h"
 #include "hook/intercept/HeldDatagrams.h"
-#include "hook/intercept/HostText.h"
 #include "hook/intercept/JudgedAddress.h"
 #include "hook/intercept/JudgedCall.h"
 #include "hook/intercept/KstDecision.h"
@@ -28,9 +26,11 @@
 #include "hook/intercept/QuestionBoard.h"
 #include "hook/intercept/ReverseNameCache.h"
 #include "hook/intercept/WatchedFiles.h"
-#include "hook/messaging/KstMessageNames.h"
-#include "hook/store/FirewallRest.h"
-#include "hook/store/KstFiles.h"
+#include "hook/messaging/FirewallRest.h"
+#include "hook/rules/CBoundary.h"
+#include "hook/rules/HostText.h"
+#include "hook/rules/KstFiles.h"
+#include "hook/rules/KstMessageNames.h"
 #include "hook/store/KstSettingsManager.h"
 #include "hook/store/RuleUsage.h"
 #include "platform/bundle/MainBundle.h"

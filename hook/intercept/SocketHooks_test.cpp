@@ -14,7 +14,7 @@
 
 #include "hook/intercept/JudgedAddress.h"
 
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 #include "hook/store/KstSettingsManager.h"
 #include "hook/store/StoreTesting.h"
 #include "platform/plist/PlistFile.h"

@@ -1,7 +1,7 @@
 #include "hook/intercept/SpringBoardHooks.h"
 
-#include "hook/messaging/KstMessageNames.h"
-#include "hook/store/KstFlags.h"
+#include "hook/rules/KstFlags.h"
+#include "hook/rules/KstMessageNames.h"
 #include "platform/notify/DarwinNotifyCenter.h"
 #include "platform/plist/PlistValue.h"
 #include "platform/runloop/RunLoop.h"

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <vector>
 
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 #include "platform/fs/DeviceRoot.h"
 #include "platform/fs/FolderWatch.h"
 #include "platform/resolver/ResolvConf.h"

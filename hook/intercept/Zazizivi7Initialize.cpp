@@ -14,7 +14,6 @@
 #include <string>
 #include <string_view>
 
-#include "hook/intercept/CBoundary.h"
 #include "hook/intercept/CaptureHooks.h"
 #include "hook/intercept/DnsHooks.h"
 #include "hook/intercept/LazyWatches.h"
@@ -23,14 +22,15 @@
 #include "hook/intercept/SocketHooks.h"
 #include "hook/intercept/SpringBoardHooks.h"
 #include "hook/messaging/KstDarwinMessage.h"
-#include "hook/messaging/KstMessageNames.h"
 #include "hook/messaging/KstMessaging.h"
+#include "hook/messaging/KstPopUp.h"
 #include "hook/messaging/KstServiceEnv.h"
 #include "hook/messaging/MessagingRulesRelay.h"
 #include "hook/messaging/MessagingSBS.h"
 #include "hook/messaging/RuleUsageSBS.h"
-#include "hook/prompt/KstPopUp.h"
-#include "hook/store/KstFiles.h"
+#include "hook/rules/CBoundary.h"
+#include "hook/rules/KstFiles.h"
+#include "hook/rules/KstMessageNames.h"
 #include "hook/store/KstHostSpringBoard.h"
 #include "hook/store/KstSettingsManager.h"
 #include "platform/bundle/CoreFoundationVersion.h"

@@ -1,8 +1,8 @@
 #include "hook/messaging/KstDarwinMessage.h"
 
-#include "hook/messaging/KstMessageNames.h"
 #include "hook/messaging/MessageValues.h"
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
+#include "hook/rules/KstMessageNames.h"
 #include "platform/plist/PlistFile.h"
 
 namespace kst {

@@ -1,7 +1,7 @@
 #include "hook/messaging/KstMessaging.h"
 
-#include "hook/messaging/KstMessageNames.h"
-#include "hook/store/FirewallRest.h"
+#include "hook/messaging/FirewallRest.h"
+#include "hook/rules/KstMessageNames.h"
 
 namespace kst {
 

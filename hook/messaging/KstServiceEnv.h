@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "hook/messaging/PromptQueue.h"
-#include "hook/store/KstFlags.h"
+#include "hook/rules/KstFlags.h"
 #include "platform/fs/DeviceRoot.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/messaging/MessagingCenter.h"

@@ -1,6 +1,6 @@
 #include "hook/messaging/MessagingRulesRelay.h"
 
-#include "hook/messaging/KstMessageNames.h"
+#include "hook/rules/KstMessageNames.h"
 #include "platform/messaging/MessagingCenter.h"
 
 namespace kst {

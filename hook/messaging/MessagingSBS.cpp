@@ -1,9 +1,9 @@
 #include "hook/messaging/MessagingSBS.h"
 
-#include "hook/messaging/KstMessageNames.h"
 #include "hook/messaging/MessageValues.h"
 #include "hook/messaging/PromptQuestion.h"
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
+#include "hook/rules/KstMessageNames.h"
 #include "platform/fs/Utf16File.h"
 
 namespace kst {

@@ -8,7 +8,7 @@
 #include <future>
 
 #include "hook/messaging/ServicesTesting.h"
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 #include "platform/fs/Utf16File.h"
 #include "platform/testing/TempRoot.h"
 

@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "hook/messaging/KstMessageNames.h"
 #include "hook/messaging/MessageValues.h"
 #include "hook/messaging/PromptQueue.h"
+#include "hook/rules/KstMessageNames.h"
 
 namespace kst::prompt_question {
 

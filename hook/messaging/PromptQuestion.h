@@ -3,8 +3,8 @@
 #include <memory>
 #include <optional>
 
+#include "hook/messaging/KstPopUp.h"
 #include "hook/messaging/KstServiceEnv.h"
-#include "hook/prompt/KstPopUp.h"
 #include "platform/plist/PlistValue.h"
 
 // The parts that SpringBoard's two question services (MessagingSBS for TCP,

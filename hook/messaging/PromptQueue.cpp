@@ -5,9 +5,9 @@
 #include <memory>
 #include <mutex>
 
-#include "hook/messaging/KstMessageNames.h"
 #include "hook/messaging/MessageValues.h"
 #include "hook/messaging/PromptQuestion.h"
+#include "hook/rules/KstMessageNames.h"
 
 namespace kst {
 

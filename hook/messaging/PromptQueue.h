@@ -7,8 +7,8 @@
 #include <map>
 #include <optional>
 
-#include "hook/prompt/KstPopUp.h"
-#include "hook/store/KstFlags.h"
+#include "hook/messaging/KstPopUp.h"
+#include "hook/rules/KstFlags.h"
 #include "platform/plist/PlistValue.h"
 #include "platform/runloop/RunLoop.h"
 

@@ -4,8 +4,8 @@
 
 #include <cstdlib>
 
-#include "hook/messaging/KstMessageNames.h"
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
+#include "hook/rules/KstMessageNames.h"
 #include "platform/plist/PlistFile.h"
 
 namespace kst {

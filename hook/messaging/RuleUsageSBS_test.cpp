@@ -10,8 +10,8 @@
 #include <future>
 #include <thread>
 
-#include "hook/messaging/KstMessageNames.h"
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
+#include "hook/rules/KstMessageNames.h"
 #include "hook/store/RuleUsage.h"
 #include "hook/store/StoreTesting.h"
 #include "platform/messaging/ClientExchange.h"

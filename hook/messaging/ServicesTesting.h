@@ -14,11 +14,11 @@
 #include <thread>
 
 #include "hook/messaging/KstDarwinMessage.h"
-#include "hook/messaging/KstMessageNames.h"
 #include "hook/messaging/KstMessaging.h"
+#include "hook/messaging/KstPopUp.h"
 #include "hook/messaging/MessageValues.h"
 #include "hook/messaging/MessagingSBS.h"
-#include "hook/prompt/KstPopUp.h"
+#include "hook/rules/KstMessageNames.h"
 #include "hook/store/StoreTesting.h"
 #include "platform/messaging/MessagingTestSupport.h"
 #include "platform/plist/PlistFile.h"

@@ -7,9 +7,9 @@
 
 #include <future>
 
+#include "hook/messaging/FirewallRest.h"
 #include "hook/messaging/MessagingRulesRelay.h"
 #include "hook/messaging/ServicesTesting.h"
-#include "hook/store/FirewallRest.h"
 #include "hook/store/StoreTesting.h"
 #include "platform/fs/Utf16File.h"
 

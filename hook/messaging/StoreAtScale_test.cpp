@@ -8,9 +8,9 @@
 #include <filesystem>
 #include <random>
 
+#include "hook/messaging/FirewallRest.h"
 #include "hook/messaging/MessagingRulesRelay.h"
 #include "hook/messaging/ServicesTesting.h"
-#include "hook/store/FirewallRest.h"
 #include "hook/store/StoreTesting.h"
 #include "platform/messaging/Frame.h"
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "hook/messaging/KstMessageNames.h"
-#include "hook/prompt/KstPopUp.h"
+#include "hook/messaging/KstPopUp.h"
+#include "hook/rules/KstMessageNames.h"
 #include "platform/objc/ObjcTypes.h"
 #include "platform/runloop/RunLoop.h"
 

@@ -19,14 +19,14 @@
 #include <future>
 #include <thread>
 
+#include "hook/messaging/FirewallRest.h"
 #include "hook/prompt/KstWindow.h"
 #include "hook/prompt/PromptChoices.h"
 #include "hook/prompt/PromptLayout.h"
 #include "hook/prompt/PromptTesting.h"
 #include "hook/prompt/UIMultipleSelectionSegmentControl.h"
-#include "hook/store/FirewallRest.h"
-#include "hook/store/KstFiles.h"
-#include "hook/store/KstFlags.h"
+#include "hook/rules/KstFiles.h"
+#include "hook/rules/KstFlags.h"
 #include "hook/store/KstSettingsManager.h"
 #include "platform/fs/DeviceRoot.h"
 #include "platform/fs/FileSystem.h"

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "hook/messaging/KstMessageNames.h"
+#include "hook/rules/KstMessageNames.h"
 
 // The prompt's logic without its widgets: the answer table, the host parts
 // and the host text of the answer, the question line, the accent colour and

@@ -18,7 +18,7 @@
 #include "hook/prompt/KstPopUpPrompt.h"
 #include "hook/prompt/KstWindow.h"
 #include "hook/prompt/PromptTesting.h"
-#include "hook/store/KstFlags.h"
+#include "hook/rules/KstFlags.h"
 #include "platform/springboard/DeviceState.h"
 #include "platform/springboard/QtRunLoop.h"
 

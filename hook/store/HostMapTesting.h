@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "hook/store/KstFlags.h"
+#include "hook/rules/KstFlags.h"
 #include "platform/clock/Clock.h"
 #include "platform/resolver/Resolver.h"
 

@@ -1,6 +1,6 @@
 #include "hook/store/KstHostClient.h"
 
-#include "hook/messaging/KstMessageNames.h"
+#include "hook/rules/KstMessageNames.h"
 #include "hook/store/KstHostMap.h"
 #include "platform/messaging/MessagingCenter.h"
 

@@ -7,7 +7,7 @@
 #include <set>
 #include <system_error>
 
-#include "hook/intercept/HostText.h"
+#include "hook/rules/HostText.h"
 #include "platform/runloop/LibraryThread.h"
 
 namespace kst {

@@ -14,7 +14,7 @@
 #include <utility>
 #include <vector>
 
-#include "hook/store/KstFlags.h"
+#include "hook/rules/KstFlags.h"
 #include "platform/clock/Clock.h"
 #include "platform/hosttable/HostNameTable.h"
 #include "platform/plist/PlistValue.h"

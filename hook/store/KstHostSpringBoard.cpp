@@ -1,6 +1,6 @@
 #include "hook/store/KstHostSpringBoard.h"
 
-#include "hook/messaging/KstMessageNames.h"
+#include "hook/rules/KstMessageNames.h"
 
 namespace kst {
 

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "hook/messaging/KstMessageNames.h"
+#include "hook/rules/KstMessageNames.h"
 #include "hook/store/HostMapTesting.h"
 #include "hook/store/KstHostClient.h"
 #include "platform/messaging/MessagingTestSupport.h"

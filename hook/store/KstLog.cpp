@@ -6,7 +6,7 @@
 
 #include <cstdio>
 
-#include "hook/messaging/KstMessageNames.h"
+#include "hook/rules/KstMessageNames.h"
 #include "hook/store/KstSettingsManager.h"
 #include "platform/messaging/MessagingCenter.h"
 

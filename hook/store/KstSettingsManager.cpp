@@ -1,15 +1,15 @@
 #include "hook/store/KstSettingsManager.h"
 
-#include "hook/intercept/CBoundary.h"
+#include "hook/rules/CBoundary.h"
 
 #include <atomic>
 #include <exception>
 #include <mutex>
 #include <sstream>
 
-#include "hook/messaging/KstMessageNames.h"
+#include "hook/rules/KstFiles.h"
+#include "hook/rules/KstMessageNames.h"
 #include "hook/store/BasicString.h"
-#include "hook/store/KstFiles.h"
 #include "hook/store/RuleExpiry.h"
 #include "platform/plist/PlistFile.h"
 

@@ -7,14 +7,14 @@
 #include <string>
 #include <vector>
 
-#include "hook/intercept/RuleList.h"
+#include "hook/rules/KstFlags.h"
+#include "hook/rules/RuleList.h"
+#include "hook/rules/RuleSet.h"
+#include "hook/rules/SessionAnswerStore.h"
+#include "hook/rules/SharedField.h"
 #include "hook/store/HostNames.h"
-#include "hook/store/KstFlags.h"
 #include "hook/store/KstStoreEnv.h"
 #include "hook/store/NetworkWatch.h"
-#include "hook/store/RuleSet.h"
-#include "hook/store/SessionAnswerStore.h"
-#include "hook/store/SharedField.h"
 #include "hook/store/UrlCapture.h"
 #include "platform/fs/DeviceRoot.h"
 #include "platform/fs/FileSystem.h"

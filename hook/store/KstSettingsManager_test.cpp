@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "hook/Classes/Other/ReachabilityKst.h"
-#include "hook/messaging/KstMessageNames.h"
+#include "hook/rules/KstMessageNames.h"
 #include "hook/store/HostMapTesting.h"
 #include "hook/store/StoreTesting.h"
 #include "platform/reachability/NetworkReachability.h"

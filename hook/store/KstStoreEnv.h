@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-#include "hook/store/KstFlags.h"
+#include "hook/rules/KstFlags.h"
 #include "platform/fs/DeviceRoot.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/plist/PlistValue.h"

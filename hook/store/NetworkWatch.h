@@ -3,7 +3,7 @@
 #include <atomic>
 #include <memory>
 
-#include "hook/store/KstFlags.h"
+#include "hook/rules/KstFlags.h"
 
 namespace kst {
 

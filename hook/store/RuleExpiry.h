@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 
 #include "platform/plist/PlistValue.h"
 

@@ -2,10 +2,10 @@
 
 #include <cstdlib>
 
-#include "hook/intercept/CBoundary.h"
-#include "hook/intercept/ProcessState.h"
-#include "hook/intercept/performTest.h"
-#include "hook/messaging/KstMessageNames.h"
+#include "hook/rules/CBoundary.h"
+#include "hook/rules/KstMessageNames.h"
+#include "hook/rules/ProcessState.h"
+#include "hook/rules/performTest.h"
 #include "hook/store/KstSettingsManager.h"
 #include "platform/messaging/MessagingCenter.h"
 #include "platform/runloop/RunLoop.h"

@@ -9,11 +9,13 @@
 #include <string>
 #include <vector>
 
-#include "hook/intercept/KstDecision.h"
-#include "hook/intercept/RuleList.h"
+#include "hook/rules/Decision.h"
+#include "hook/rules/RuleList.h"
 #include "hook/store/RuleUsageFile.h"
 
 namespace kst {
+
+class KstSettingsManager;
 
 // Counts, in a hooked process, how often each stored rule decided one of its
 // connections and when it last did.

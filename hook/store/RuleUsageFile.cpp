@@ -4,7 +4,7 @@
 #include <unordered_set>
 #include <vector>
 
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 #include "hook/store/RuleExpiry.h"
 #include "platform/plist/PlistFile.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 #include "hook/store/KstSettingsManager.h"
 #include "platform/plist/PlistFile.h"
 #include "platform/testing/TempRoot.h"

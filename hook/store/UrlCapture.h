@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "hook/store/SharedField.h"
+#include "hook/rules/SharedField.h"
 
 namespace kst {
 

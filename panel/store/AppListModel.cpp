@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 #include "panel/store/KstAppList.h"
 
 namespace kst::panel {

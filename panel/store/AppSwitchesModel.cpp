@@ -1,7 +1,7 @@
 #include "panel/store/AppSwitchesModel.h"
 
-#include "hook/messaging/KstMessageNames.h"
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
+#include "hook/rules/KstMessageNames.h"
 
 namespace kst::panel {
 

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <limits>
 
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 
 namespace kst::panel {
 

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 #include "platform/fs/Utf16File.h"
 #include "platform/plist/PlistFile.h"
 #include "platform/text/Utf8.h"

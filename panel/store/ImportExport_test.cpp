@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 #include "panel/store/RuleListModel.h"
 #include "panel/testing/PanelTesting.h"
 #include "platform/fs/Utf16File.h"

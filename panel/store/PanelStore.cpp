@@ -1,6 +1,6 @@
 #include "panel/store/PanelStore.h"
 
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 #include "hook/store/RuleExpiry.h"
 #include "platform/fs/Utf16File.h"
 #include "platform/notify/DarwinNotifyCenter.h"

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 #include "panel/store/AppListModel.h"
 #include "panel/testing/PanelTesting.h"
 

@@ -2,7 +2,7 @@
 
 #include <unordered_set>
 
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 
 namespace kst::panel {
 

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 #include "hook/store/RuleUsageFile.h"
 #include "panel/testing/PanelTesting.h"
 

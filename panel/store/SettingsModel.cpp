@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "hook/messaging/KstMessageNames.h"
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
+#include "hook/rules/KstMessageNames.h"
 
 namespace kst::panel {
 

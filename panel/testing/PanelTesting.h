@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "hook/messaging/KstMessageNames.h"
+#include "hook/rules/KstMessageNames.h"
 #include "panel/store/PanelStore.h"
 #include "platform/notify/DarwinNotifyCenter.h"
 #include "platform/plist/PlistFile.h"

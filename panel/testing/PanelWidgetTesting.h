@@ -12,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 #include "panel/store/UserDefaults.h"
 #include "panel/testing/PanelTesting.h"
 #include "panel/ui/KstAppDelegate.h"

@@ -9,8 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "hook/messaging/KstMessageNames.h"
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
+#include "hook/rules/KstMessageNames.h"
 #include "platform/messaging/UnixSocket.h"
 #include "platform/springboard/ControlServer.h"
 #include "platform/springboard/DeviceState.h"

@@ -7,7 +7,7 @@
 #include "AccessibilityBus.h"
 #include "ShellFixture.h"
 #include "XDesktop.h"
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 #include "platform/plist/PlistFile.h"
 
 namespace kst::e2e {

@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/plist/PlistFile.h"
 #include "platform/plist/PlistValue.h"

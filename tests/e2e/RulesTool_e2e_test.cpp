@@ -4,7 +4,7 @@
 
 #include <ctime>
 
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 #include "hook/store/RuleUsageFile.h"
 #include "tests/e2e/E2eFixture.h"
 

@@ -12,7 +12,7 @@
 #include <fstream>
 #include <mutex>
 
-#include "hook/messaging/KstMessageNames.h"
+#include "hook/rules/KstMessageNames.h"
 #include "platform/messaging/Frame.h"
 #include "platform/messaging/UnixSocket.h"
 #include "tests/e2e/E2eFixture.h"

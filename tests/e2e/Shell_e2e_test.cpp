@@ -11,7 +11,7 @@
 #include <sstream>
 
 #include "ShellFixture.h"
-#include "hook/messaging/KstMessageNames.h"
+#include "hook/rules/KstMessageNames.h"
 #include "platform/messaging/MessagingCenter.h"
 
 namespace kst::e2e {

@@ -16,7 +16,7 @@
 #include <sstream>
 #include <string>
 
-#include "hook/prompt/KstPopUp.h"
+#include "hook/messaging/KstPopUp.h"
 
 namespace {
 

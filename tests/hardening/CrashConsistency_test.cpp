@@ -23,8 +23,8 @@
 #include <string>
 #include <thread>
 
-#include "hook/store/FirewallRest.h"
-#include "hook/store/KstFiles.h"
+#include "hook/messaging/FirewallRest.h"
+#include "hook/rules/KstFiles.h"
 #include "panel/store/PanelStore.h"
 #include "platform/fs/Utf16File.h"
 #include "platform/plist/PlistFile.h"

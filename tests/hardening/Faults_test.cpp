@@ -15,10 +15,10 @@
 #include <string>
 #include <thread>
 
-#include "hook/messaging/KstMessageNames.h"
+#include "hook/messaging/FirewallRest.h"
 #include "hook/messaging/KstMessaging.h"
-#include "hook/store/FirewallRest.h"
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
+#include "hook/rules/KstMessageNames.h"
 #include "panel/store/PanelStore.h"
 #include "platform/fs/Utf16File.h"
 #include "platform/messaging/UnixSocket.h"

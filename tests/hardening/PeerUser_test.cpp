@@ -8,7 +8,7 @@
 
 #include <atomic>
 
-#include "hook/messaging/KstMessageNames.h"
+#include "hook/rules/KstMessageNames.h"
 #include "platform/messaging/Frame.h"
 #include "platform/messaging/MessagingCenter.h"
 #include "platform/messaging/UnixSocket.h"

@@ -2,7 +2,7 @@
 // rules, as a person might have set them up, for the demo.
 #include <iostream>
 
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 #include "platform/fs/DeviceRoot.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/plist/PlistFile.h"

@@ -4,10 +4,10 @@
 #include <optional>
 
 #include "hook/intercept/DecisionTrace.h"
-#include "hook/intercept/HostText.h"
 #include "hook/intercept/KstDecision.h"
-#include "hook/intercept/performTest.h"
-#include "hook/store/KstFiles.h"
+#include "hook/rules/HostText.h"
+#include "hook/rules/KstFiles.h"
+#include "hook/rules/performTest.h"
 #include "hook/store/KstSettingsManager.h"
 
 namespace kst {

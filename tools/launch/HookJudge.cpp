@@ -1,9 +1,9 @@
 #include "tools/launch/HookJudge.h"
 
-#include "hook/intercept/CBoundary.h"
 #include "hook/intercept/LazyWatches.h"
 #include "hook/intercept/SocketHooks.h"
-#include "hook/messaging/KstMessageNames.h"
+#include "hook/rules/CBoundary.h"
+#include "hook/rules/KstMessageNames.h"
 #include "hook/store/KstSettingsManager.h"
 #include "platform/notify/DarwinNotifyCenter.h"
 

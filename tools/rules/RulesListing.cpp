@@ -2,7 +2,7 @@
 
 #include <ctime>
 
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
 #include "panel/store/RuleListModel.h"
 #include "panel/ui/PanelTexts.h"
 #include "tools/rules/JsonText.h"

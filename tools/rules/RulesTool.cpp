@@ -4,7 +4,7 @@
 #include <optional>
 #include <string_view>
 
-#include "hook/messaging/KstMessageNames.h"
+#include "hook/rules/KstMessageNames.h"
 #include "panel/store/AppListModel.h"
 #include "panel/store/AppSwitchesModel.h"
 #include "panel/store/ImportExport.h"

@@ -10,8 +10,8 @@
 #include <sstream>
 #include <thread>
 
-#include "hook/messaging/KstMessageNames.h"
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
+#include "hook/rules/KstMessageNames.h"
 #include "hook/store/RuleUsageFile.h"
 #include "platform/fs/FileSystem.h"
 #include "platform/notify/DarwinNotifyCenter.h"

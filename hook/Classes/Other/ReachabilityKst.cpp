@@ -1,6 +1,6 @@
 #include "hook/Classes/Other/ReachabilityKst.h"
 
-#include "hook/intercept/CBoundary.h"
+#include "hook/rules/CBoundary.h"
 
 #include <netinet/in.h>
 
@@ -9,7 +9,7 @@
 #include <utility>
 #include <vector>
 
-#include "hook/store/KstFlags.h"
+#include "hook/rules/KstFlags.h"
 
 namespace kst {
 

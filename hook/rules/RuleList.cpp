@@ -1,4 +1,4 @@
-#include "hook/intercept/RuleList.h"
+#include "hook/rules/RuleList.h"
 
 namespace kst {
 

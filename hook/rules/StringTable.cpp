@@ -1,6 +1,6 @@
-#include "hook/intercept/StringTable.h"
+#include "hook/rules/StringTable.h"
 
-#include "hook/intercept/RuleText.h"
+#include "hook/rules/RuleText.h"
 
 namespace kst {
 namespace {

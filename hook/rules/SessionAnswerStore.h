@@ -3,8 +3,8 @@
 #include <memory>
 #include <string>
 
-#include "hook/intercept/RuleList.h"
-#include "hook/store/SharedField.h"
+#include "hook/rules/RuleList.h"
+#include "hook/rules/SharedField.h"
 
 namespace kst {
 

@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-#include "hook/intercept/RuleIndex.h"
+#include "hook/rules/RuleIndex.h"
 
 namespace kst {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "hook/prompt/KstPopUp.h"
+#include "hook/messaging/KstPopUp.h"
 #include "hook/store/KstSettingsManager.h"
 #include "platform/fs/DeviceRoot.h"
 #include "platform/fs/FileSystem.h"

@@ -1,8 +1,8 @@
-#include "hook/intercept/RuleIndex.h"
+#include "hook/rules/RuleIndex.h"
 
 #include <algorithm>
 
-#include "hook/intercept/RuleText.h"
+#include "hook/rules/RuleText.h"
 
 namespace kst {
 namespace {

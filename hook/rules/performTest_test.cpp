@@ -1,11 +1,11 @@
-#include "hook/intercept/performTest.h"
+#include "hook/rules/performTest.h"
 
 #include <gtest/gtest.h>
 
 #include <climits>
 #include <random>
 
-#include "hook/intercept/RuleText.h"
+#include "hook/rules/RuleText.h"
 
 namespace kst {
 namespace {

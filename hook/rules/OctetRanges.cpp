@@ -1,4 +1,4 @@
-#include "hook/intercept/OctetRanges.h"
+#include "hook/rules/OctetRanges.h"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "hook/intercept/NamePatterns.h"
+#include "hook/rules/NamePatterns.h"
 
 namespace kst {
 

@@ -5,8 +5,8 @@
 #include <string_view>
 #include <vector>
 
-#include "hook/intercept/IntervalSets.h"
-#include "hook/intercept/StringTable.h"
+#include "hook/rules/IntervalSets.h"
+#include "hook/rules/StringTable.h"
 
 namespace kst {
 

@@ -3,8 +3,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "hook/intercept/IntervalSets.h"
-#include "hook/intercept/StringTable.h"
+#include "hook/rules/IntervalSets.h"
+#include "hook/rules/StringTable.h"
 
 namespace kst {
 

@@ -1,4 +1,4 @@
-#include "hook/intercept/IntervalSets.h"
+#include "hook/rules/IntervalSets.h"
 
 #include <algorithm>
 #include <limits>

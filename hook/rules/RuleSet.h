@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "hook/intercept/RuleList.h"
+#include "hook/rules/RuleList.h"
 
 namespace kst {
 

@@ -4,7 +4,7 @@
 #include <utility>
 #include <vector>
 
-#include "hook/intercept/RuleText.h"
+#include "hook/rules/RuleText.h"
 
 namespace kst {
 

@@ -1,7 +1,7 @@
 // The rule writer: rule texts, the question, the writers in SpringBoard and
 // in an application, and what it makes of replies.
 
-#include "hook/store/FirewallRest.h"
+#include "hook/messaging/FirewallRest.h"
 
 #include <gtest/gtest.h>
 

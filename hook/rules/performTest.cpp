@@ -1,6 +1,6 @@
-#include "hook/intercept/performTest.h"
+#include "hook/rules/performTest.h"
 
-#include "hook/intercept/RuleText.h"
+#include "hook/rules/RuleText.h"
 
 // The literal matcher: every rule is re-read on every call, step by step, in
 // the order the rule files have always been interpreted. It is kept simple on

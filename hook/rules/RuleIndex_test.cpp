@@ -1,4 +1,4 @@
-#include "hook/intercept/RuleIndex.h"
+#include "hook/rules/RuleIndex.h"
 
 #include <gtest/gtest.h>
 
@@ -9,8 +9,8 @@
 #include <sstream>
 #include <thread>
 
-#include "hook/intercept/RuleList.h"
-#include "hook/intercept/performTest.h"
+#include "hook/rules/RuleList.h"
+#include "hook/rules/performTest.h"
 
 // The rule index must give performTest's verdict for every list and
 // destination. These tests generate lists and destinations, ordinary and

@@ -4,10 +4,10 @@
 #include <string_view>
 #include <vector>
 
-#include "hook/intercept/IntervalSets.h"
-#include "hook/intercept/KeyedPorts.h"
-#include "hook/intercept/NamePatterns.h"
-#include "hook/intercept/OctetRanges.h"
+#include "hook/rules/IntervalSets.h"
+#include "hook/rules/KeyedPorts.h"
+#include "hook/rules/NamePatterns.h"
+#include "hook/rules/OctetRanges.h"
 
 namespace kst {
 

@@ -1,4 +1,4 @@
-#include "hook/store/KstFlags.h"
+#include "hook/rules/KstFlags.h"
 
 namespace kst {
 

@@ -1,4 +1,4 @@
-#include "hook/intercept/RuleText.h"
+#include "hook/rules/RuleText.h"
 
 #include <cstdint>
 

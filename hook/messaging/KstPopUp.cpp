@@ -1,4 +1,4 @@
-#include "hook/prompt/KstPopUp.h"
+#include "hook/messaging/KstPopUp.h"
 
 #include <mutex>
 

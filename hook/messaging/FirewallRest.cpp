@@ -1,4 +1,4 @@
-#include "hook/store/FirewallRest.h"
+#include "hook/messaging/FirewallRest.h"
 
 #include <syslog.h>
 
@@ -7,11 +7,11 @@
 #include <mutex>
 #include <thread>
 
-#include "hook/messaging/KstMessageNames.h"
 #include "hook/messaging/KstServiceEnv.h"
 #include "hook/messaging/MessageValues.h"
 #include "hook/messaging/MessagingSBS.h"
-#include "hook/store/KstFiles.h"
+#include "hook/rules/KstFiles.h"
+#include "hook/rules/KstMessageNames.h"
 #include "hook/store/RuleExpiry.h"
 #include "platform/messaging/MessagingCenter.h"
 #include "platform/plist/PlistFile.h"

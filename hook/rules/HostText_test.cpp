@@ -1,4 +1,4 @@
-#include "hook/intercept/HostText.h"
+#include "hook/rules/HostText.h"
 
 #include <gtest/gtest.h>
 
