@@ -82,4 +82,16 @@ std::optional<DnsAnswer> parseDnsResponse(const unsigned char* message, std::siz
   return answer;
 }
 
+std::optional<DnsQuestion> parseDnsQuestion(const unsigned char* message, std::size_t length) {
+  if (message == nullptr || length < NS_HFIXEDSZ || length > NS_MAXMSG) return std::nullopt;
+  ns_msg msg{};
+  if (::ns_initparse(message, static_cast<int>(length), &msg) != 0 || ns_msg_count(msg, ns_s_qd) != 1)
+    return std::nullopt;
+  ns_rr rr{};
+  if (::ns_parserr(&msg, ns_s_qd, 0, &rr) != 0) return std::nullopt;
+  DnsQuestion question{static_cast<std::uint16_t>(ns_msg_id(msg)), lowered(ns_rr_name(rr))};
+  if (question.name.empty()) return std::nullopt;
+  return question;
+}
+
 }  // namespace kst

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,5 +27,15 @@ struct DnsAnswer {
 // for the name; a message it cannot read whole records nothing. Reads only
 // the `length` bytes at `message`; allocates; safe from any thread.
 std::optional<DnsAnswer> parseDnsResponse(const unsigned char* message, std::size_t length);
+
+// The ID and the one question of a DNS message, query or response alike
+// (name lower case, without the final dot); nothing for a message that
+// cannot be read or holds other than one question. The same bounds.
+struct DnsQuestion {
+  std::uint16_t id = 0;
+  std::string name;
+  bool operator==(const DnsQuestion&) const = default;
+};
+std::optional<DnsQuestion> parseDnsQuestion(const unsigned char* message, std::size_t length);
 
 }  // namespace kst

@@ -14,6 +14,8 @@ other types; every other name NXDOMAIN. Options:
   --log=FILE          append "TYPE NAME udp|tcp" per query received
   --ptr=ADDRESS=NAME  answer the reverse lookup of ADDRESS with NAME
   --silent            receive and log, never answer
+  --truncate=NAME     over UDP, answer NAME truncated (TC set, no records),
+                      so the client asks again over TCP
 Writes READY_FILE once it listens; runs until killed. Needs the right to
 bind port 53.
 """
@@ -61,8 +63,9 @@ def record(owner, rtype, rdata):
 
 
 class Server:
-    def __init__(self, table, ptrs, log, silent):
+    def __init__(self, table, ptrs, log, silent, truncated=()):
         self.table = table
+        self.truncated = set(truncated)
         self.ptrs = ptrs
         self.log = log
         self.silent = silent
@@ -119,7 +122,14 @@ class Server:
             try:
                 name, qtype, _ = parse_question(packet)
                 self.note(qtype, name, "udp")
-                if not self.silent:
+                if self.silent:
+                    continue
+                if name in self.truncated:
+                    ident, flags = struct.unpack("!HH", packet[:4])
+                    _, _, question = parse_question(packet)
+                    header = struct.pack("!HHHHHH", ident, 0x8000 | 0x0200 | 0x0080 | (flags & 0x0100), 1, 0, 0, 0)
+                    sock.sendto(header + question, peer)
+                else:
                     sock.sendto(self.answer(packet), peer)
             except (ValueError, struct.error):
                 continue
@@ -167,19 +177,21 @@ def reverse_name(address):
 
 def main():
     ready, address = sys.argv[1], sys.argv[2]
-    table, ptrs, log, silent = {}, {}, None, False
+    table, ptrs, log, silent, truncated = {}, {}, None, False, []
     for entry in sys.argv[3:]:
         if entry.startswith("--log="):
             log = entry[len("--log="):]
         elif entry.startswith("--ptr="):
             ip, name = entry[len("--ptr="):].split("=", 1)
             ptrs[reverse_name(ip)] = name
+        elif entry.startswith("--truncate="):
+            truncated.append(entry[len("--truncate="):].lower().rstrip("."))
         elif entry == "--silent":
             silent = True
         else:
             name, values = entry.split("=", 1)
             table[name.lower().rstrip(".")] = values.split(",")
-    server = Server(table, ptrs, log, silent)
+    server = Server(table, ptrs, log, silent, truncated)
     family = socket.AF_INET6 if ":" in address else socket.AF_INET
     udp = socket.socket(family, socket.SOCK_DGRAM)
     udp.bind((address, 53))

@@ -17,8 +17,10 @@
 #include <cstring>
 #include <string>
 
+#include "hook/intercept/CaptureHooks.h"
 #include "platform/bundle/MainBundle.h"
 #include "tools/launch/CallFilter.h"
+#include "tools/launch/DnsForwarder.h"
 #include "tools/launch/HookJudge.h"
 #include "tools/launch/Supervisor.h"
 
@@ -216,10 +218,15 @@ struct Report {
 
   std::optional<Supervisor> supervisor;
   std::optional<HookJudge> judge;
+  std::optional<DnsForwarder> forwarder;
   if (listener >= 0) {
     const char* bundle = std::getenv(kBundleIdentifierVariable);
     judge.emplace(bundle != nullptr ? bundle : "");
     supervisor.emplace(listener, *judge, token);
+    // The names the tree's own resolvers ask for, as the hook library's
+    // answer reading records them.
+    forwarder.emplace(&recordResolvedName, &token);
+    if (forwarder->start()) supervisor->forwardDnsThrough(&*forwarder);
     supervisor->start();
   }
   int status = 0;

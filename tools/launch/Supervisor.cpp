@@ -19,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/launch/DnsForwarder.h"
 #include "tools/launch/TargetCall.h"
 
 namespace kst::launch {
@@ -35,6 +36,7 @@ constexpr unsigned kPidfdThread = O_EXCL;
 // The pool: a thread joins whenever none is left waiting, up to this many;
 // a thread that finds this many others waiting ends.
 constexpr std::size_t kMaxThreads = 512;
+constexpr int kDnsPort = 53;
 constexpr std::size_t kMaxIdle = 4;
 
 class Fd {
@@ -164,6 +166,7 @@ struct Call {
   int listener;
   CallJudge& judge;
   const CallToken& token;
+  DnsForwarder* forwarder;
   Supervisor::Counts& counts;
   ProcessMemory memory;
   Reply reply;
@@ -245,9 +248,31 @@ struct Call {
     if (judged && !judge.connectAllowed(*judged)) return refuse(EPERM);
     // Interrupted or killed while it was judged: not made late.
     if (!alive()) return;
+    if (judged && judged->port() == kDnsPort && connectToForwarder(socket.get(), s, copy)) return;
     const long rc = ::syscall(SYS_connect, socket.get(), &copy.storage, static_cast<long>(copy.length),
                               token.first, token.second);
     performed(rc, errno);
+  }
+
+  // A DNS server's socket goes to the forwarder, which relays to the server
+  // and reads the answers; false when the forwarder has no end for it.
+  bool connectToForwarder(int socket, const TargetSocket& s, const CopiedAddress& server) {
+    if (forwarder == nullptr) return false;
+    const auto* to = reinterpret_cast<const sockaddr*>(&server.storage);
+    socklen_t endLength = 0;
+    const std::optional<sockaddr_storage> end =
+        forwarder->endFor(s.domain, s.type, to, server.length, endLength);
+    if (!end) return false;
+    const long rc =
+        ::syscall(SYS_connect, socket, &*end, static_cast<long>(endLength), token.first, token.second);
+    const int err = errno;
+    if (rc != 0 && err != EINPROGRESS) return false;  // the server itself, then
+    sockaddr_storage local{};
+    socklen_t localLength = sizeof local;
+    if (::getsockname(socket, reinterpret_cast<sockaddr*>(&local), &localLength) == 0)
+      forwarder->expect(s.type, reinterpret_cast<const sockaddr*>(&local), localLength, to, server.length);
+    performed(rc, err);
+    return true;
   }
 
   void sendto() {
@@ -424,6 +449,7 @@ void Supervisor::serve(const seccomp_notif& n) {
             listener_,
             judge_,
             token_,
+            forwarder_,
             counts_,
             ProcessMemory(static_cast<pid_t>(n.pid), listener_, n.id),
             Reply(listener_, n.id)};

@@ -13,6 +13,8 @@
 
 namespace kst::launch {
 
+class DnsForwarder;
+
 // How the supervisor judges a destination; the launcher's judges with the
 // hook library's decision, tests with their own.
 class CallJudge {
@@ -43,6 +45,11 @@ class Supervisor {
   Supervisor(const Supervisor&) = delete;
   Supervisor& operator=(const Supervisor&) = delete;
 
+  // From now on an allowed connect to port 53 goes to `forwarder` instead,
+  // which relays to the server asked for (null: to the server itself).
+  // Before start().
+  void forwardDnsThrough(DnsForwarder* forwarder) { forwarder_ = forwarder; }
+
   // Starts the first waiting thread. The threads live as long as the
   // process: they are detached and the process ends with the tree.
   void start();
@@ -68,6 +75,7 @@ class Supervisor {
   int listener_;
   CallJudge& judge_;
   CallToken token_;
+  DnsForwarder* forwarder_ = nullptr;
   std::size_t notifSize_ = sizeof(seccomp_notif);
   std::mutex poolMu_;
   std::size_t idle_ = 0;     // guarded by poolMu_

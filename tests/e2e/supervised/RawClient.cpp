@@ -15,9 +15,12 @@
 //   bad                                 calls with unreadable or absurd arguments
 //   unix PATH                           connect to a Unix socket
 //   waiting IP PORT                     says "waiting", then connects
+//   name HOST PORT                      getaddrinfo (its own resolver when
+//                                       statically linked), then connect
 
 #include <arpa/inet.h>
 #include <errno.h>
+#include <netdb.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <stdio.h>
@@ -241,6 +244,25 @@ int bad() {
   return 0;
 }
 
+// "name ok", "name errno=N", or "name unresolved (TEXT)".
+int nameConnect(const char* host, const char* port) {
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  const int rc = ::getaddrinfo(host, port, &hints, &found);
+  if (rc != 0) {
+    say(std::string("name unresolved (") + ::gai_strerror(rc) + ")");
+    return 0;
+  }
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int connected = ::connect(fd, found->ai_addr, found->ai_addrlen);
+  say(result("name", connected, errno));
+  ::close(fd);
+  ::freeaddrinfo(found);
+  return 0;
+}
+
 int unixConnect(const char* path) {
   const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un a{};
@@ -289,6 +311,9 @@ int main(int argc, char** argv) {
     } else if (c == "bad") {
       bad();
       i += 1;
+    } else if (c == "name" && left >= 2) {
+      nameConnect(argv[i + 1], argv[i + 2]);
+      i += 3;
     } else if (c == "unix" && left >= 1) {
       unixConnect(argv[i + 1]);
       i += 2;

@@ -1,0 +1,131 @@
+// Programs that resolve names themselves, over their own sockets (Go built
+// either way, a statically linked C library), judged by the name they asked
+// for: the supervisor relays their DNS through its forwarder and reads the
+// answers. Their resolvers read the system's /etc/resolv.conf, so each runs
+// in a mount namespace of the test where that file names the test's server.
+
+#include <filesystem>
+
+#include "tests/e2e/E2eFixture.h"
+
+namespace kst::e2e {
+namespace {
+
+constexpr const char* kNameserver = "127.0.0.193";  // no other test serves DNS there
+
+class SupervisedDnsE2eTest : public E2eTest {
+ protected:
+  void SetUp() override {
+    E2eTest::SetUp();
+    if (IsSkipped() || HasFatalFailure()) return;
+    if (::geteuid() != 0) GTEST_SKIP() << "a DNS server on port 53 and a mount namespace need root";
+    if (run({"/bin/sh", "-c", "command -v python3 && unshare -m true"}, "can") != 0)
+      GTEST_SKIP() << "no python3, or no mount namespace here";
+    ASSERT_TRUE(tracker_.ok());
+    ASSERT_TRUE(shop_.ok());
+    const std::string nameserver =
+        std::string("nameserver ") + kNameserver + "\noptions timeout:2 attempts:2\n";
+    writeText("/etc/resolv.conf", nameserver);  // the device's: DNS to it is not judged
+    resolvConf_ = temp_.dir() + "/test/resolv.conf";
+    ASSERT_TRUE(FileSystem::real().writeFileAtomic(resolvConf_, nameserver, false));
+
+    const std::string ready = temp_.dir() + "/test/dns.ready";
+    const std::string shop = kShopIp;
+    dns_ = std::make_unique<Process>(
+        std::vector<std::string>{"/usr/bin/env", "python3", KST_E2E_TINY_DNS, ready, kNameserver,
+                                 "--log=" + dnsLog(), "--truncate=big.dns.test",
+                                 std::string("tracker.dns.test=") + kTrackerIp, "shop.dns.test=" + shop,
+                                 "img.pattern.test=" + shop, "cdn-alias.dns.test=@edge.cdn.test",
+                                 "edge.cdn.test=" + shop, "big.dns.test=" + shop, "other.dns.test=" + shop},
+        env(), temp_.dir() + "/dns.out", temp_.dir() + "/dns.err");
+    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(ready); })) << text("dns.err");
+
+    // Let through only what a global allow rule names; the CNAME's target is
+    // denied, so its asked name must be what decides.
+    writeGlobal({"tracker.dns.test", "edge.cdn.test"},
+                {"shop.dns.test", "*.pattern.test", "cdn-alias.dns.test", "big.dns.test"});
+    writeApp(kApp, plist::Dictionary{{std::string(files::kAllowEverythingKey),
+                                      plist::Value(std::string(files::kDenyEverything))}});
+  }
+  void TearDown() override {
+    dns_.reset();
+    E2eTest::TearDown();
+  }
+
+  std::string dnsLog() const { return temp_.dir() + "/dns.log"; }
+
+  // `program` under kestrix-launch, with /etc/resolv.conf naming the test's
+  // server; its lines.
+  Lines launchedWithTestDns(const std::vector<std::string>& program,
+                            const std::vector<std::string>& options = {}) {
+    std::vector<std::string> argv = {"/usr/bin/unshare",
+                                     "-m",
+                                     "/bin/sh",
+                                     "-c",
+                                     "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"",
+                                     resolvConf_,
+                                     KST_LAUNCH,
+                                     kApp,
+                                     "--root",
+                                     temp_.dir()};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back("--");
+    argv.insert(argv.end(), program.begin(), program.end());
+    EXPECT_EQ(run(argv, "prog"), 0) << text("prog.err");
+    return lines("prog.out");
+  }
+
+  Server tracker_{kTrackerIp};
+  Server shop_{kShopIp};
+  std::string resolvConf_;
+  std::unique_ptr<Process> dns_;
+};
+
+// What every program below must get: the tracker and a name no rule allows
+// refused, every allowed name (a pattern, a CNAME whose target is denied, an
+// answer that only TCP carries whole) let through.
+Lines expected(const std::string& what) {
+  return {what + kRefused, what + kOk, what + kOk, what + kOk, what + kOk, what + kRefused};
+}
+
+TEST_F(SupervisedDnsE2eTest, GoProgramsAreJudgedByTheNamesTheirOwnResolverAskedFor) {
+  if (std::string(KST_E2E_GO_CGO).empty()) GTEST_SKIP() << "no Go toolchain";
+  const std::string t = ":" + tracker_.port(), s = ":" + shop_.port();
+  for (const char* program : {KST_E2E_GO_CGO, KST_E2E_GO_STATIC}) {
+    EXPECT_EQ(launchedWithTestDns({program, "tcp", "tracker.dns.test" + t, "tcp", "shop.dns.test" + s, "tcp",
+                                   "img.pattern.test" + s, "tcp", "cdn-alias.dns.test" + s, "tcp",
+                                   "big.dns.test" + s, "tcp", "other.dns.test" + s}),
+              expected("tcp"))
+        << program << "\n"
+        << text("prog.err");
+  }
+  const Lines queries = testing::readLines(dnsLog());
+  EXPECT_NE(std::find(queries.begin(), queries.end(), "A big.dns.test tcp"), queries.end())
+      << "the truncated answer was asked again over TCP, through the forwarder";
+}
+
+TEST_F(SupervisedDnsE2eTest, StaticCProgramIsJudgedByTheNamesItsResolverAskedFor) {
+  const std::string t = tracker_.port(), s = shop_.port();
+  EXPECT_EQ(
+      launchedWithTestDns({KST_E2E_RAW_CLIENT_STATIC, "name", "tracker.dns.test", t, "name", "shop.dns.test",
+                           s, "name", "img.pattern.test", s, "name", "cdn-alias.dns.test", s, "name",
+                           "big.dns.test", s, "name", "other.dns.test", s}),
+      expected("name"))
+      << text("prog.err");
+}
+
+TEST_F(SupervisedDnsE2eTest, VerboseGoProgramShowsTheNamesItAskedFor) {
+  if (std::string(KST_E2E_GO_STATIC).empty()) GTEST_SKIP() << "no Go toolchain";
+  const std::string s = ":" + shop_.port();
+  EXPECT_EQ(
+      launchedWithTestDns({KST_E2E_GO_STATIC, "tcp", "shop.dns.test" + s, "tcp", "cdn-alias.dns.test" + s},
+                          {"--verbose"}),
+      (Lines{"tcp" + kOk, "tcp" + kOk}));
+  const std::string err = text("prog.err");
+  EXPECT_NE(err.find("-> shop.dns.test" + s), std::string::npos) << err;
+  EXPECT_NE(err.find("-> cdn-alias.dns.test" + s), std::string::npos) << err;
+  EXPECT_EQ(err.find("edge.cdn.test"), std::string::npos) << "judged by the CNAME's target:\n" << err;
+}
+
+}  // namespace
+}  // namespace kst::e2e
