@@ -297,16 +297,19 @@ void DnsForwarder::run() {
   std::vector<pollfd> fds;
   std::vector<Program*> owners;
   while (!stopping_) {
-    fds.clear();
-    owners.clear();
-    for (int fd : {wake_, udp4_, udp6_, tcp4_, tcp6_}) {
-      if (fd < 0) continue;
-      fds.push_back(pollfd{fd, POLLIN, 0});
-      owners.push_back(nullptr);
-    }
-    for (auto& [key, program] : programs_) {
-      fds.push_back(pollfd{program->upstream, POLLIN, 0});
-      owners.push_back(program.get());
+    if (programsChanged_) {
+      fds.clear();
+      owners.clear();
+      for (int fd : {wake_, udp4_, udp6_, tcp4_, tcp6_}) {
+        if (fd < 0) continue;
+        fds.push_back(pollfd{fd, POLLIN, 0});
+        owners.push_back(nullptr);
+      }
+      for (auto& [key, program] : programs_) {
+        fds.push_back(pollfd{program->upstream, POLLIN, 0});
+        owners.push_back(program.get());
+      }
+      programsChanged_ = false;
     }
     const int ready = ::poll(fds.data(), fds.size(), 1000);
     if (ready < 0 && errno != EINTR) break;
@@ -333,6 +336,31 @@ void DnsForwarder::retire(std::map<Key, std::unique_ptr<Program>>::iterator it) 
   // Closed after this round of the loop, which may still hold it.
   retired_.push_back(std::move(it->second));
   programs_.erase(it);
+  programsChanged_ = true;
+}
+
+const DnsForwarder::Route* DnsForwarder::routeOf(const Key& client, Clock::time_point now) {
+  // A program (re)connected its socket to this end: it is for the server it
+  // named last.
+  if (std::optional<Expected> fresh = takeExpected(SOCK_DGRAM, client, false)) {
+    if (auto it = programs_.find(client); it != programs_.end()) retire(it);
+    if (routes_.size() >= limits_.routes && routes_.find(client) == routes_.end()) {
+      // The eighth least recently used go at once, so a full table costs a
+      // pass only now and then.
+      std::vector<Clock::time_point> times;
+      times.reserve(routes_.size());
+      for (const auto& [key, route] : routes_) times.push_back(route.at);
+      const std::size_t cut = std::max<std::size_t>(1, times.size() / 8) - 1;
+      std::nth_element(times.begin(), times.begin() + static_cast<std::ptrdiff_t>(cut), times.end());
+      const Clock::time_point oldest = times[cut];
+      std::erase_if(routes_, [&](const auto& entry) { return entry.second.at <= oldest; });
+    }
+    routes_[client] = *fresh;
+  }
+  auto route = routes_.find(client);
+  if (route == routes_.end()) return nullptr;
+  route->second.at = now;
+  return &route->second;
 }
 
 void DnsForwarder::fromProgram(int listener) {
@@ -342,14 +370,15 @@ void DnsForwarder::fromProgram(int listener) {
                                reinterpret_cast<sockaddr*>(&from), &fromLength);
   if (n < 0) return;
   const std::optional<Key> key = keyOf(reinterpret_cast<const sockaddr*>(&from), fromLength);
-  if (!key) return;
   const Clock::time_point now = Clock::now();
+  const Route* route = key ? routeOf(*key, now) : nullptr;
+  if (route == nullptr) {
+    ++counts_.dropped;  // from nobody this forwarder serves
+    return;
+  }
   auto it = programs_.find(*key);
-  // A program (re)connected to this end: its socket is for the server it
-  // named last.
-  if (std::optional<Expected> fresh = takeExpected(SOCK_DGRAM, *key, false)) {
-    if (it != programs_.end()) retire(it);
-    const int upstream = connectUpstream(SOCK_DGRAM, fresh->server, fresh->length);
+  if (it == programs_.end()) {
+    const int upstream = connectUpstream(SOCK_DGRAM, route->server, route->length);
     if (upstream < 0) {
       ++counts_.dropped;
       return;
@@ -361,9 +390,7 @@ void DnsForwarder::fromProgram(int listener) {
     auto program = std::make_unique<Program>();
     program->upstream = upstream;
     it = programs_.emplace(*key, std::move(program)).first;
-  } else if (it == programs_.end()) {
-    ++counts_.dropped;  // from nobody this forwarder serves
-    return;
+    programsChanged_ = true;
   }
   Program& p = *it->second;
   p.listener = listener;
@@ -388,10 +415,13 @@ void DnsForwarder::fromServer(Program& p) {
 }
 
 void DnsForwarder::forgetIdle(Clock::time_point now) {
+  if (now - lastSweep_ < std::chrono::seconds(1)) return;
+  lastSweep_ = now;
   for (auto it = programs_.begin(); it != programs_.end();) {
     if (now - it->second->last > limits_.idle) {
       retired_.push_back(std::move(it->second));
       it = programs_.erase(it);
+      programsChanged_ = true;
     } else {
       ++it;
     }

@@ -41,10 +41,13 @@ class DnsForwarder {
   using Recorder = std::function<void(const std::string& name, const Addresses& addresses)>;
 
   struct Limits {
-    std::size_t programs = 256;         // datagram programs served at once
-    std::size_t waitingQuestions = 64;  // per datagram program
+    std::size_t programs = 256;         // datagram sockets with a server socket open at once
+    std::size_t routes = 4096;          // datagram sockets whose server is remembered
+    std::size_t waitingQuestions = 64;  // per datagram socket
     std::size_t streams = 64;           // TCP connections at once
-    std::chrono::milliseconds idle{60'000};
+    // A server socket (and a stream) unused this long is closed; the
+    // program's socket keeps its route and gets a new one when it asks again.
+    std::chrono::milliseconds idle{30'000};
   };
 
   struct Counts {
@@ -100,6 +103,7 @@ class DnsForwarder {
     socklen_t length = 0;
     std::chrono::steady_clock::time_point at;
   };
+  using Route = Expected;  // where a program's datagram socket goes, and when it last sent
 
   static std::optional<Key> keyOf(const sockaddr* address, socklen_t length);
   int connectUpstream(int type, const sockaddr_storage& server, socklen_t length) const;
@@ -107,6 +111,7 @@ class DnsForwarder {
 
   void run();
   void retire(std::map<Key, std::unique_ptr<Program>>::iterator it);
+  const Route* routeOf(const Key& client, std::chrono::steady_clock::time_point now);
   void fromProgram(int listener);
   void fromServer(Program& program);
   void acceptStream(int listener);
@@ -135,7 +140,10 @@ class DnsForwarder {
   std::map<Key, Expected> expectedStreams_;    // guarded by expectMu_
 
   // The forwarder's thread only.
+  std::map<Key, Route> routes_;
   std::map<Key, std::unique_ptr<Program>> programs_;
+  bool programsChanged_ = true;
+  std::chrono::steady_clock::time_point lastSweep_;
   std::vector<std::unique_ptr<Program>> retired_;
   std::vector<char> buffer_;
 

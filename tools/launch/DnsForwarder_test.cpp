@@ -373,6 +373,25 @@ TEST_F(DnsForwarderTest, WaitingQuestionsAreBoundedAndASilentServerHoldsNothingE
   ::close(other);
 }
 
+TEST_F(DnsForwarderTest, ASocketIdleLongerThanItsServerSocketIsStillServed) {
+  FakeServer server([](const Bytes& q) {
+    return std::vector<Bytes>{answer(idOf(q), "kept.test", {a("kept.test", "10.0.5.1")})};
+  });
+  DnsForwarder::Limits limits;
+  limits.idle = std::chrono::milliseconds(100);
+  startForwarder(limits);
+  const int fd = program(SOCK_DGRAM, server.address());
+  send(fd, query(1, "kept.test"));
+  EXPECT_EQ(idOf(receive(fd)), 1u);
+  // Past the idle time and a sweep: the forwarder's server socket is closed,
+  // the program's is not, and its next question still goes through.
+  std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+  send(fd, query(2, "kept.test"));
+  EXPECT_EQ(idOf(receive(fd)), 2u);
+  EXPECT_EQ(server.received().size(), 2u);
+  ::close(fd);
+}
+
 TEST_F(DnsForwarderTest, EachSocketGetsTheEndItsFamilyCanReach) {
   startForwarder();
   socklen_t length = 0;
