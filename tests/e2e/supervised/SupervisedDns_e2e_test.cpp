@@ -11,7 +11,8 @@
 namespace kst::e2e {
 namespace {
 
-constexpr const char* kNameserver = "127.0.0.193";  // no other test serves DNS there
+constexpr const char* kNameserver = "127.0.0.193";   // no other test serves DNS there
+constexpr const char* kHostsOnlyIp = "127.0.0.194";  // named only by the system's hosts file
 
 class SupervisedDnsE2eTest : public E2eTest {
  protected:
@@ -23,11 +24,16 @@ class SupervisedDnsE2eTest : public E2eTest {
       GTEST_SKIP() << "no python3, or no mount namespace here";
     ASSERT_TRUE(tracker_.ok());
     ASSERT_TRUE(shop_.ok());
+    ASSERT_TRUE(hostsOnly_.ok());
     const std::string nameserver =
         std::string("nameserver ") + kNameserver + "\noptions timeout:2 attempts:2\n";
     writeText("/etc/resolv.conf", nameserver);  // the device's: DNS to it is not judged
     resolvConf_ = temp_.dir() + "/test/resolv.conf";
     ASSERT_TRUE(FileSystem::real().writeFileAtomic(resolvConf_, nameserver, false));
+    // The system's hosts file as the program and the supervisor see it.
+    hosts_ = temp_.dir() + "/test/hosts";
+    ASSERT_TRUE(FileSystem::real().writeFileAtomic(
+        hosts_, std::string("127.0.0.1 localhost\n") + kHostsOnlyIp + " hostsonly.test\n", false));
 
     const std::string ready = temp_.dir() + "/test/dns.ready";
     const std::string shop = kShopIp;
@@ -58,16 +64,19 @@ class SupervisedDnsE2eTest : public E2eTest {
   // server; its lines.
   Lines launchedWithTestDns(const std::vector<std::string>& program,
                             const std::vector<std::string>& options = {}) {
-    std::vector<std::string> argv = {"/usr/bin/unshare",
-                                     "-m",
-                                     "/bin/sh",
-                                     "-c",
-                                     "mount --bind \"$0\" /etc/resolv.conf && exec \"$@\"",
-                                     resolvConf_,
-                                     KST_LAUNCH,
-                                     kApp,
-                                     "--root",
-                                     temp_.dir()};
+    std::vector<std::string> argv = {
+        "/usr/bin/unshare",
+        "-m",
+        "/bin/sh",
+        "-c",
+        "mount --bind \"$0\" /etc/resolv.conf && mount --bind \"$1\" /etc/hosts && "
+        "shift && exec \"$@\"",
+        resolvConf_,
+        hosts_,
+        KST_LAUNCH,
+        kApp,
+        "--root",
+        temp_.dir()};
     argv.insert(argv.end(), options.begin(), options.end());
     argv.push_back("--");
     argv.insert(argv.end(), program.begin(), program.end());
@@ -77,7 +86,9 @@ class SupervisedDnsE2eTest : public E2eTest {
 
   Server tracker_{kTrackerIp};
   Server shop_{kShopIp};
+  Server hostsOnly_{kHostsOnlyIp};
   std::string resolvConf_;
+  std::string hosts_;
   std::unique_ptr<Process> dns_;
 };
 
@@ -112,6 +123,30 @@ TEST_F(SupervisedDnsE2eTest, StaticCProgramIsJudgedByTheNamesItsResolverAskedFor
                            "big.dns.test", s, "name", "other.dns.test", s}),
       expected("name"))
       << text("prog.err");
+}
+
+TEST_F(SupervisedDnsE2eTest, NamesTheProgramReadsFromTheHostsFileItselfJudgeTheirAddress) {
+  const std::string port = hostsOnly_.port();
+  const std::vector<std::string> go = {"tcp", std::string("hostsonly.test:") + port};
+  const std::vector<std::string> c = {"name", "hostsonly.test", port};
+  auto with = [](const char* program, std::vector<std::string> commands) {
+    commands.insert(commands.begin(), program);
+    return commands;
+  };
+  // Everything but the allowed names is denied (see SetUp): allowed by name.
+  writeGlobal({}, {"hostsonly.test"});
+  EXPECT_EQ(launchedWithTestDns(with(KST_E2E_RAW_CLIENT_STATIC, c)), (Lines{"name" + kOk}))
+      << text("prog.err");
+  if (!std::string(KST_E2E_GO_STATIC).empty()) {
+    EXPECT_EQ(launchedWithTestDns(with(KST_E2E_GO_STATIC, go)), (Lines{"tcp" + kOk})) << text("prog.err");
+  }
+  // And refused by name, with its address allowed.
+  writeGlobal({"hostsonly.test"}, {kHostsOnlyIp});
+  EXPECT_EQ(launchedWithTestDns(with(KST_E2E_RAW_CLIENT_STATIC, c)), (Lines{"name" + kRefused}));
+  if (!std::string(KST_E2E_GO_STATIC).empty()) {
+    EXPECT_EQ(launchedWithTestDns(with(KST_E2E_GO_STATIC, go)), (Lines{"tcp" + kRefused}));
+  }
+  EXPECT_TRUE(testing::readLines(dnsLog()).empty()) << "the hosts file answered; nothing was asked";
 }
 
 TEST_F(SupervisedDnsE2eTest, VerboseGoProgramShowsTheNamesItAskedFor) {
