@@ -108,13 +108,20 @@ class FakeServer {
  public:
   using Respond = std::function<std::vector<Bytes>(const Bytes& query)>;
   explicit FakeServer(Respond respond) : respond_(std::move(respond)) {
-    udp_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    sockaddr_in s = loopback(0);
-    ::bind(udp_, reinterpret_cast<sockaddr*>(&s), sizeof s);
-    tcp_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    s = loopback(portOf(udp_));
-    ::bind(tcp_, reinterpret_cast<sockaddr*>(&s), sizeof s);
-    ::listen(tcp_, 16);
+    // One port number for both; another test may hold the TCP side of the
+    // first the kernel picks.
+    for (int attempt = 0; attempt < 100 && tcp_ < 0; ++attempt) {
+      udp_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      sockaddr_in s = loopback(0);
+      if (::bind(udp_, reinterpret_cast<sockaddr*>(&s), sizeof s) != 0) break;
+      tcp_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      s = loopback(portOf(udp_));
+      if (::bind(tcp_, reinterpret_cast<sockaddr*>(&s), sizeof s) == 0 && ::listen(tcp_, 16) == 0) break;
+      ::close(udp_);
+      ::close(tcp_);
+      udp_ = tcp_ = -1;
+    }
+    EXPECT_GE(tcp_, 0) << "no port for both";
     thread_ = std::thread([this] { serve(); });
   }
   ~FakeServer() {

@@ -13,10 +13,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <new>
 #include <string>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "tools/launch/DnsForwarder.h"
@@ -119,6 +121,40 @@ int openPidfd(pid_t tid) {
   return static_cast<int>(fd);
 }
 
+}  // namespace
+
+// The pidfds of the threads that made calls, kept so that a thread's next
+// call needs neither pidfd_open nor a second check that the call is still
+// there: a kept pidfd names the very thread it was opened for (once that
+// thread is gone it fails), and no two live threads share a number. Shared
+// pointers, so one thread's use outlives another's eviction.
+class PidfdCache {
+ public:
+  std::shared_ptr<const Fd> find(pid_t tid) {
+    std::lock_guard lock(mu_);
+    auto it = kept_.find(tid);
+    return it == kept_.end() ? nullptr : it->second;
+  }
+  void keep(pid_t tid, std::shared_ptr<const Fd> fd) {
+    std::lock_guard lock(mu_);
+    if (kept_.size() >= kMaxKept && kept_.find(tid) == kept_.end()) kept_.erase(kept_.begin());
+    kept_[tid] = std::move(fd);
+  }
+  void forget(pid_t tid, const Fd* fd) {
+    std::lock_guard lock(mu_);
+    auto it = kept_.find(tid);
+    if (it != kept_.end() && it->second.get() == fd) kept_.erase(it);
+  }
+
+ private:
+  // Well under the supervisor's descriptor limit.
+  static constexpr std::size_t kMaxKept = 256;
+  std::mutex mu_;
+  std::unordered_map<pid_t, std::shared_ptr<const Fd>> kept_;
+};
+
+namespace {
+
 bool isInternet(int domain) {
   return domain == AF_INET || domain == AF_INET6;
 }
@@ -167,6 +203,7 @@ struct Call {
   CallJudge& judge;
   const CallToken& token;
   DnsForwarder* forwarder;
+  PidfdCache& pidfds;
   Supervisor::Counts& counts;
   ProcessMemory memory;
   Reply reply;
@@ -176,17 +213,32 @@ struct Call {
 
   // Takes the socket named by the call's first argument.
   bool take(Fd& out, TargetSocket& s) {
-    Fd pidfd(openPidfd(static_cast<pid_t>(n.pid)));
-    if (pidfd.get() < 0 || !alive()) {
-      reply.fail(ESRCH);  // nobody is left to read it
-      return false;
-    }
+    const pid_t tid = static_cast<pid_t>(n.pid);
     const int targetFd = static_cast<int>(arg(0));
-    const long fd = ::syscall(SYS_pidfd_getfd, pidfd.get(), targetFd, 0);
+    long fd = -1;
+    int error = 0;
+    bool taken = false;
+    if (std::shared_ptr<const Fd> kept = pidfds.find(tid)) {
+      fd = ::syscall(SYS_pidfd_getfd, kept->get(), targetFd, 0);
+      error = errno;
+      taken = fd >= 0 || error == EBADF;
+      // Anything else (the thread it named is gone): opened anew below.
+      if (!taken) pidfds.forget(tid, kept.get());
+    }
+    if (!taken) {
+      auto pidfd = std::make_shared<Fd>(openPidfd(tid));
+      if (pidfd->get() < 0 || !alive()) {
+        reply.fail(ESRCH);  // nobody is left to read it
+        return false;
+      }
+      fd = ::syscall(SYS_pidfd_getfd, pidfd->get(), targetFd, 0);
+      error = errno;
+      pidfds.keep(tid, std::move(pidfd));
+    }
     if (fd < 0) {
       // EBADF is the call's own answer; anything else (not allowed to
       // take it) refuses the call rather than let it go unjudged.
-      reply.fail(errno == EBADF ? EBADF : EPERM);
+      reply.fail(error == EBADF ? EBADF : EPERM);
       ++counts.refused;
       return false;
     }
@@ -389,7 +441,9 @@ struct Call {
 }  // namespace
 
 Supervisor::Supervisor(int listener, CallJudge& judge, const CallToken& token)
-    : listener_(listener), judge_(judge), token_(token) {}
+    : listener_(listener), judge_(judge), token_(token), pidfds_(std::make_unique<PidfdCache>()) {}
+
+Supervisor::~Supervisor() = default;
 
 void Supervisor::start() {
   // Where the kernel has it: the target's thread is handed over and back
@@ -450,6 +504,7 @@ void Supervisor::serve(const seccomp_notif& n) {
             judge_,
             token_,
             forwarder_,
+            *pidfds_,
             counts_,
             ProcessMemory(static_cast<pid_t>(n.pid), listener_, n.id),
             Reply(listener_, n.id)};

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 #include "hook/intercept/JudgedAddress.h"
@@ -14,6 +15,7 @@
 namespace kst::launch {
 
 class DnsForwarder;
+class PidfdCache;
 
 // How the supervisor judges a destination; the launcher's judges with the
 // hook library's decision, tests with their own.
@@ -44,6 +46,7 @@ class Supervisor {
   Supervisor(int listener, CallJudge& judge, const CallToken& token);
   Supervisor(const Supervisor&) = delete;
   Supervisor& operator=(const Supervisor&) = delete;
+  ~Supervisor();
 
   // From now on an allowed connect to port 53 goes to `forwarder` instead,
   // which relays to the server asked for (null: to the server itself).
@@ -76,6 +79,7 @@ class Supervisor {
   CallJudge& judge_;
   CallToken token_;
   DnsForwarder* forwarder_ = nullptr;
+  std::unique_ptr<PidfdCache> pidfds_;
   std::size_t notifSize_ = sizeof(seccomp_notif);
   std::mutex poolMu_;
   std::size_t idle_ = 0;     // guarded by poolMu_

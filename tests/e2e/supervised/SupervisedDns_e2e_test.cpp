@@ -5,14 +5,26 @@
 // in a mount namespace of the test where that file names the test's server.
 
 #include <filesystem>
+#include <map>
 
 #include "tests/e2e/E2eFixture.h"
 
 namespace kst::e2e {
 namespace {
 
-constexpr const char* kNameserver = "127.0.0.193";   // no other test serves DNS there
 constexpr const char* kHostsOnlyIp = "127.0.0.194";  // named only by the system's hosts file
+
+// The test's DNS server: one address per test, as ctest runs them side by
+// side and each needs port 53 (no other test serves DNS on these).
+std::string nameserverFor(const std::string& test) {
+  static const std::map<std::string, std::string> kAddresses = {
+      {"GoProgramsAreJudgedByTheNamesTheirOwnResolverAskedFor", "127.0.0.193"},
+      {"StaticCProgramIsJudgedByTheNamesItsResolverAskedFor", "127.0.0.195"},
+      {"NamesTheProgramReadsFromTheHostsFileItselfJudgeTheirAddress", "127.0.0.196"},
+      {"VerboseGoProgramShowsTheNamesItAskedFor", "127.0.0.197"}};
+  auto it = kAddresses.find(test);
+  return it == kAddresses.end() ? "127.0.0.198" : it->second;
+}
 
 class SupervisedDnsE2eTest : public E2eTest {
  protected:
@@ -25,8 +37,8 @@ class SupervisedDnsE2eTest : public E2eTest {
     ASSERT_TRUE(tracker_.ok());
     ASSERT_TRUE(shop_.ok());
     ASSERT_TRUE(hostsOnly_.ok());
-    const std::string nameserver =
-        std::string("nameserver ") + kNameserver + "\noptions timeout:2 attempts:2\n";
+    nameserver_ = nameserverFor(::testing::UnitTest::GetInstance()->current_test_info()->name());
+    const std::string nameserver = "nameserver " + nameserver_ + "\noptions timeout:2 attempts:2\n";
     writeText("/etc/resolv.conf", nameserver);  // the device's: DNS to it is not judged
     resolvConf_ = temp_.dir() + "/test/resolv.conf";
     ASSERT_TRUE(FileSystem::real().writeFileAtomic(resolvConf_, nameserver, false));
@@ -38,7 +50,7 @@ class SupervisedDnsE2eTest : public E2eTest {
     const std::string ready = temp_.dir() + "/test/dns.ready";
     const std::string shop = kShopIp;
     dns_ = std::make_unique<Process>(
-        std::vector<std::string>{"/usr/bin/env", "python3", KST_E2E_TINY_DNS, ready, kNameserver,
+        std::vector<std::string>{"/usr/bin/env", "python3", KST_E2E_TINY_DNS, ready, nameserver_,
                                  "--log=" + dnsLog(), "--truncate=big.dns.test",
                                  std::string("tracker.dns.test=") + kTrackerIp, "shop.dns.test=" + shop,
                                  "img.pattern.test=" + shop, "cdn-alias.dns.test=@edge.cdn.test",
@@ -87,6 +99,7 @@ class SupervisedDnsE2eTest : public E2eTest {
   Server tracker_{kTrackerIp};
   Server shop_{kShopIp};
   Server hostsOnly_{kHostsOnlyIp};
+  std::string nameserver_;
   std::string resolvConf_;
   std::string hosts_;
   std::unique_ptr<Process> dns_;
