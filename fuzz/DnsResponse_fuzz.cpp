@@ -2,7 +2,9 @@
 // byte picks whether the rest is one datagram or a TCP stream (messages
 // behind a 2-byte length) cut into reads of 1 to 64 bytes. Whatever reads
 // must hold: a non-empty question of at most 1024 bytes, and between one
-// and KstLookedUpNames::kSlots distinct addresses.
+// and KstLookedUpNames::kSlots distinct addresses. The question reader the
+// supervisor's DNS forwarder matches answers with gets every message too,
+// and must agree with the response parser on the name.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -14,8 +16,11 @@
 namespace {
 
 void check(const unsigned char* message, std::size_t length) {
+  const auto question = kst::parseDnsQuestion(message, length);
+  if (question && (question->name.empty() || question->name.size() > 1024)) std::abort();
   const auto answer = kst::parseDnsResponse(message, length);
   if (!answer) return;
+  if (!question || question->name != answer->question) std::abort();
   if (answer->question.empty() || answer->question.size() > 1024) std::abort();
   if (answer->addresses.empty() || answer->addresses.size() > kst::KstLookedUpNames::kSlots) std::abort();
   for (std::size_t i = 0; i < answer->addresses.size(); ++i) {

@@ -15,15 +15,17 @@ namespace {
 constexpr const char* kHostsOnlyIp = "127.0.0.194";  // named only by the system's hosts file
 
 // The test's DNS server: one address per test, as ctest runs them side by
-// side and each needs port 53 (no other test serves DNS on these).
+// side and each needs port 53 (no other test serves DNS on these, nor on
+// 127.0.0.199, the other server of one test).
 std::string nameserverFor(const std::string& test) {
   static const std::map<std::string, std::string> kAddresses = {
       {"GoProgramsAreJudgedByTheNamesTheirOwnResolverAskedFor", "127.0.0.193"},
       {"StaticCProgramIsJudgedByTheNamesItsResolverAskedFor", "127.0.0.195"},
       {"NamesTheProgramReadsFromTheHostsFileItselfJudgeTheirAddress", "127.0.0.196"},
-      {"VerboseGoProgramShowsTheNamesItAskedFor", "127.0.0.197"}};
+      {"VerboseGoProgramShowsTheNamesItAskedFor", "127.0.0.197"},
+      {"DnsToAServerTheDeviceDoesNotNameIsJudgedFirst", "127.0.0.198"}};
   auto it = kAddresses.find(test);
-  return it == kAddresses.end() ? "127.0.0.198" : it->second;
+  return it == kAddresses.end() ? "127.0.0.192" : it->second;
 }
 
 class SupervisedDnsE2eTest : public E2eTest {
@@ -47,16 +49,8 @@ class SupervisedDnsE2eTest : public E2eTest {
     ASSERT_TRUE(FileSystem::real().writeFileAtomic(
         hosts_, std::string("127.0.0.1 localhost\n") + kHostsOnlyIp + " hostsonly.test\n", false));
 
-    const std::string ready = temp_.dir() + "/test/dns.ready";
-    const std::string shop = kShopIp;
-    dns_ = std::make_unique<Process>(
-        std::vector<std::string>{"/usr/bin/env", "python3", KST_E2E_TINY_DNS, ready, nameserver_,
-                                 "--log=" + dnsLog(), "--truncate=big.dns.test",
-                                 std::string("tracker.dns.test=") + kTrackerIp, "shop.dns.test=" + shop,
-                                 "img.pattern.test=" + shop, "cdn-alias.dns.test=@edge.cdn.test",
-                                 "edge.cdn.test=" + shop, "big.dns.test=" + shop, "other.dns.test=" + shop},
-        env(), temp_.dir() + "/dns.out", temp_.dir() + "/dns.err");
-    ASSERT_TRUE(waitFor([&] { return std::filesystem::exists(ready); })) << text("dns.err");
+    dns_ = startDns(nameserver_, dnsLog());
+    if (HasFatalFailure()) return;
 
     // Let through only what a global allow rule names; the CNAME's target is
     // denied, so its asked name must be what decides.
@@ -71,6 +65,21 @@ class SupervisedDnsE2eTest : public E2eTest {
   }
 
   std::string dnsLog() const { return temp_.dir() + "/dns.log"; }
+
+  // The test's DNS server on `address`, which knows every name the tests ask.
+  std::unique_ptr<Process> startDns(const std::string& address, const std::string& log) {
+    const std::string ready = temp_.dir() + "/test/dns-" + address + ".ready";
+    const std::string shop = kShopIp;
+    auto dns = std::make_unique<Process>(
+        std::vector<std::string>{"/usr/bin/env", "python3", KST_E2E_TINY_DNS, ready, address, "--log=" + log,
+                                 "--truncate=big.dns.test", std::string("tracker.dns.test=") + kTrackerIp,
+                                 "shop.dns.test=" + shop, "img.pattern.test=" + shop,
+                                 "cdn-alias.dns.test=@edge.cdn.test", "edge.cdn.test=" + shop,
+                                 "big.dns.test=" + shop, "other.dns.test=" + shop},
+        env(), temp_.dir() + "/dns.out", temp_.dir() + "/dns-" + address + ".err");
+    EXPECT_TRUE(waitFor([&] { return std::filesystem::exists(ready); })) << text("dns-" + address + ".err");
+    return dns;
+  }
 
   // `program` under kestrix-launch, with /etc/resolv.conf naming the test's
   // server; its lines.
@@ -160,6 +169,26 @@ TEST_F(SupervisedDnsE2eTest, NamesTheProgramReadsFromTheHostsFileItselfJudgeThei
     EXPECT_EQ(launchedWithTestDns(with(KST_E2E_GO_STATIC, go)), (Lines{"tcp" + kRefused}));
   }
   EXPECT_TRUE(testing::readLines(dnsLog()).empty()) << "the hosts file answered; nothing was asked";
+}
+
+TEST_F(SupervisedDnsE2eTest, DnsToAServerTheDeviceDoesNotNameIsJudgedFirst) {
+  // The program's resolver asks another server than the device's.
+  const std::string other = "127.0.0.199";
+  const std::unique_ptr<Process> otherDns = startDns(other, temp_.dir() + "/other-dns.log");
+  ASSERT_TRUE(FileSystem::real().writeFileAtomic(resolvConf_, "nameserver " + other + "\noptions timeout:1\n",
+                                                 false));
+  const std::vector<std::string> program = {KST_E2E_RAW_CLIENT_STATIC, "name", "shop.dns.test", shop_.port()};
+  // No rule names that server: refused (the application denies the rest),
+  // so the name is never found.
+  const Lines refused = launchedWithTestDns(program);
+  ASSERT_EQ(refused.size(), 1u);
+  EXPECT_EQ(refused[0].rfind("name unresolved", 0), 0u) << refused[0];
+  EXPECT_TRUE(testing::readLines(temp_.dir() + "/other-dns.log").empty()) << "the refused question went out";
+  // Allowed by its address: relayed through the forwarder, and the name it
+  // gives judges the connect.
+  writeGlobal({}, {other, "shop.dns.test"});
+  EXPECT_EQ(launchedWithTestDns(program), (Lines{"name" + kOk})) << text("prog.err");
+  EXPECT_FALSE(testing::readLines(temp_.dir() + "/other-dns.log").empty());
 }
 
 TEST_F(SupervisedDnsE2eTest, VerboseGoProgramShowsTheNamesItAskedFor) {
