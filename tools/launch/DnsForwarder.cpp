@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -141,6 +142,11 @@ DnsForwarder::~DnsForwarder() {
 }
 
 bool DnsForwarder::start() {
+  struct stat own {};
+  if (::stat("/proc/self/ns/net", &own) == 0) {
+    netDevice_ = static_cast<std::uint64_t>(own.st_dev);
+    netInode_ = static_cast<std::uint64_t>(own.st_ino);
+  }
   udp4_ = openEnd(AF_INET, SOCK_DGRAM, udp4Port_);
   tcp4_ = openEnd(AF_INET, SOCK_STREAM, tcp4Port_);
   udp6_ = openEnd(AF_INET6, SOCK_DGRAM, udp6Port_);
@@ -190,6 +196,14 @@ std::optional<sockaddr_storage> DnsForwarder::endFor(int domain, int type, const
   v6.sin6_addr = in6addr_loopback;
   v6.sin6_port = htons(stream ? tcp6Port_ : udp6Port_);
   return end;
+}
+
+bool DnsForwarder::reaches(pid_t tid) const {
+  if (netInode_ == 0) return true;  // no /proc: as if one namespace
+  struct stat theirs {};
+  const std::string path = "/proc/" + std::to_string(tid) + "/ns/net";
+  return ::stat(path.c_str(), &theirs) == 0 && static_cast<std::uint64_t>(theirs.st_dev) == netDevice_ &&
+         static_cast<std::uint64_t>(theirs.st_ino) == netInode_;
 }
 
 std::optional<DnsForwarder::Key> DnsForwarder::keyOf(const sockaddr* address, socklen_t length) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <sys/socket.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <chrono>
@@ -78,6 +79,11 @@ class DnsForwarder {
   std::optional<sockaddr_storage> endFor(int domain, int type, const sockaddr* server, socklen_t serverLength,
                                          socklen_t& endLength) const;
 
+  // Whether thread `tid` is in the forwarder's network namespace, so its
+  // sockets can reach the loopback ends; a program in one of its own (a
+  // container, `unshare -n`) has its DNS go to the server directly.
+  bool reaches(pid_t tid) const;
+
   // After a program's socket was connected to endFor(): what comes from its
   // address `client` is for `server`. Any thread.
   void expect(int type, const sockaddr* client, socklen_t clientLength, const sockaddr* server,
@@ -129,6 +135,8 @@ class DnsForwarder {
   Counts counts_;
 
   int udp4_ = -1, udp6_ = -1, tcp4_ = -1, tcp6_ = -1;
+  // The forwarder's network namespace (inode 0: unknown, /proc not read).
+  std::uint64_t netDevice_ = 0, netInode_ = 0;
   std::uint16_t udp4Port_ = 0, udp6Port_ = 0, tcp4Port_ = 0, tcp6Port_ = 0;
   int wake_ = -1;
   std::atomic<bool> stopping_{false};

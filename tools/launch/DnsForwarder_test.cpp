@@ -4,6 +4,10 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -438,6 +442,32 @@ TEST_F(DnsForwarderTest, EachSocketGetsTheEndItsFamilyCanReach) {
   EXPECT_FALSE(
       forwarder_->endFor(AF_INET, SOCK_RAW, reinterpret_cast<const sockaddr*>(&v4), sizeof v4, length));
   EXPECT_FALSE(forwarder_->endFor(AF_INET, SOCK_DGRAM, server, sizeof mapped, length));
+}
+
+TEST_F(DnsForwarderTest, OnlyProgramsInItsNetworkNamespaceAreSentToIt) {
+  startForwarder();
+  EXPECT_TRUE(forwarder_->reaches(static_cast<pid_t>(::syscall(SYS_gettid))));
+  // A child in a network namespace of its own, whose loopback is not ours.
+  int ready[2];
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  if (child == 0) {
+    const char ok = ::unshare(CLONE_NEWNET) == 0 ? 'y' : 'n';
+    [[maybe_unused]] const ssize_t n = ::write(ready[1], &ok, 1);
+    ::pause();
+    ::_exit(0);
+  }
+  ::close(ready[1]);
+  char ok = 0;
+  ASSERT_EQ(::read(ready[0], &ok, 1), 1);
+  ::close(ready[0]);
+  if (ok == 'y') {
+    EXPECT_FALSE(forwarder_->reaches(child)) << "its DNS must go to the server itself";
+  }
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+  if (ok != 'y') GTEST_SKIP() << "no network namespace can be made here";
+  EXPECT_FALSE(forwarder_->reaches(child)) << "a process that is gone";
 }
 
 }  // namespace

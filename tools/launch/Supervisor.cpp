@@ -309,7 +309,7 @@ struct Call {
   // A DNS server's socket goes to the forwarder, which relays to the server
   // and reads the answers; false when the forwarder has no end for it.
   bool connectToForwarder(int socket, const TargetSocket& s, const CopiedAddress& server) {
-    if (forwarder == nullptr) return false;
+    if (forwarder == nullptr || !forwarder->reaches(static_cast<pid_t>(n.pid))) return false;
     const auto* to = reinterpret_cast<const sockaddr*>(&server.storage);
     socklen_t endLength = 0;
     const std::optional<sockaddr_storage> end =
