@@ -26,6 +26,7 @@
 #include <linux/filter.h>
 #include <linux/seccomp.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
@@ -37,6 +38,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -123,7 +125,7 @@ int callsChild(bool reads) {
   return 0;
 }
 
-// getppid bare, in microseconds per call, as floorChild() reports it.
+// 10,000 getppid calls; prints their median in microseconds per call.
 int getppidChild() {
   std::vector<double> micros;
   for (int b = 0; b < kCalls / kBatch / 10; ++b) {
@@ -132,15 +134,17 @@ int getppidChild() {
     micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count() / kBatch);
   }
   std::printf("median=%.4f failures=0\n", medianOf(micros));
+  std::fflush(stdout);
   return 0;
 }
 
-// The floor of any supervisor on this machine: a child's getppid handed to
-// a listener that answers "continue" at once, doing nothing else. Prints
-// the child's median per call in microseconds.
+// The floor of any supervisor on this machine: getppidChild() in a child
+// process whose getppid goes to a listener here that answers "continue" at
+// once, doing nothing else. A process of its own, as the supervisor is: a
+// thread of this one would spare the switch of address space.
 int floorChild() {
-  int pair[2];
-  if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return 1;
+  int numbers[2], go[2];
+  if (::pipe2(numbers, O_CLOEXEC) != 0 || ::pipe2(go, O_CLOEXEC) != 0) return 1;
   const pid_t pid = ::fork();
   if (pid == 0) {
     sock_filter filter[] = {
@@ -150,66 +154,47 @@ int floorChild() {
         BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
     };
     sock_fprog program{static_cast<unsigned short>(std::size(filter)), filter};
-    ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
-    const long listener =
-        ::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_NEW_LISTENER, &program);
-    if (listener < 0) ::_exit(1);
-    char control[CMSG_SPACE(sizeof(int))] = {};
-    char byte = 'l';
-    iovec io{&byte, 1};
-    msghdr m{};
-    m.msg_iov = &io;
-    m.msg_iovlen = 1;
-    m.msg_control = control;
-    m.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&m);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    const int fd = static_cast<int>(listener);
-    std::memcpy(CMSG_DATA(c), &fd, sizeof fd);
-    if (::sendmsg(pair[1], &m, 0) != 1) ::_exit(1);
-    ::close(fd);
-    std::vector<double> micros;
-    for (int b = 0; b < kCalls / kBatch / 10; ++b) {
-      const auto start = Clock::now();
-      for (int i = 0; i < kBatch; ++i) ::syscall(SYS_getppid);
-      micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count() / kBatch);
-    }
-    std::printf("median=%.4f failures=0\n", medianOf(micros));
-    std::fflush(stdout);
-    ::_exit(0);
+    const int fd = ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0
+                       ? static_cast<int>(::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER,
+                                                    SECCOMP_FILTER_FLAG_NEW_LISTENER, &program))
+                       : -1;
+    // The listener's number; the parent takes it with pidfd_getfd.
+    if (::write(numbers[1], &fd, sizeof fd) != sizeof fd || fd < 0) ::_exit(1);
+    // Held until the parent has it: no getppid before it listens.
+    char byte = 0;
+    if (::read(go[0], &byte, 1) != 1) ::_exit(1);
+    ::_exit(getppidChild());
   }
-  char control[CMSG_SPACE(sizeof(int))] = {};
-  char byte = 0;
-  iovec io{&byte, 1};
-  msghdr m{};
-  m.msg_iov = &io;
-  m.msg_iovlen = 1;
-  m.msg_control = control;
-  m.msg_controllen = sizeof control;
-  int listener = -1;
-  if (pid > 0 && ::recvmsg(pair[0], &m, 0) == 1 && CMSG_FIRSTHDR(&m) != nullptr)
-    std::memcpy(&listener, CMSG_DATA(CMSG_FIRSTHDR(&m)), sizeof listener);
+  int childFd = -1;
+  const bool got = pid > 0 && ::read(numbers[0], &childFd, sizeof childFd) == sizeof childFd && childFd >= 0;
+  const long pidfd = got ? ::syscall(SYS_pidfd_open, pid, 0) : -1;
+  const long listener = pidfd >= 0 ? ::syscall(SYS_pidfd_getfd, pidfd, childFd, 0) : -1;
+  if (pid > 0 && ::write(go[1], "g", 1) != 1) ::kill(pid, SIGKILL);
   if (listener >= 0) {
     // Answered on the caller's processor where the kernel can.
     std::uint64_t syncWakeUp = 1;
-    ::ioctl(listener, SECCOMP_IOW(4, __u64), &syncWakeUp);
+    ::ioctl(static_cast<int>(listener), SECCOMP_IOW(4, __u64), &syncWakeUp);
     for (;;) {
+      pollfd p{static_cast<int>(listener), POLLIN, 0};
+      if (::poll(&p, 1, -1) < 0 && errno != EINTR) break;
+      if ((p.revents & POLLHUP) != 0) break;  // the child is gone
+      if ((p.revents & POLLIN) == 0) continue;
       seccomp_notif request{};
-      if (::ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &request) != 0) {
-        if (errno == EINTR) continue;
-        break;  // the child is gone
-      }
+      if (::ioctl(static_cast<int>(listener), SECCOMP_IOCTL_NOTIF_RECV, &request) != 0) continue;
       seccomp_notif_resp response{};
       response.id = request.id;
       response.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
-      ::ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &response);
+      ::ioctl(static_cast<int>(listener), SECCOMP_IOCTL_NOTIF_SEND, &response);
     }
+  } else if (pid > 0) {
+    ::kill(pid, SIGKILL);
+  }
+  for (int fd : {numbers[0], numbers[1], go[0], go[1], static_cast<int>(pidfd), static_cast<int>(listener)}) {
+    if (fd >= 0) ::close(fd);
   }
   int status = 0;
   if (pid > 0) ::waitpid(pid, &status, 0);
-  return pid > 0 && WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+  return listener >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : 1;
 }
 
 // ---- the parent ----
