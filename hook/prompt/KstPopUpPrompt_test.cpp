@@ -72,20 +72,10 @@ void writeGlobalRules(const plist::Dictionary& rules) {
                                          DeviceRoot::process().path(files::kGlobalRulesPath), rules, true));
 }
 
-class PromptTest : public ::testing::Test {
+class PromptTest : public testing::PromptFixture {
  protected:
-  static void SetUpTestSuite() { testing::testApplication(); }
-
   void SetUp() override {
-    loop_ = std::make_unique<QtRunLoop>(clock_);
-    loop_->attach();
-    context_.flags = &flags_;
-    context_.launchTime = &launch_;
-    context_.mainLoop = loop_.get();
-    DeviceState& d = DeviceState::shared();
-    d.setLocked(false);
-    d.setDim(false);
-    d.setModel("iPhone");
+    PromptFixture::SetUp();
     std::remove(DeviceRoot::process().path(files::kGlobalRulesPath).c_str());
   }
 
@@ -99,12 +89,6 @@ class PromptTest : public ::testing::Test {
 
   // Lets the fade finish before a picture is taken.
   static void settle() { QTest::qWait(400); }
-
-  ManualClock clock_;
-  KstFlags flags_;
-  std::atomic<double> launch_{0};
-  std::unique_ptr<QtRunLoop> loop_;
-  KstPromptContext context_;
 };
 
 TEST_F(PromptTest, PortraitLayoutFramesAndTexts) {

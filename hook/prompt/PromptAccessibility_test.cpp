@@ -61,20 +61,10 @@ QAccessibleInterface* answerFace(KstPopUpPrompt& p, int tag) {
   return face(named<QPushButton>(p, ("answerButton" + std::to_string(tag)).c_str()));
 }
 
-class PromptAccessibilityTest : public ::testing::Test {
+class PromptAccessibilityTest : public testing::PromptFixture {
  protected:
-  static void SetUpTestSuite() { testing::testApplication(); }
-
   void SetUp() override {
-    loop_ = std::make_unique<QtRunLoop>(clock_);
-    loop_->attach();
-    context_.flags = &flags_;
-    context_.launchTime = &launch_;
-    context_.mainLoop = loop_.get();
-    springboard::DeviceState& d = springboard::DeviceState::shared();
-    d.setLocked(false);
-    d.setDim(false);
-    d.setModel("iPhone");
+    PromptFixture::SetUp();
     std::remove(DeviceRoot::process().path(files::kGlobalRulesPath).c_str());
   }
 
@@ -114,12 +104,6 @@ class PromptAccessibilityTest : public ::testing::Test {
       p.denyOnce();
     }
   }
-
-  ManualClock clock_;
-  KstFlags flags_;
-  std::atomic<double> launch_{0};
-  std::unique_ptr<QtRunLoop> loop_;
-  KstPromptContext context_;
 };
 
 TEST_F(PromptAccessibilityTest, ThePromptIsAnAlertThatReadsItsQuestionHostAndUrl) {

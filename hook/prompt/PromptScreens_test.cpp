@@ -25,7 +25,7 @@
 namespace kst {
 namespace {
 
-class PromptScreensTest : public ::testing::Test {
+class PromptScreensTest : public testing::PromptFixture {
  protected:
   static void SetUpTestSuite() {
     ::setenv("QT_QPA_PLATFORM", "offscreen:configfile=" KST_TWO_SCREENS_CONFIG, 1);
@@ -34,15 +34,7 @@ class PromptScreensTest : public ::testing::Test {
 
   void SetUp() override {
     if (QGuiApplication::screens().size() != 2) GTEST_SKIP() << "the offscreen platform gave one screen";
-    loop_ = std::make_unique<QtRunLoop>(clock_);
-    loop_->attach();
-    context_.flags = &flags_;
-    context_.launchTime = &launch_;
-    context_.mainLoop = loop_.get();
-    springboard::DeviceState& d = springboard::DeviceState::shared();
-    d.setLocked(false);
-    d.setDim(false);
-    d.setModel("iPhone");
+    PromptFixture::SetUp();
   }
 
   static QScreen* screenNamed(const QString& name) {
@@ -77,13 +69,9 @@ class PromptScreensTest : public ::testing::Test {
                                       std::string("com.example.mail"));
   }
 
-  static QPushButton* onceButton(KstPopUpPrompt& p) { return p.myView()->findChild<QPushButton*>("answerButton0"); }
-
-  ManualClock clock_;
-  KstFlags flags_;
-  std::atomic<double> launch_{0};
-  std::unique_ptr<QtRunLoop> loop_;
-  KstPromptContext context_;
+  static QPushButton* onceButton(KstPopUpPrompt& p) {
+    return p.myView()->findChild<QPushButton*>("answerButton0");
+  }
 };
 
 TEST_F(PromptScreensTest, PromptOpensWholeOnThePointersScreenAtItsDensity) {
