@@ -35,9 +35,9 @@ LIBRARIES = ["kestrix_hook_rules", "kestrix_hook_reachability", "kestrix_hook_st
              "kestrix_hook_intercept", "kestrix_prompt"]
 
 
-def symbols(archive: pathlib.Path, *flags: str) -> set:
+def nm(archive: pathlib.Path, *flags: str) -> list:
     out = subprocess.run(["nm", *flags, str(archive)], capture_output=True, text=True, check=True).stdout
-    return {fields[-1] for fields in (line.split() for line in out.splitlines()) if len(fields) >= 2}
+    return [line.split() for line in out.splitlines()]
 
 
 def libraries_reaching_up(static_dir: pathlib.Path) -> list:
@@ -46,10 +46,8 @@ def libraries_reaching_up(static_dir: pathlib.Path) -> list:
     defined, needed = [], []
     for name in LIBRARIES:
         archive = static_dir / f"lib{name}.a"
-        out = subprocess.run(["nm", "--defined-only", str(archive)], capture_output=True, text=True,
-                             check=True).stdout
-        defined.append({f[2] for f in (l.split() for l in out.splitlines()) if len(f) == 3 and f[1] in "TBDRV"})
-        needed.append(symbols(archive, "-u"))
+        defined.append({f[2] for f in nm(archive, "--defined-only") if len(f) == 3 and f[1] in "TBDRV"})
+        needed.append({f[-1] for f in nm(archive, "-u") if len(f) >= 2})
     wrong = []
     for low, name in enumerate(LIBRARIES):
         for high in range(low + 1, len(LIBRARIES)):

@@ -127,7 +127,12 @@ DnsForwarder::DnsForwarder(Recorder recorder, const CallToken* token, Limits lim
 }
 
 DnsForwarder::~DnsForwarder() {
-  stopping_ = true;
+  {
+    // Under the lock, so a stream waiting to be named sees it.
+    std::lock_guard lock(expectMu_);
+    stopping_ = true;
+  }
+  expectCv_.notify_all();
   if (wake_ >= 0) {
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
@@ -238,22 +243,15 @@ void DnsForwarder::expect(int type, const sockaddr* client, socklen_t clientLeng
 std::optional<DnsForwarder::Expected> DnsForwarder::takeExpected(int type, const Key& client, bool wait) {
   std::unique_lock lock(expectMu_);
   std::map<Key, Expected>& expected = type == SOCK_STREAM ? expectedStreams_ : expectedDatagrams_;
-  const Clock::time_point until = Clock::now() + kExpectWait;
-  for (;;) {
-    if (auto it = expected.find(client); it != expected.end()) {
-      Expected e = it->second;
-      expected.erase(it);
-      return e;
-    }
-    if (!wait || stopping_ || expectCv_.wait_until(lock, until) == std::cv_status::timeout) {
-      if (auto it = expected.find(client); it != expected.end()) {
-        Expected e = it->second;
-        expected.erase(it);
-        return e;
-      }
-      return std::nullopt;
-    }
+  auto found = expected.find(client);
+  if (found == expected.end() && wait) {
+    expectCv_.wait_for(lock, kExpectWait,
+                       [&] { return stopping_ || (found = expected.find(client)) != expected.end(); });
   }
+  if (found == expected.end()) return std::nullopt;
+  Expected e = found->second;
+  expected.erase(found);
+  return e;
 }
 
 int DnsForwarder::connectUpstream(int type, const sockaddr_storage& server, socklen_t length) const {
