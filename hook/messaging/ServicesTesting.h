@@ -20,6 +20,7 @@
 #include "hook/messaging/MessagingSBS.h"
 #include "hook/rules/KstMessageNames.h"
 #include "hook/store/StoreTesting.h"
+#include "platform/messaging/ClientExchange.h"
 #include "platform/messaging/MessagingTestSupport.h"
 #include "platform/plist/PlistFile.h"
 
@@ -281,9 +282,11 @@ class SpringBoardProcess {
 class ServicesFixture : public StoreFixture {
  protected:
   plist::Dictionary send(std::string_view service, const std::string& name,
-                         const plist::Dictionary* info = nullptr) {
-    return MessagingCenter::centerNamed(std::string(service), root_.root())
-        ->sendMessageAndReceiveReply(name, info);
+                         const plist::Dictionary* info = nullptr,
+                         const messaging::ExchangeLimits& limits = messaging::kDefaultExchangeLimits) {
+    auto center = MessagingCenter::centerNamed(std::string(service), root_.root());
+    center->setLimits(limits);
+    return center->sendMessageAndReceiveReply(name, info);
   }
   std::optional<plist::Dictionary> file(std::string_view devicePath) {
     return plist::readDictionaryFile(FileSystem::real(), root_.path(devicePath));
