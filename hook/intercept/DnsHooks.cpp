@@ -10,16 +10,13 @@
 #include "hook/intercept/CaptureHooks.h"
 #include "hook/intercept/DnsResponse.h"
 #include "hook/intercept/DnsSockets.h"
-#include "hook/intercept/ParkedConnects.h"
+#include "hook/intercept/SignalHandlerState.h"
 
 // The C library's fortified receive calls (what _FORTIFY_SOURCE builds
 // call); declared here since the headers declare them only in such builds.
 extern "C" ssize_t __recv_chk(int, void*, size_t, size_t, int);
 extern "C" ssize_t __recvfrom_chk(int, void*, size_t, size_t, int, sockaddr*, socklen_t*);
 extern "C" ssize_t __read_chk(int, void*, size_t, size_t);
-
-// Provided by the substrate; absent (never in a handler) without it.
-extern "C" int kst_substrate_in_signal_handler(void) __attribute__((weak));
 
 namespace kst {
 
@@ -31,7 +28,6 @@ ReadFn orig_read = ::read;
 RecvChkFn orig___recv_chk = ::__recv_chk;
 RecvfromChkFn orig___recvfrom_chk = ::__recvfrom_chk;
 ReadChkFn orig___read_chk = ::__read_chk;
-CloseFn orig_close = ::close;
 
 namespace {
 
@@ -41,10 +37,6 @@ constexpr std::size_t kMaxMessage = 65535;
 void recordMessage(const unsigned char* message, std::size_t length) {
   if (std::optional<DnsAnswer> answer = parseDnsResponse(message, length))
     recordResolvedName(answer->question, answer->addresses);
-}
-
-bool inSignalHandler() noexcept {
-  return kst_substrate_in_signal_handler != nullptr && kst_substrate_in_signal_handler() != 0;
 }
 
 // Gathers what a call received (`total` bytes over `count` buffers) and
@@ -162,20 +154,6 @@ ssize_t my___read_chk(int fd, void* buffer, size_t length, size_t bufferLength) 
   if (n > 0 && isDnsSocket(fd)) [[unlikely]]
     receivedInto(fd, 0, buffer, length, n);
   return n;
-}
-
-int my_close(int fd) noexcept {
-  // Cleared before the number is free again: a socket that takes the
-  // number at once is never mistaken for this one.
-  // From a signal handler only the flag goes (no lock); bytes gathered for
-  // the number are dropped when it is marked again.
-  if (isDnsSocket(fd)) [[unlikely]]
-    dnsSockets().clear(fd, !inSignalHandler());
-  // A parked connect's socket lives on in the library's own descriptor
-  // until its answer; the number no longer names it.
-  if (ParkedConnects::anyParked() && !inSignalHandler()) [[unlikely]]
-    ParkedConnects::process().programCloses(fd);
-  return orig_close(fd);
 }
 
 }  // namespace kst

@@ -14,7 +14,8 @@
 // the answer gives under the name asked for, in the process's own record and
 // in the host-name map, as a getaddrinfo capture does; on any other
 // descriptor they only call the real function. What the program receives,
-// the result and errno are never changed. close clears a descriptor's mark.
+// the result and errno are never changed. Closing a descriptor clears its
+// mark (see DescriptorHooks).
 namespace kst {
 
 extern RecvFn orig_recv;
@@ -25,7 +26,6 @@ extern ReadFn orig_read;
 extern RecvChkFn orig___recv_chk;
 extern RecvfromChkFn orig___recvfrom_chk;
 extern ReadChkFn orig___read_chk;
-extern CloseFn orig_close;
 
 // The socket hooks' part: a connect or send to port 53 marks the socket.
 void noteDestination(int fd, const sockaddr* address, socklen_t length) noexcept;
@@ -40,6 +40,5 @@ ssize_t my___recv_chk(int fd, void* buffer, size_t length, size_t bufferLength, 
 ssize_t my___recvfrom_chk(int fd, void* buffer, size_t length, size_t bufferLength, int flags, sockaddr* from,
                           socklen_t* fromLength) noexcept;
 ssize_t my___read_chk(int fd, void* buffer, size_t length, size_t bufferLength) noexcept;
-int my_close(int fd) noexcept;
 
 }  // namespace kst

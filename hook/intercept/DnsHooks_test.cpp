@@ -1,4 +1,5 @@
 #include "hook/intercept/DnsHooks.h"
+#include "hook/intercept/DescriptorHooks.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

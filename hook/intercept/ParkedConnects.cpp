@@ -495,12 +495,13 @@ void ParkedConnects::programUndoes(int fd) {
   }
 }
 
-void ParkedConnects::programCloses(int fd) {
-  if (!anyParked() || fd < 0) return;
+void ParkedConnects::programCloses(int first, int last) {
+  if (!anyParked() || last < 0 || last < first) return;
+  first = std::max(first, 0);  // -1 marks a number already given up
   State& s = state();
   std::lock_guard<std::mutex> lock(s.mu);
   for (auto it = s.parked.begin(); it != s.parked.end();) {
-    if (it->programFd != fd) {
+    if (it->programFd < first || it->programFd > last) {
       ++it;
       continue;
     }

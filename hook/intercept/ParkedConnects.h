@@ -75,7 +75,9 @@ class ParkedConnects {
   // number no longer names the parked socket. On an undo the socket is no
   // longer parked either.
   void programUndoes(int fd);
-  void programCloses(int fd);
+  void programCloses(int fd) { programCloses(fd, fd); }
+  // The same for every number from first to last.
+  void programCloses(int first, int last);
 
   // Runs `read` (a getsockopt of SO_ERROR) so that it never overlaps the
   // switch of a parked socket.

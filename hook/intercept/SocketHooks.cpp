@@ -25,6 +25,7 @@
 #include "hook/intercept/ParkedConnects.h"
 #include "hook/intercept/QuestionBoard.h"
 #include "hook/intercept/ReverseNameCache.h"
+#include "hook/intercept/SignalHandlerState.h"
 #include "hook/intercept/WatchedFiles.h"
 #include "hook/messaging/FirewallRest.h"
 #include "hook/rules/CBoundary.h"
@@ -483,14 +484,6 @@ bool judgeForHandler(const HandlerRequest& r) {
     syslog(LOG_ERR, kInternalFailureLogFormat, "the judge of signal handlers' calls");
     return true;
   }
-}
-
-// Provided by the substrate: whether the calling thread runs a handler of
-// the program's. Absent (no substrate): never.
-extern "C" int kst_substrate_in_signal_handler(void) __attribute__((weak));
-
-bool inSignalHandler() {
-  return kst_substrate_in_signal_handler != nullptr && kst_substrate_in_signal_handler() != 0;
 }
 
 Outcome judgeInHandler(HandlerCall call, const JudgedAddress& address) noexcept {

@@ -25,7 +25,8 @@ constexpr const char* kSystemHostsPath = "/etc/hosts";
 // descriptor has it renewed within this time.
 constexpr Seconds kCheckPeriod{1.0};
 
-WatchedFiles* gProcess = nullptr;
+// Read from the close-family replacements, in any thread or signal handler.
+std::atomic<WatchedFiles*> gProcess{nullptr};
 
 // Whether this thread's current call found the watch caught up.
 thread_local bool tWatchCaughtUp = false;
@@ -73,9 +74,10 @@ WatchedFiles::WatchedFiles()
 
 WatchedFiles& WatchedFiles::process() {
   static WatchedFiles* const files = [] {
-    gProcess = new WatchedFiles();
+    auto* made = new WatchedFiles();
+    gProcess.store(made, std::memory_order_release);
     ::pthread_atfork(nullptr, nullptr, &WatchedFiles::forgetInChild);
-    return gProcess;
+    return made;
   }();
   return *files;
 }
@@ -83,7 +85,7 @@ WatchedFiles& WatchedFiles::process() {
 void WatchedFiles::forgetInChild() {
   // The watch is the parent's, and so is the thread that kept these
   // current: looked at directly until the child's own watch runs.
-  WatchedFiles* w = gProcess;
+  WatchedFiles* w = gProcess.load(std::memory_order_acquire);
   if (w == nullptr) return;
   w->queue_.forget();
   for (FileChanges* f : {&w->marker_, &w->deviceHosts_, &w->systemHosts_, &w->resolvConf_}) f->forget();
@@ -98,6 +100,10 @@ void WatchedFiles::start() {
 
 void WatchedFiles::beginCall() noexcept {
   tWatchCaughtUp = queue_.caughtUp();
+}
+
+void WatchedFiles::programTakes(int first, int last) noexcept {
+  if (WatchedFiles* w = gProcess.load(std::memory_order_acquire)) w->queue_.programTakes(first, last);
 }
 
 namespace {

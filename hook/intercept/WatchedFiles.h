@@ -21,6 +21,8 @@ namespace kst {
 // started, it begins with beginCall(), which asks the kernel whether the
 // watch has read everything queued (one ioctl, the only system call of a
 // decided call); when it has not, that call looks at the files itself.
+// The ioctl goes to the watch's number, which the library's close-family
+// replacements withdraw before the program closes or replaces it.
 class WatchedFiles {
  public:
   // The process's, on DeviceRoot::process(); never destroyed.
@@ -33,6 +35,9 @@ class WatchedFiles {
   // watch published holds for this call. Until the next beginCall() on
   // this thread, the FileChanges read as unwatched when it does not.
   void beginCall() noexcept;
+  // The program is about to close or replace the numbers first..last.
+  // Async-signal-safe; nothing when the watch never started.
+  static void programTakes(int first, int last) noexcept;
 
   const FileChanges& marker() const { return marker_; }
   const FileChanges& deviceHosts() const { return deviceHosts_; }

@@ -15,6 +15,7 @@
 #include <string_view>
 
 #include "hook/intercept/CaptureHooks.h"
+#include "hook/intercept/DescriptorHooks.h"
 #include "hook/intercept/DnsHooks.h"
 #include "hook/intercept/LazyWatches.h"
 #include "hook/intercept/LeftAlone.h"
@@ -136,21 +137,30 @@ void installNameCapture() {
 }
 
 // The receive calls, where the answers of a program's own DNS client are
-// read, and close, which ends a DNS socket's mark. The fortified forms are
-// found by name: this library is built without _FORTIFY_SOURCE.
+// read. The fortified forms are found by name: this library is built
+// without _FORTIFY_SOURCE.
 void installDnsCapture() {
   hookFunction(reinterpret_cast<void*>(&::recv), &my_recv, &orig_recv);
   hookFunction(reinterpret_cast<void*>(&::recvfrom), &my_recvfrom, &orig_recvfrom);
   hookFunction(reinterpret_cast<void*>(&::recvmsg), &my_recvmsg, &orig_recvmsg);
   hookFunction(reinterpret_cast<void*>(&::recvmmsg), &my_recvmmsg, &orig_recvmmsg);
   hookFunction(reinterpret_cast<void*>(&::read), &my_read, &orig_read);
-  hookFunction(reinterpret_cast<void*>(&::close), &my_close, &orig_close);
   if (void* recvChk = dlsym(RTLD_DEFAULT, "__recv_chk"))
     hookFunction(recvChk, &my___recv_chk, &orig___recv_chk);
   if (void* recvfromChk = dlsym(RTLD_DEFAULT, "__recvfrom_chk"))
     hookFunction(recvfromChk, &my___recvfrom_chk, &orig___recvfrom_chk);
   if (void* readChk = dlsym(RTLD_DEFAULT, "__read_chk"))
     hookFunction(readChk, &my___read_chk, &orig___read_chk);
+}
+
+// The calls that end or replace a descriptor number, for what the library
+// keeps by number: DNS marks, parked sockets, the watch's descriptor.
+void installDescriptorHooks() {
+  hookFunction(reinterpret_cast<void*>(&::close), &my_close, &orig_close);
+  hookFunction(reinterpret_cast<void*>(&::dup2), &my_dup2, &orig_dup2);
+  hookFunction(reinterpret_cast<void*>(&::dup3), &my_dup3, &orig_dup3);
+  hookFunction(reinterpret_cast<void*>(&::close_range), &my_close_range, &orig_close_range);
+  hookFunction(reinterpret_cast<void*>(&::closefrom), &my_closefrom, &orig_closefrom);
 }
 
 void installUrlCapture() {
@@ -229,6 +239,7 @@ void hookWebKitProcess(const std::string& processName) {
   installConnectionHooks();
   installNameCapture();
   installDnsCapture();
+  installDescriptorHooks();
   reset();
 }
 
@@ -249,6 +260,7 @@ void hookWhatsNecessaryForApp() {
   installConnectionHooks();
   installNameCapture();
   installDnsCapture();
+  installDescriptorHooks();
   installUrlCapture();
   hookResume();
   setAlternativeLoading(bundleId);
@@ -279,6 +291,7 @@ void hookLate() {
   installConnectionHooks();
   installNameCapture();
   installDnsCapture();
+  installDescriptorHooks();
   hookResume();
   installUrlCapture();
   setAlternativeLoading(*bundle.bundleIdentifier());

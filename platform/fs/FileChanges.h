@@ -52,28 +52,36 @@ class FileChanges {
 // kernel queues an event before the change returns, but the watch's thread
 // reads it a moment later. The watch marks when it reads; the question asks
 // the kernel how much is queued.
+//
+// The question goes to the watch's descriptor by number, and a program may
+// close every descriptor (close_range) or dup2 a file of its own over that
+// number; its empty queue must never pass for a watch that has read
+// everything. The library's close, dup2, dup3, close_range and closefrom
+// tell programTakes() first, which withdraws the number; a question that
+// overlapped with that sees the withdrawal and says no.
 class WatchQueue {
  public:
-  // Nothing queued unread and nothing being read now. An fstat() and an
-  // ioctl(); false while no watch runs. Any thread.
-  //
-  // The fstat makes sure the number still names an inotify instance: a
-  // program that closes every descriptor (close_range) frees the watch's
-  // number, and the library's next descriptor (a socket, say) may take it
-  // before the watch's own check notices; that socket's empty queue must not
-  // pass for a watch that has read everything.
+  // Nothing queued unread and nothing being read now. One ioctl(); false
+  // while no watch runs. Any thread.
   bool caughtUp() const noexcept;
 
+  // The program is about to close or replace the descriptors first..last:
+  // when the watch's is among them, it is not asked any more (the watch
+  // makes a new one). Async-signal-safe: atomics only.
+  void programTakes(int first, int last) noexcept;
+
   // No watch runs. Async-signal-safe.
-  void forget() noexcept { fd_.store(-1, std::memory_order_release); }
+  void forget() noexcept { fd_.store(-1, std::memory_order_seq_cst); }
+
+  // The number asked, or -1.
+  int descriptor() const noexcept { return fd_.load(std::memory_order_acquire); }
 
  private:
   friend class FolderWatch;
   std::atomic<int> fd_{-1};
   std::atomic<bool> reading_{false};
-  // What the watch's descriptor is, set before fd_ is published.
-  std::atomic<std::uint64_t> device_{0};
-  std::atomic<std::uint64_t> inode_{0};
+  // Counts withdrawals by programTakes().
+  std::atomic<std::uint64_t> taken_{0};
 };
 
 }  // namespace kst

@@ -74,17 +74,24 @@ bool splitWay(const std::string& path, std::vector<std::string>& folders, std::v
 }  // namespace
 
 bool WatchQueue::caughtUp() const noexcept {
-  const int fd = fd_.load(std::memory_order_acquire);
+  const std::uint64_t taken = taken_.load(std::memory_order_seq_cst);
+  const int fd = fd_.load(std::memory_order_seq_cst);
   if (fd < 0) return false;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || static_cast<std::uint64_t>(st.st_dev) != device_.load(std::memory_order_relaxed) ||
-      static_cast<std::uint64_t>(st.st_ino) != inode_.load(std::memory_order_relaxed))
-    return false;
   int queued = 0;
   if (::ioctl(fd, FIONREAD, &queued) != 0 || queued != 0) return false;
+  // A program that took the number before the ioctl withdrew it first, and
+  // counted that after this call read the number.
+  if (taken_.load(std::memory_order_seq_cst) != taken) return false;
   // Read empty: whatever was queued before is read, and either published
   // or still being published (then not trusted yet).
   return !reading_.load(std::memory_order_seq_cst);
+}
+
+void WatchQueue::programTakes(int first, int last) noexcept {
+  const int fd = fd_.load(std::memory_order_seq_cst);
+  if (fd < 0 || fd < first || fd > last) return;
+  fd_.store(-1, std::memory_order_seq_cst);
+  taken_.fetch_add(1, std::memory_order_seq_cst);
 }
 
 FolderWatch::FolderWatch(std::vector<std::string> files, std::vector<FileChanges*> out, WatchQueue* queue)
@@ -108,15 +115,11 @@ FolderWatch::~FolderWatch() {
 }
 
 bool FolderWatch::open() {
-  fd_ = messaging::KeptFd(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
+  fd_ = messaging::KeptFd::atTop(::inotify_init1(IN_NONBLOCK | IN_CLOEXEC));
   if (!fd_.valid()) return false;
+  opener_ = ::getpid();
   for (File& f : files_) arm(f);
-  struct stat st {};
-  if (queue_ != nullptr && ::fstat(fd_.get(), &st) == 0) {
-    queue_->device_.store(static_cast<std::uint64_t>(st.st_dev), std::memory_order_relaxed);
-    queue_->inode_.store(static_cast<std::uint64_t>(st.st_ino), std::memory_order_relaxed);
-    queue_->fd_.store(fd_.get(), std::memory_order_release);
-  }
+  if (queue_ != nullptr) queue_->fd_.store(fd_.get(), std::memory_order_seq_cst);
   return true;
 }
 
@@ -262,7 +265,17 @@ bool FolderWatch::ownsDescriptor() const {
 }
 
 bool FolderWatch::check() {
+  // A parent's watch, come over in a fork: the child has its own.
+  if (opener_ >= 0 && ::getpid() != opener_) return false;
   if (fd_.valid() && !ownsDescriptor()) abandon();
+  if (fd_.valid() && queue_ != nullptr && queue_->descriptor() != fd_.get()) {
+    // The program closed or replaced the number, or tried to: it is not
+    // asked again. A new instance, with a number nobody has aimed at.
+    for (File& f : files_) disarm(f);
+    uses_.clear();
+    signatureWd_ = -1;
+    fd_.reset();
+  }
   if (!fd_.valid()) return open();
   for (File& f : files_) {
     if (!f.armed) arm(f);

@@ -24,7 +24,8 @@ namespace kst {
 //
 // The descriptor sits at a high number and is checked before each read, so
 // a program that closes it or dup2()s its own file over it never has its
-// file read; the watch then starts afresh (every file changed).
+// file read; the watch then starts afresh (every file changed), as it does
+// when the WatchQueue's number was withdrawn (see WatchQueue::programTakes).
 //
 // Threads: everything but the FileChanges runs on one thread, the one that
 // polls fd(); the FileChanges may be read anywhere.
@@ -46,9 +47,10 @@ class FolderWatch {
   // Reads what is queued and publishes the changes. Reads nothing from a
   // descriptor that is no longer the watch's own.
   void onReadable();
-  // Looks after the watch: a lost descriptor means a new instance (every
-  // file changed); files left unwatched are tried again. Returns whether
-  // the descriptor changed (the caller polls the new one).
+  // Looks after the watch: a lost descriptor, or one whose number the
+  // program aimed at, means a new instance (every file changed); files left
+  // unwatched are tried again. Returns whether the descriptor changed (the
+  // caller polls the new one).
   bool check();
   // Every file unwatched and the descriptor forgotten, not closed. For a
   // watch whose descriptor is no longer its own.
@@ -89,6 +91,8 @@ class FolderWatch {
   // told from another inotify instance (they all share one inode).
   int signatureWd_ = -1;
   ino_t signatureInode_ = 0;
+  // The process that made the instance.
+  pid_t opener_ = -1;
 };
 
 }  // namespace kst

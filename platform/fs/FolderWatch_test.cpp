@@ -6,12 +6,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
 
+#include "platform/messaging/KeptFd.h"
 #include "platform/testing/TempRoot.h"
 
 namespace kst {
@@ -246,6 +248,57 @@ TEST(WatchQueueTest, CaughtUpOnlyOnceEveryQueuedChangeIsRead) {
     EXPECT_TRUE(changes.present());
   }
   EXPECT_FALSE(queue.caughtUp()) << "the watch is gone";
+}
+
+// The program's close-family calls withdraw the watch's number before they
+// run: from then on the queue is not asked through it (a pipe of the
+// program's there reads empty, and must not pass for a caught-up watch),
+// and the watch's next check makes a new instance.
+TEST(WatchQueueTest, ANumberTheProgramTakesIsAskedNoMoreUntilTheWatchRenews) {
+  testing::TempRoot root;
+  const std::string file = root.dir() + "/marker";
+  FileChanges changes;
+  WatchQueue queue;
+  FolderWatch watch({file}, {&changes}, &queue);
+  ASSERT_TRUE(watch.open());
+  const int fd = watch.fd();
+  EXPECT_EQ(fd, messaging::KeptFd::top()) << "away from where the library's other descriptors go";
+  queue.programTakes(3, fd - 1);
+  queue.programTakes(fd + 1, fd + 100);
+  EXPECT_TRUE(queue.caughtUp()) << "other numbers leave it alone";
+
+  // dup2 of an empty pipe over the number.
+  int pipeFds[2];
+  ASSERT_EQ(::pipe(pipeFds), 0);
+  queue.programTakes(fd, fd);
+  ASSERT_EQ(::dup2(pipeFds[0], fd), fd);
+  EXPECT_FALSE(queue.caughtUp());
+  EXPECT_TRUE(watch.check()) << "a new instance";
+  EXPECT_NE(watch.fd(), fd);
+  EXPECT_EQ(queue.descriptor(), watch.fd());
+  EXPECT_TRUE(queue.caughtUp());
+  EXPECT_NE(::fcntl(fd, F_GETFD), -1) << "the program's pipe is left open";
+  EXPECT_EQ(::write(pipeFds[1], "x", 1), 1);
+  char byte = 0;
+  EXPECT_EQ(::read(fd, &byte, 1), 1) << "and still the program's";
+  ::close(fd);
+  ::close(pipeFds[0]);
+  ::close(pipeFds[1]);
+
+  // A take that came to nothing (a dup2 that failed): the instance is still
+  // the watch's, renewed all the same, the old one closed.
+  const int second = watch.fd();
+  queue.programTakes(0, INT_MAX);
+  EXPECT_FALSE(queue.caughtUp());
+  EXPECT_TRUE(watch.check());
+  EXPECT_TRUE(queue.caughtUp());
+  const std::uint64_t g = changes.generation();
+  write(file, "");
+  watch.onReadable();
+  EXPECT_NE(changes.generation(), g) << "the new instance sees changes";
+  if (watch.fd() != second) {
+    EXPECT_EQ(::fcntl(second, F_GETFD), -1) << "the old instance was closed";
+  }
 }
 
 TEST(FileChangesTest, UntrustedReadsAsUnwatched) {

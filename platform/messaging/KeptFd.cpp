@@ -14,6 +14,8 @@ namespace {
 // High enough that programs rarely reach it, low enough that the kernel's
 // descriptor table (sized to the highest number in use) stays small.
 constexpr rlim_t kPreferredFloor = 768;
+// How many numbers from the floor up the library uses at most.
+constexpr rlim_t kKeptSpan = 256;
 
 }  // namespace
 
@@ -23,6 +25,23 @@ int KeptFd::floor() {
   // Three quarters of a small limit leaves the program the lower numbers.
   const rlim_t cap = limit.rlim_cur == RLIM_INFINITY ? kPreferredFloor : limit.rlim_cur / 4 * 3;
   return static_cast<int>(std::max<rlim_t>(3, std::min(kPreferredFloor, cap)));
+}
+
+int KeptFd::top() {
+  const int low = floor();
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) != 0) return low;
+  const rlim_t end = low + kKeptSpan;
+  const rlim_t cap = limit.rlim_cur == RLIM_INFINITY ? end : std::min(end, limit.rlim_cur);
+  return cap > static_cast<rlim_t>(low) ? static_cast<int>(cap - 1) : low;
+}
+
+KeptFd KeptFd::atTop(int fd) {
+  if (fd < 0) return KeptFd();
+  const int high = ::fcntl(fd, F_DUPFD_CLOEXEC, top());
+  if (high < 0) return KeptFd(fd);  // taken: where the others go
+  ::close(fd);
+  return inPlace(high);
 }
 
 KeptFd::KeptFd(int fd) {

@@ -27,6 +27,12 @@ class KeptFd {
   // Takes `fd` where it is: for short-lived descriptors, where moving would
   // cost more than it saves.
   static KeptFd inPlace(int fd);
+  // Takes `fd` to the top of the kept numbers (else as KeptFd(fd) does):
+  // for a descriptor the library asks by number without looking first. The
+  // other kept descriptors fill the numbers from floor() up, so when the
+  // program frees this one behind the library's back, the library's next
+  // descriptor does not take its number.
+  static KeptFd atTop(int fd);
   KeptFd(const KeptFd&) = delete;
   KeptFd& operator=(const KeptFd&) = delete;
   KeptFd(KeptFd&& other) noexcept { *this = std::move(other); }
@@ -47,6 +53,8 @@ class KeptFd {
   // The lowest number kept descriptors are moved to, under the process's
   // current descriptor limit.
   static int floor();
+  // The highest number kept descriptors use; floor() when there is no room.
+  static int top();
 
  private:
   int fd_ = -1;

@@ -43,6 +43,10 @@ constinit HookSlot gHookSlots[kSlotCount] = {
     {"__read_chk", Origin::kNext, false, {nullptr}, {nullptr}},
     {"close", Origin::kNext, false, {nullptr}, {nullptr}},
     {"getsockopt", Origin::kNext, false, {nullptr}, {nullptr}},
+    {"dup2", Origin::kNext, false, {nullptr}, {nullptr}},
+    {"dup3", Origin::kNext, false, {nullptr}, {nullptr}},
+    {"close_range", Origin::kNext, false, {nullptr}, {nullptr}},
+    {"closefrom", Origin::kNext, false, {nullptr}, {nullptr}},
 };
 
 namespace {

@@ -36,6 +36,11 @@ enum class Hook : unsigned {
   kClose,
   // Where a program reads a connecting socket's pending error.
   kGetsockopt,
+  // The other ways a program ends or replaces a descriptor number.
+  kDup2,
+  kDup3,
+  kCloseRange,
+  kClosefrom,
   kCount,
 };
 

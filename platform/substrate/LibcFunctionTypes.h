@@ -36,5 +36,9 @@ using RecvChkFn = ssize_t (*)(int, void*, size_t, size_t, int);
 using RecvfromChkFn = ssize_t (*)(int, void*, size_t, size_t, int, sockaddr*, socklen_t*);
 using ReadChkFn = ssize_t (*)(int, void*, size_t, size_t);
 using CloseFn = int (*)(int);
+using Dup2Fn = int (*)(int, int);
+using Dup3Fn = int (*)(int, int, int);
+using CloseRangeFn = int (*)(unsigned int, unsigned int, int);
+using ClosefromFn = void (*)(int);
 
 }  // namespace kst

@@ -259,6 +259,23 @@ KST_EXPORT int getsockopt(int fd, int level, int name, void* value, socklen_t* l
                                                                   name, value, length);
 }
 
+KST_EXPORT int dup2(int oldFd, int newFd) {
+  return forward<Hook::kDup2, kst::Dup2Fn>(kst::substrate::failWithMinusOne, oldFd, newFd);
+}
+
+KST_EXPORT int dup3(int oldFd, int newFd, int flags) {
+  return forward<Hook::kDup3, kst::Dup3Fn>(kst::substrate::failWithMinusOne, oldFd, newFd, flags);
+}
+
+KST_EXPORT int close_range(unsigned int first, unsigned int last, int flags) {
+  return forward<Hook::kCloseRange, kst::CloseRangeFn>(kst::substrate::failWithMinusOne, first, last,
+                                                                  flags);
+}
+
+KST_EXPORT void closefrom(int lowest) {
+  forward<Hook::kClosefrom, kst::ClosefromFn>([] {}, lowest);
+}
+
 namespace kst::substrate {
 
 void* trampolineAddress(Hook hook) {
@@ -311,6 +328,14 @@ void* trampolineAddress(Hook hook) {
       return reinterpret_cast<void*>(&::close);
     case Hook::kGetsockopt:
       return reinterpret_cast<void*>(&::getsockopt);
+    case Hook::kDup2:
+      return reinterpret_cast<void*>(&::dup2);
+    case Hook::kDup3:
+      return reinterpret_cast<void*>(&::dup3);
+    case Hook::kCloseRange:
+      return reinterpret_cast<void*>(&::close_range);
+    case Hook::kClosefrom:
+      return reinterpret_cast<void*>(&::closefrom);
     case Hook::kCount:
       break;
   }

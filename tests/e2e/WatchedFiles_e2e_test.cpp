@@ -111,7 +111,7 @@ TEST_F(WatchedFilesE2eTest, ForkedChildSeesEveryChange) {
 
 TEST_F(WatchedFilesE2eTest, ProgramClosingOrReplacingEveryDescriptorStillSeesEveryChange) {
   writeGlobal({"*.tracker.example"});
-  for (const char* takeover : {"closefds", "dupall"}) {
+  for (const char* takeover : {"closefds", "closefds-raw", "dupall"}) {
     std::vector<std::string> commands = {takeover};
     const std::vector<std::string> toggle = toggleMarker("edit", kShortRounds);
     commands.insert(commands.end(), toggle.begin(), toggle.end());
