@@ -23,7 +23,9 @@
 // in the same three set-ups.
 //
 // Counters: bare_us and hooked_us (the medians over the iterations of each
-// run's median), added_us (their difference) and ratio (hooked / bare); for
+// run's median), added_us (their difference), paired_added_us (the median of
+// each iteration's hooked minus bare, steadier on a noisy machine) and ratio
+// (hooked / bare); for
 // start-up also the same of the processor time used (cpu_*), which a
 // loaded machine disturbs less than the wall time.
 //
@@ -383,6 +385,14 @@ double median(std::vector<double> v) {
   return v[v.size() / 2];
 }
 
+// The median of hooked[i] - bare[i]: each pair ran one after the other, so
+// the machine's slow swings cancel out of it.
+double pairedAdded(const std::vector<double>& bare, const std::vector<double>& hooked) {
+  std::vector<double> differences;
+  for (std::size_t i = 0; i < bare.size() && i < hooked.size(); ++i) differences.push_back(hooked[i] - bare[i]);
+  return median(differences);
+}
+
 void report(benchmark::State& state, const std::vector<double>& bare, const std::vector<double>& hooked,
             const std::vector<double>& before, const std::string& prefix = "") {
   const double b = median(bare);
@@ -390,11 +400,13 @@ void report(benchmark::State& state, const std::vector<double>& bare, const std:
   state.counters[prefix + "bare_us"] = b;
   state.counters[prefix + "hooked_us"] = h;
   state.counters[prefix + "added_us"] = h - b;
+  state.counters[prefix + "paired_added_us"] = pairedAdded(bare, hooked);
   state.counters[prefix + "ratio"] = b > 0 ? h / b : 0;
   if (before.empty()) return;
   const double e = median(before);
   state.counters[prefix + "before_us"] = e;
   state.counters[prefix + "before_added_us"] = e - b;
+  state.counters[prefix + "before_paired_added_us"] = pairedAdded(bare, before);
   state.counters[prefix + "before_ratio"] = b > 0 ? e / b : 0;
 }
 
@@ -410,12 +422,23 @@ void measureLoop(benchmark::State& state, const std::vector<std::string>& child)
     into.push_back(field(out, "median_us"));
     return true;
   };
+  struct Side {
+    std::vector<std::string> argv;
+    std::vector<double>* into;
+    const char* name;
+  };
+  std::vector<Side> sides = {{child, &bare, "bare"}, {d.now->launched(child), &hooked, "hooked"}};
+  if (d.before != nullptr) sides.push_back({d.before->launched(child), &before, "earlier build's"});
+  std::size_t iteration = 0;
   for (auto _ : state) {
-    if (!measure(child, bare)) return state.SkipWithError(("bare child failed: " + out).c_str());
-    if (!measure(d.now->launched(child), hooked))
-      return state.SkipWithError(("hooked child failed: " + out).c_str());
-    if (d.before != nullptr && !measure(d.before->launched(child), before))
-      return state.SkipWithError(("earlier build's child failed: " + out).c_str());
+    // Each iteration starts with the next side, so that none always runs
+    // first (or right after another).
+    for (std::size_t k = 0; k < sides.size(); ++k) {
+      const Side& side = sides[(iteration + k) % sides.size()];
+      if (!measure(side.argv, *side.into))
+        return state.SkipWithError((std::string(side.name) + " child failed: " + out).c_str());
+    }
+    ++iteration;
   }
   report(state, bare, hooked, before);
 }
@@ -448,7 +471,7 @@ BENCHMARK(BM_PythonLoop)
     ->ArgName("noShell0_shell1_shell100kGlobal2")
     ->Arg(0)
     ->Arg(1)
-    ->Iterations(11)
+    ->Iterations(31)
     ->Unit(benchmark::kMillisecond);
 
 void BM_StartTrue(benchmark::State& state) {

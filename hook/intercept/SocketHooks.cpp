@@ -119,7 +119,7 @@ enum class Outcome { kPass, kAllow, kDeny, kHeld, kParked };
 // The manager of a process the firewall judges, or null.
 KstSettingsManager* judgingManager() {
   KstSettingsManager* m = settingsManagerKst();
-  if (m == nullptr || !m->currentBundleIdentifier()) return nullptr;
+  if (m == nullptr || !m->hasCurrentBundleIdentifier()) return nullptr;
   return m;
 }
 
@@ -150,7 +150,7 @@ KstSettingsManager* preflight() {
 
 void ensureAppName(KstSettingsManager& m) {
   const MainBundle& bundle = MainBundle::process();
-  if (!m.appName()) {
+  if (!m.hasAppName()) {
     if (!bundle.displayName().empty()) {
       m.setAppName(bundle.displayName());
     } else if (!bundle.executable().empty()) {

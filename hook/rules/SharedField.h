@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <mutex>
 #include <utility>
@@ -11,7 +12,8 @@ namespace kst {
 // take the current value and keep it for as long as they need, without
 // holding the lock; writers build a new value and swap it in. The old value
 // is released after the lock, so a large list never lengthens the time the
-// lock is held. Absent (null) until first set.
+// lock is held. Absent (null) until first set; whether it is set is one
+// atomic load (present()), for the checks every judged call makes.
 template <class T>
 class SharedField {
  public:
@@ -20,11 +22,14 @@ class SharedField {
     return value_;
   }
 
+  bool present() const noexcept { return present_.load(std::memory_order_acquire); }
+
   void set(std::shared_ptr<const T> value) {
     std::shared_ptr<const T> old;
     {
       std::lock_guard<std::mutex> lock(mu_);
       old = std::exchange(value_, std::move(value));
+      present_.store(value_ != nullptr, std::memory_order_release);
     }
   }
 
@@ -47,6 +52,7 @@ class SharedField {
       std::lock_guard<std::mutex> lock(mu_);
       now = change(value_);
       old = std::exchange(value_, now);
+      present_.store(value_ != nullptr, std::memory_order_release);
     }
     return now;
   }
@@ -54,6 +60,7 @@ class SharedField {
  private:
   mutable std::mutex mu_;
   std::shared_ptr<const T> value_;
+  std::atomic<bool> present_{false};
 };
 
 }  // namespace kst

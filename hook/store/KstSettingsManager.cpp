@@ -444,8 +444,8 @@ std::string KstSettingsManager::urlForHost(std::string_view host) {
 }
 
 bool KstSettingsManager::needsAppReload() const {
-  return !currentBundleIdentifier_.get() || !allowArray_.get() || !denyArray_.get() ||
-         !allowEverything_.get() || !basicString_.get();
+  return !currentBundleIdentifier_.present() || !allowArray_.present() || !denyArray_.present() ||
+         !allowEverything_.present() || !basicString_.present();
 }
 
 void KstSettingsManager::addTempAllowRule(std::string rule) {

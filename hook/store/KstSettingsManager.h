@@ -74,6 +74,7 @@ class KstSettingsManager {
 
   // Properties. A getter returns null while the value is unset.
   std::shared_ptr<const std::string> appName() const { return appName_.get(); }
+  bool hasAppName() const noexcept { return appName_.present(); }
   void setAppName(std::string v) { appName_.set(std::make_shared<const std::string>(std::move(v))); }
   std::shared_ptr<const std::string> basicString() const { return basicString_.get(); }
   std::shared_ptr<const StringList> urlArray() const { return urls_.urls(); }
@@ -81,6 +82,7 @@ class KstSettingsManager {
   std::shared_ptr<const std::string> currentBundleIdentifier() const {
     return currentBundleIdentifier_.get();
   }
+  bool hasCurrentBundleIdentifier() const noexcept { return currentBundleIdentifier_.present(); }
   void setCurrentBundleIdentifier(std::string v);
   void clearCurrentBundleIdentifier() { currentBundleIdentifier_.reset(); }
   std::shared_ptr<const plist::Dictionary> plistDictionary() const { return plistDictionary_.get(); }

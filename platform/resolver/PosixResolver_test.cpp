@@ -180,5 +180,20 @@ TEST(AddressTextTest, NumericTextOfBothFamilies) {
   EXPECT_FALSE(isNumericAddress(std::string_view("1.2.3.4\0x", 9)));
 }
 
+TEST(AddressTextTest, Ipv4TextIsTheCLibrarysForEveryOctetInEveryPlace) {
+  for (int place = 0; place < 4; ++place) {
+    for (int value = 0; value < 256; ++value) {
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      unsigned char bytes[4] = {10, 200, 7, 99};
+      bytes[place] = static_cast<unsigned char>(value);
+      std::memcpy(&a.sin_addr, bytes, sizeof bytes);
+      char expected[INET_ADDRSTRLEN];
+      ASSERT_NE(::inet_ntop(AF_INET, &a.sin_addr, expected, sizeof expected), nullptr);
+      ASSERT_EQ(addressText(reinterpret_cast<const sockaddr*>(&a), sizeof a), std::string(expected));
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kst

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 
+#include <cstring>
+
 #include "platform/fs/DeviceRoot.h"
 #include "platform/resolver/PosixResolver.h"
 
@@ -52,14 +54,33 @@ Resolver& Resolver::real() {
   return *resolver;
 }
 
+namespace {
+
+// Dotted decimal, as inet_ntop writes it, without its formatted printing
+// (every judged call names its address).
+std::string dottedQuad(const in_addr& address) {
+  unsigned char bytes[4];
+  std::memcpy(bytes, &address.s_addr, sizeof bytes);
+  char text[16];
+  std::size_t n = 0;
+  for (int i = 0; i < 4; ++i) {
+    if (i > 0) text[n++] = '.';
+    const unsigned v = bytes[i];
+    if (v >= 100) text[n++] = static_cast<char>('0' + v / 100);
+    if (v >= 10) text[n++] = static_cast<char>('0' + v / 10 % 10);
+    text[n++] = static_cast<char>('0' + v % 10);
+  }
+  return std::string(text, n);
+}
+
+}  // namespace
+
 std::optional<std::string> addressText(const sockaddr* address, socklen_t length) {
   if (address == nullptr || length < static_cast<socklen_t>(sizeof(sa_family_t))) return std::nullopt;
   char buf[INET6_ADDRSTRLEN] = {};
   if (address->sa_family == AF_INET) {
     if (length < static_cast<socklen_t>(sizeof(sockaddr_in))) return std::nullopt;
-    const auto* in = reinterpret_cast<const sockaddr_in*>(address);
-    if (::inet_ntop(AF_INET, &in->sin_addr, buf, sizeof buf) == nullptr) return std::nullopt;
-    return std::string(buf);
+    return dottedQuad(reinterpret_cast<const sockaddr_in*>(address)->sin_addr);
   }
   if (address->sa_family == AF_INET6) {
     if (length < static_cast<socklen_t>(sizeof(sockaddr_in6))) return std::nullopt;
