@@ -389,7 +389,8 @@ double median(std::vector<double> v) {
 // the machine's slow swings cancel out of it.
 double pairedAdded(const std::vector<double>& bare, const std::vector<double>& hooked) {
   std::vector<double> differences;
-  for (std::size_t i = 0; i < bare.size() && i < hooked.size(); ++i) differences.push_back(hooked[i] - bare[i]);
+  for (std::size_t i = 0; i < bare.size() && i < hooked.size(); ++i)
+    differences.push_back(hooked[i] - bare[i]);
   return median(differences);
 }
 
