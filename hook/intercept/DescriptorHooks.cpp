@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <climits>
 
+#include "hook/intercept/DatagramSockets.h"
 #include "hook/intercept/DnsSockets.h"
 #include "hook/intercept/ParkedConnects.h"
 #include "hook/intercept/SignalHandlerState.h"
@@ -25,6 +26,7 @@ namespace {
 void programGivesUp(int first, int last) noexcept {
   if (first < 0 || last < first) return;
   WatchedFiles::programTakes(first, last);
+  datagramSockets().forget(first, last);
   // From a signal handler only the marks go (no lock); bytes gathered for
   // a number are dropped when it is marked again.
   const bool mayLock = !inSignalHandler();

@@ -7,6 +7,7 @@
 // tells what the library keeps by number that the number is going:
 //  - a DNS socket's mark is cleared, so a socket that takes the number at
 //    once is never read as DNS;
+//  - a number known to hold a datagram socket is known no more;
 //  - a parked connect's socket lives on in the library's own descriptor
 //    until its answer, no longer under the program's number;
 //  - the watch of the files a judged call depends on is not asked through

@@ -13,6 +13,7 @@
 #include <string>
 #include <utility>
 
+#include "hook/intercept/DatagramSockets.h"
 #include "hook/intercept/DecisionTrace.h"
 #include "hook/intercept/DnsHooks.h"
 #include "hook/intercept/HandlerJudge.h"
@@ -377,6 +378,18 @@ bool isStreamSocket(int fd) {
   return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
 }
 
+// Whether a send with an address is judged as a datagram: any socket but a
+// stream one. The kernel is asked once per socket (see DatagramSockets).
+bool sendsDatagrams(int fd) {
+  if (datagramSockets().known(fd)) return true;
+  int type = 0;
+  socklen_t len = sizeof type;
+  if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return true;
+  if (type == SOCK_STREAM) return false;
+  datagramSockets().remember(fd);
+  return true;
+}
+
 // Whether SpringBoard's question service is there to ask. Without it an
 // undecided call passes unasked, at once, so there is nothing to park for.
 bool questionServiceListens(const KstSettingsManager& m) {
@@ -523,7 +536,7 @@ Outcome judgeSend(int fd, const sockaddr* address, socklen_t length, int flags, 
                   size_t payloadLength, bool mayHold = false) noexcept {
   const std::optional<JudgedAddress> judged = judgedAddress(address, length);
   if (!judged) return Outcome::kPass;
-  if (isStreamSocket(fd)) {
+  if (!sendsDatagrams(fd)) {
     if ((flags & MSG_FASTOPEN) == 0) return Outcome::kPass;
     return judgeConnect(Proto::kSCTP, *judged);
   }

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "hook/intercept/DescriptorHooks.h"
 #include "hook/intercept/JudgedAddress.h"
 
 #include "hook/rules/KstFiles.h"
@@ -319,6 +320,44 @@ TEST_F(SocketHooksTest, SendtoOnAStreamSocketIsNotJudgedByItsAddress) {
                                 reinterpret_cast<const sockaddr*>(&deniedTcp), sizeof deniedTcp),
             -1);
   EXPECT_EQ(errno, EPERM);
+}
+
+// A datagram socket's type is asked once; the number, closed and taken by a
+// stream socket, is that socket's, however it was closed or replaced.
+TEST_F(SocketHooksTest, ANumberADatagramSocketHadIsJudgedByWhatHoldsItNow) {
+  const sockaddr_in allowed = listener("127.0.0.2");
+  const sockaddr_in denied = udpAddress("127.0.0.5", 9);
+  using Take = void (*)(int number);
+  const Take ways[] = {
+      [](int number) { my_close(number); },
+      [](int number) {
+        const int spare = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        my_dup2(spare, number);
+        my_close(spare);
+      },
+      // Only the one number: the library's own descriptors lie above it.
+      [](int number) { my_close_range(static_cast<unsigned>(number), static_cast<unsigned>(number), 0); },
+  };
+  for (const Take take : ways) {
+    const int udp = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(udp, 0);
+    errno = 0;
+    EXPECT_EQ(replacement::sendto(udp, "abc", 3, 0, reinterpret_cast<const sockaddr*>(&denied), sizeof denied),
+              -1);
+    EXPECT_EQ(errno, EPERM);
+    take(udp);
+    int stream = udp;
+    if (::fcntl(udp, F_GETFD) < 0) {
+      stream = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      ASSERT_EQ(stream, udp) << "the lowest free number";
+    }
+    ASSERT_EQ(replacement::connect(stream, reinterpret_cast<const sockaddr*>(&allowed), sizeof allowed), 0);
+    EXPECT_EQ(replacement::sendto(stream, "abc", 3, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&denied),
+                                  sizeof denied),
+              3)
+        << "a connected stream socket's send goes where it is connected";
+    ::close(stream);
+  }
 }
 
 // Every family and every length from 0 to 128 bytes: the real function gets
