@@ -372,21 +372,24 @@ bool isNonBlocking(int fd) {
   return flags >= 0 && (flags & O_NONBLOCK) != 0;
 }
 
-bool isStreamSocket(int fd) {
+// The socket's type, or -1 when it is no socket.
+int socketType(int fd) {
   int type = 0;
   socklen_t len = sizeof type;
-  return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
+  return ::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) == 0 ? type : -1;
 }
 
-// Whether a send with an address is judged as a datagram: any socket but a
-// stream one. The kernel is asked once per socket (see DatagramSockets).
+bool isStreamSocket(int fd) {
+  return socketType(fd) == SOCK_STREAM;
+}
+
+// Whether a send with an address is judged as a datagram: anything but a
+// stream socket. The kernel is asked once per socket (see DatagramSockets).
 bool sendsDatagrams(int fd) {
   if (datagramSockets().known(fd)) return true;
-  int type = 0;
-  socklen_t len = sizeof type;
-  if (::getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0) return true;
+  const int type = socketType(fd);
   if (type == SOCK_STREAM) return false;
-  datagramSockets().remember(fd);
+  if (type >= 0) datagramSockets().remember(fd);
   return true;
 }
 

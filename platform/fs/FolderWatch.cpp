@@ -271,10 +271,7 @@ bool FolderWatch::check() {
   if (fd_.valid() && queue_ != nullptr && queue_->descriptor() != fd_.get()) {
     // The program closed or replaced the number, or tried to: it is not
     // asked again. A new instance, with a number nobody has aimed at.
-    for (File& f : files_) disarm(f);
-    uses_.clear();
-    signatureWd_ = -1;
-    fd_.reset();
+    letGo(true);
   }
   if (!fd_.valid()) return open();
   for (File& f : files_) {
@@ -285,8 +282,16 @@ bool FolderWatch::check() {
 
 void FolderWatch::abandon() {
   // Not ours any more: never read, written or closed again.
+  letGo(false);
+}
+
+void FolderWatch::letGo(bool close) {
   if (queue_ != nullptr) queue_->forget();
-  fd_.release();
+  if (close) {
+    fd_.reset();
+  } else {
+    fd_.release();
+  }
   for (File& f : files_) disarm(f);
   uses_.clear();
   signatureWd_ = -1;

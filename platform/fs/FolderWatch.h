@@ -78,6 +78,9 @@ class FolderWatch {
   void disarm(File& f);
   void changed(File& f);
   void rebuildIndex();
+  // Every file unwatched and the instance dropped: closed when `close`,
+  // else only forgotten (it is the program's now).
+  void letGo(bool close);
   void applyEvent(int wd, std::uint32_t mask, const char* name, std::vector<bool>& touched,
                   std::vector<bool>& rearm);
   // The descriptor still names this watch's instance.
